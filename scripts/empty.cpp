@@ -1,0 +1,1 @@
+// Keeps the game library non-empty while no rule module is built.

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Dunebolt
+# needs. Idempotent: when everything is there it only checks and returns.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config
+  # window and graphics
+  qt6-base-dev qt6-base-dev-tools libgl-dev libegl-dev libglx-dev libx11-dev
+  libgl1-mesa-dri libglx-mesa0 mesa-utils
+  # fonts: Verdana is not free; DejaVu Sans is the close sans-serif fallback
+  fonts-dejavu-core fontconfig
+  # network, music
+  libenet-dev libmpg123-dev libsdl2-dev lame libmp3lame-dev
+  # tests and tools
+  xvfb xauth xdotool imagemagick x11-utils
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang llvm libclang-rt-14-dev valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

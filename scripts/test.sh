@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs, builds and runs every test inside one virtual X display with
+# Mesa's software renderer. Network tests use 127.0.0.1 only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+chmod 700 "$XDG_RUNTIME_DIR"
+export DUNEBOLT_SEARCH_ADDRESS=127.0.0.1
+export SDL_AUDIODRIVER=dummy
+export LIBGL_ALWAYS_SOFTWARE=1
+exec xvfb-run -a -s '-screen 0 1024x768x24' \
+  ctest --test-dir build --output-on-failure -j 2 --timeout 600
