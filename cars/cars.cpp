@@ -1,0 +1,74 @@
+#include "cars/cars.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace cars {
+
+const u_collisiondetection::TBox CarHull{{{-70, 0, -100}, {70, 0, -100}, {70, 0, 110}, {-70, 0, 110},
+                                          {-70, 125, -100}, {70, 125, -100}, {70, 125, 110}, {-70, 125, 110},
+                                          {0, 0, -100}, {0, 0, 110}, {0, 125, -100}, {0, 125, 110}}};
+
+const std::array<const char*, 12> WheelFrameNames{
+    "x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1", "x3ds_rad2kap2",
+    "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4", "x3ds_rad4kap1", "x3ds_rad4kap2"};
+
+void UpdateWheelFrames(TXFileModel& model, float steer, float wheelAngle)
+{
+    constexpr float quarter = std::numbers::pi_v<float> / 2;
+    for (size_t i = 0; i < WheelFrameNames.size(); ++i) {
+        D3DMATRIX* m = model.FrameMatrix(WheelFrameNames[i]);
+        if (!m) continue;
+        const bool front = i < 6;
+        D3DVECTOR t{m->_41, m->_42, m->_43};
+        *m = RotateZMatrix(wheelAngle) * RotateYMatrix(front ? quarter + steer : quarter) * TranslateMatrix(t);
+    }
+}
+
+int ShadowPositions(const std::vector<D3DVERTEX>& mesh, const D3DMATRIX& world, const THeightFunc& height,
+                    std::array<D3DVERTEX, MaxShadowVertices>& out)
+{
+    int n = static_cast<int>(std::min<size_t>(mesh.size(), MaxShadowVertices));
+    for (int i = 0; i < n; ++i) {
+        D3DVECTOR w = TransformVector(D3DVECTOR{mesh[i].x, mesh[i].y, mesh[i].z}, world);
+        out[i] = D3DVERTEX{};
+        out[i].x = w.x;
+        out[i].y = height(w.x, w.z, nullptr) + 2;
+        out[i].z = w.z;
+    }
+    return n;
+}
+
+namespace {
+
+// Rounding can push a dot product of unit vectors just past ±1, where the
+// arc cosine gives NaN and the NaN would spread into the car's matrices.
+float SafeAcos(float d)
+{
+    return std::acos(std::clamp(d, -1.0f, 1.0f));
+}
+
+}  // namespace
+
+TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal,
+                  float dt)
+{
+    constexpr float quarter = std::numbers::pi_v<float> / 2;
+    TTilt r;
+    D3DVECTOR f = Normalize(move);
+    if (speed < 0) f = -f;
+    D3DVECTOR n = Normalize(groundNormal);
+    r.TiltTarget.x = quarter - SafeAcos(DotProduct(f, n));
+    r.SpeedLimit = 140 + 150 * r.TiltTarget.x - 0.5f * std::fabs(steer) * speed;
+    if (r.SpeedLimit < 40) r.SpeedLimit = 40;
+    // The car's left side, (−cos h, 0, sin h); taken directly rather than by
+    // normalising a vector scaled by −dt, which is NaN in a zero-time frame.
+    (void)dt;
+    D3DVECTOR s{-std::cos(heading), 0, std::sin(heading)};
+    r.TiltTarget.z = quarter - SafeAcos(DotProduct(s, n));
+    r.TiltTarget.y = 0;
+    return r;
+}
+
+}  // namespace cars

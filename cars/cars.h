@@ -1,0 +1,44 @@
+// The car model: its collision box, the wheel frames and world matrix, the
+// shadow's ground positions, and the tilt and top speed from the ground.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "cars/u_collisiondetection.h"
+#include "platform/d3d/d3dtypes.h"
+#include "platform/xfile/xfile.h"
+
+namespace cars {
+
+// Car space: x right, y up, z forward, origin on the ground under the car.
+extern const u_collisiondetection::TBox CarHull;
+// The wheel frames, wheel 1 with its two caps first; wheels 1 and 2 steer.
+extern const std::array<const char*, 12> WheelFrameNames;
+
+// Sets every wheel frame present to Rz(wheelAngle) × Ry(a) × T(t), t its own
+// translation, a = π/2 + steer at the front and π/2 at the rear. Missing
+// frames are skipped; repeating it gives the same result.
+void UpdateWheelFrames(TXFileModel& model, float steer, float wheelAngle);
+
+// Ground height at (x, z); fills normal with the ground's normal there when
+// it is not null. The terrain module provides the real one.
+using THeightFunc = std::function<float(float x, float z, D3DVECTOR* normal)>;
+
+// The shadow's vertex positions: each mesh vertex placed by world and set on
+// the ground 2 units up. At most 82 vertices are taken.
+constexpr int MaxShadowVertices = 82;
+int ShadowPositions(const std::vector<D3DVERTEX>& mesh, const D3DMATRIX& world, const THeightFunc& height,
+                    std::array<D3DVERTEX, MaxShadowVertices>& out);
+
+struct TTilt {
+    D3DVECTOR TiltTarget;  // x: pitch target, z: roll target
+    float SpeedLimit = 100;
+};
+// The slope along the nose (move, reversed when reversing) and across the
+// left side, from the ground normal, and the top speed they allow.
+TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal,
+                  float dt);
+
+}  // namespace cars

@@ -1,0 +1,94 @@
+#include "cars/u_collisiondetection.h"
+
+namespace u_collisiondetection {
+
+const TBox TreeBox{{{-15, 0, -15}, {15, 0, -15}, {15, 0, 15}, {-15, 0, 15}, {-15, 50, -15}, {15, 50, -15},
+                    {15, 50, 15}, {-15, 50, 15}, {0, 0, -15}, {0, 0, 15}, {0, 50, -15}, {0, 50, 15}}};
+const TBox PostBoxLeft{{{-600, 0, -50}, {-500, 0, -50}, {-500, 0, 50}, {-600, 0, 50}, {-600, 600, -50},
+                        {-500, 600, -50}, {-500, 600, 50}, {-600, 600, 50}, {-550, 0, -50}, {-550, 0, 50},
+                        {-550, 600, -50}, {-550, 600, 50}}};
+const TBox PostBoxRight{{{500, 0, -50}, {600, 0, -50}, {600, 0, 50}, {500, 0, 50}, {500, 600, -50},
+                         {600, 600, -50}, {600, 600, 50}, {500, 600, 50}, {550, 0, -50}, {550, 0, 50},
+                         {550, 600, -50}, {550, 600, 50}}};
+const std::array<D3DVECTOR, 9> GateFrame{{{-500, 0, -50}, {-500, 600, -50}, {-500, 0, 50}, {500, 0, 50},
+                                          {500, 600, 50}, {500, 0, -50}, {-500, 0, 0}, {-500, 600, 0},
+                                          {500, 0, 0}}};
+
+namespace {
+
+bool Inner(const D3DVECTOR& p, const D3DVECTOR& n, const D3DVECTOR& r)
+{
+    return DotProduct(n, p - r) < 0;
+}
+
+float PlaneValue(const D3DVECTOR& a, const D3DVECTOR& b, const D3DVECTOR& c, const D3DVECTOR& p)
+{
+    return DotProduct(CrossProduct(b - a, c - a), p - a);
+}
+
+}  // namespace
+
+bool PointInBox(const D3DVECTOR& p, const TBox& c)
+{
+    // Bottom, top, front, rear, right, left; stops at the first failing face.
+    return Inner(p, CrossProduct(c[1] - c[0], c[2] - c[0]), c[0]) &&
+           Inner(p, CrossProduct(c[6] - c[4], c[5] - c[4]), c[4]) &&
+           Inner(p, CrossProduct(c[6] - c[2], c[3] - c[2]), c[2]) &&
+           Inner(p, CrossProduct(c[4] - c[0], c[1] - c[0]), c[0]) &&
+           Inner(p, CrossProduct(c[5] - c[1], c[2] - c[1]), c[1]) &&
+           Inner(p, CrossProduct(c[3] - c[0], c[4] - c[0]), c[0]);
+}
+
+bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays)
+{
+    for (const auto& p : a)
+        if (PointInBox(p, b)) return true;
+    if (bothWays)
+        for (const auto& p : b)
+            if (PointInBox(p, a)) return true;
+    return false;
+}
+
+TBox TransformBox(const TBox& box, const D3DMATRIX& m)
+{
+    TBox out;
+    for (size_t i = 0; i < box.size(); ++i) out[i] = TransformVector(box[i], m);
+    return out;
+}
+
+TBox ShiftBox(const TBox& box, const D3DVECTOR& d)
+{
+    TBox out;
+    for (size_t i = 0; i < box.size(); ++i) out[i] = box[i] + d;
+    return out;
+}
+
+D3DMATRIX CarMatrix(float roll, float pitch, float heading, const D3DVECTOR& pos)
+{
+    return RotateZMatrix(roll) * RotateXMatrix(pitch) * RotateYMatrix(heading) * TranslateMatrix(pos);
+}
+
+float GateSide(const D3DMATRIX& w, const D3DVECTOR& pos)
+{
+    return PlaneValue(TransformVector(GateFrame[6], w), TransformVector(GateFrame[7], w),
+                      TransformVector(GateFrame[8], w), pos);
+}
+
+bool GateCrossed(const D3DMATRIX& w, const D3DVECTOR& pos, float previousSide)
+{
+    std::array<D3DVECTOR, 9> p;
+    for (size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
+    float d1 = PlaneValue(p[0], p[1], p[2], pos);
+    float d2 = PlaneValue(p[3], p[4], p[5], pos);
+    float d3 = PlaneValue(p[6], p[7], p[8], pos);
+    if (!(d1 >= 0 && d2 >= 0)) return false;
+    return (d3 > 0 && previousSide < 0) || (d3 < 0 && previousSide > 0);
+}
+
+D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move)
+{
+    if (move.x == 0 && move.y == 0 && move.z == 0) return safePos;
+    return safePos - 10.0f * Normalize(move);
+}
+
+}  // namespace u_collisiondetection

@@ -1,0 +1,42 @@
+// The host's referee step: point-in-box, gate crossings and the obstacle
+// response, on boxes of twelve points (four bottom corners −x−z, +x−z, +x+z,
+// −x+z; the four top corners in the same order; then the middles of the
+// bottom −z, bottom +z, top −z and top +z edges).
+#pragma once
+
+#include <array>
+
+#include "platform/d3d/d3dtypes.h"
+
+namespace u_collisiondetection {
+
+using TBox = std::array<D3DVECTOR, 12>;
+
+// Object-space boxes and the gate's nine plane points.
+extern const TBox TreeBox;
+extern const TBox PostBoxLeft;
+extern const TBox PostBoxRight;
+extern const std::array<D3DVECTOR, 9> GateFrame;
+
+// Strictly inside all six faces; a point on a face is outside.
+bool PointInBox(const D3DVECTOR& p, const TBox& box);
+// One of a's points inside b, or (bothWays) one of b's points inside a.
+bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays);
+TBox TransformBox(const TBox& box, const D3DMATRIX& m);
+TBox ShiftBox(const TBox& box, const D3DVECTOR& d);
+
+// The car's placement: Rz(roll) × Rx(pitch) × Ry(heading) × T(pos).
+D3DMATRIX CarMatrix(float roll, float pitch, float heading, const D3DVECTOR& pos);
+
+// Signed side of pos relative to a gate's middle plane (only the sign counts).
+float GateSide(const D3DMATRIX& gateWorld, const D3DVECTOR& pos);
+// The crossing test: pos between the side planes and the middle-plane side
+// strictly opposite to previousSide (0 is opposite to nothing).
+bool GateCrossed(const D3DMATRIX& gateWorld, const D3DVECTOR& pos, float previousSide);
+
+// Where an obstacle puts a car back: 10 units behind its last collision-free
+// position against its last move. A car that did not move has no direction
+// to be pushed along, so it goes back to safePos itself.
+D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move);
+
+}  // namespace u_collisiondetection
