@@ -1,5 +1,7 @@
 #include "cars/u_collisiondetection.h"
 
+#include <cstddef>
+
 namespace u_collisiondetection {
 
 const TBox TreeBox{{{-15, 0, -15}, {15, 0, -15}, {15, 0, 15}, {-15, 0, 15}, {-15, 50, -15}, {15, 50, -15},
@@ -52,14 +54,14 @@ bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays)
 TBox TransformBox(const TBox& box, const D3DMATRIX& m)
 {
     TBox out;
-    for (size_t i = 0; i < box.size(); ++i) out[i] = TransformVector(box[i], m);
+    for (std::size_t i = 0; i < box.size(); ++i) out[i] = TransformVector(box[i], m);
     return out;
 }
 
 TBox ShiftBox(const TBox& box, const D3DVECTOR& d)
 {
     TBox out;
-    for (size_t i = 0; i < box.size(); ++i) out[i] = box[i] + d;
+    for (std::size_t i = 0; i < box.size(); ++i) out[i] = box[i] + d;
     return out;
 }
 
@@ -77,7 +79,7 @@ float GateSide(const D3DMATRIX& w, const D3DVECTOR& pos)
 bool GateCrossed(const D3DMATRIX& w, const D3DVECTOR& pos, float previousSide)
 {
     std::array<D3DVECTOR, 9> p;
-    for (size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
     float d1 = PlaneValue(p[0], p[1], p[2], pos);
     float d2 = PlaneValue(p[3], p[4], p[5], pos);
     float d3 = PlaneValue(p[6], p[7], p[8], pos);

@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "cars/cars.h"
+#include "cars/move.h"
+#include "cars/u_collisiondetection.h"
+
+using namespace u_collisiondetection;
+
+namespace {
+
+constexpr float kPi = std::numbers::pi_v<float>;
+
+// Level ground at height h everywhere.
+cars::THeightFunc Flat(float h)
+{
+    return [h](float, float, D3DVECTOR* n) {
+        if (n) *n = {0, 1, 0};
+        return h;
+    };
+}
+
+// Ground falling along +z with slope angle a.
+cars::THeightFunc SlopeZ(float a)
+{
+    return [a](float, float z, D3DVECTOR* n) {
+        if (n) *n = {0, std::cos(a), std::sin(a)};
+        return -std::tan(a) * z;
+    };
+}
+
+move::TCarDrive Drive(move::TCarDrive car, move::TControls in, int frames, double dt, const cars::THeightFunc& h,
+                    bool locked = false)
+{
+    float raceTime = 0;
+    for (int i = 0; i < frames; ++i) move::DriveStep(car, in, dt, locked, raceTime, h);
+    return car;
+}
+
+}  // namespace
+
+TEST(PointInBox, InsideOutsideAndOnFaces)
+{
+    EXPECT_TRUE(PointInBox({0, 25, 0}, TreeBox));
+    EXPECT_FALSE(PointInBox({15, 25, 0}, TreeBox));  // on a face counts as outside
+    EXPECT_FALSE(PointInBox({0, 0, 0}, TreeBox));
+    EXPECT_FALSE(PointInBox({0, 25, 16}, TreeBox));
+    EXPECT_FALSE(PointInBox({0, 51, 0}, TreeBox));
+    // A rotated and moved car box.
+    D3DMATRIX w = CarMatrix(0.1f, -0.2f, 1.0f, {500, 30, -200});
+    TBox car = TransformBox(cars::CarHull, w);
+    EXPECT_TRUE(PointInBox(TransformVector(D3DVECTOR{0, 60, 0}, w), car));
+    EXPECT_TRUE(PointInBox(TransformVector(D3DVECTOR{69, 124, 109}, w), car));
+    EXPECT_FALSE(PointInBox(TransformVector(D3DVECTOR{71, 60, 0}, w), car));
+    EXPECT_FALSE(PointInBox(TransformVector(D3DVECTOR{0, 60, -101}, w), car));
+}
+
+TEST(PointInBox, TreeAndCarBoxesTouch)
+{
+    TBox car = TransformBox(cars::CarHull, CarMatrix(0, 0, 0, {0, 0, 0}));
+    // A tree inside the car's body: none of the car's points is inside the
+    // small tree box, but the tree's points are inside the car.
+    TBox tree = ShiftBox(TreeBox, {0, 10, 0});
+    EXPECT_FALSE(BoxesTouch(car, tree, false));
+    EXPECT_TRUE(BoxesTouch(car, tree, true));
+    EXPECT_FALSE(BoxesTouch(car, ShiftBox(TreeBox, {200, 0, 0}), true));
+}
+
+TEST(GateCrossing, BothDirectionsOnPlaneAndOutsideTheOpening)
+{
+    D3DMATRIX gate = RotateYMatrix(0.7853982f) * TranslateMatrix(400, 20, 900);
+    auto at = [&](float x, float z) { return TransformVector(D3DVECTOR{x, 0, z}, gate); };
+    float before = GateSide(gate, at(0, -40));
+    float after = GateSide(gate, at(0, 40));
+    EXPECT_LT(before * after, 0);
+    EXPECT_TRUE(GateCrossed(gate, at(0, 40), before));   // forwards
+    EXPECT_TRUE(GateCrossed(gate, at(0, -40), after));   // backwards
+    EXPECT_FALSE(GateCrossed(gate, at(0, 40), after));   // same side
+    // Exactly on the middle plane: side 0, and moving on counts nothing.
+    float on = GateSide(gate, TransformVector(D3DVECTOR{0, 0, 0}, gate));
+    EXPECT_NEAR(on, 0, 1e-3 * 600000);
+    EXPECT_FALSE(GateCrossed(gate, at(0, 40), 0.0f));
+    // Outside the opening: more than 500 from the centre across the gate.
+    EXPECT_FALSE(GateCrossed(gate, at(520, 40), GateSide(gate, at(520, -40))));
+    EXPECT_TRUE(GateCrossed(gate, at(480, 40), GateSide(gate, at(480, -40))));
+    // The height of the car does not matter.
+    EXPECT_TRUE(GateCrossed(gate, TransformVector(D3DVECTOR{0, 5000, 40}, gate), before));
+}
+
+TEST(GateCrossing, PostsAreSolid)
+{
+    D3DMATRIX gate = TranslateMatrix(0, 0, 0);
+    TBox left = TransformBox(PostBoxLeft, gate);
+    // Facing +x, the middle of the car's front edge pokes into the post.
+    TBox car = TransformBox(cars::CarHull, CarMatrix(0, 0, kPi / 2, {-700, 10, 0}));
+    EXPECT_TRUE(BoxesTouch(car, left, false));
+    TBox clear = TransformBox(cars::CarHull, CarMatrix(0, 0, kPi / 2, {-900, 10, 0}));
+    EXPECT_FALSE(BoxesTouch(clear, left, false));
+}
+
+TEST(ObstacleResponse, PushBackAlongTheMoveAndNoNaNWithoutMove)
+{
+    D3DVECTOR p = PushBackPosition({100, 10, 100}, {3, 0, 4});
+    EXPECT_FLOAT_EQ(p.x, 94);
+    EXPECT_FLOAT_EQ(p.z, 92);
+    D3DVECTOR still = PushBackPosition({100, 10, 100}, {0, 0, 0});
+    EXPECT_FALSE(std::isnan(still.x));
+    EXPECT_EQ(still, (D3DVECTOR{100, 10, 100}));
+}
+
+TEST(CarModel, WheelFramesTurnAndSteer)
+{
+    const char* text = R"(xof 0303txt 0032
+Frame car {
+  Frame x3ds_rad1 { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 60,30,80,1;; } }
+  Frame x3ds_rad1kap1 { FrameTransformMatrix { 0,1,0,0, 1,0,0,0, 0,0,1,0, 65,30,80,1;; } }
+  Frame x3ds_rad3 { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 60,30,-80,1;; } }
+})";
+    auto m = TXFileModel::LoadFromText(text, "car.x");
+    cars::UpdateWheelFrames(*m, 0.5f, 0.0f);
+    cars::UpdateWheelFrames(*m, 0.5f, 0.0f);  // repeating gives the same result
+    D3DMATRIX front = RotateYMatrix(kPi / 2 + 0.5f) * TranslateMatrix(60, 30, 80);
+    D3DMATRIX rear = RotateYMatrix(kPi / 2) * TranslateMatrix(60, 30, -80);
+    D3DMATRIX cap = RotateYMatrix(kPi / 2 + 0.5f) * TranslateMatrix(65, 30, 80);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_NEAR(m->FrameMatrix("x3ds_rad1")->m[r][c], front.m[r][c], 1e-5);
+            EXPECT_NEAR(m->FrameMatrix("x3ds_rad3")->m[r][c], rear.m[r][c], 1e-5);
+            EXPECT_NEAR(m->FrameMatrix("x3ds_rad1kap1")->m[r][c], cap.m[r][c], 1e-5);
+        }
+}
+
+TEST(CarModel, ShadowLiesOnTheGround)
+{
+    std::vector<D3DVERTEX> mesh(100);
+    for (int i = 0; i < 100; ++i) mesh[i].x = static_cast<float>(i);
+    std::array<D3DVERTEX, cars::MaxShadowVertices> out;
+    auto ridge = [](float x, float, D3DVECTOR*) { return x > 50 ? 40.0f : 0.0f; };
+    int n = cars::ShadowPositions(mesh, TranslateMatrix(10, 500, 0), ridge, out);
+    EXPECT_EQ(n, 82);
+    EXPECT_FLOAT_EQ(out[0].x, 10);
+    EXPECT_FLOAT_EQ(out[0].y, 2);
+    EXPECT_FLOAT_EQ(out[60].y, 42);
+}
+
+TEST(Tilt, SpeedLimitExamplesAndClampedArcCosine)
+{
+    auto level = cars::ComputeTilt({0, 0, 1}, 50, 0, 0, {0, 1, 0}, 0.02f);
+    EXPECT_NEAR(level.SpeedLimit, 140, 1e-3);
+    auto down = cars::ComputeTilt({0, 0, 1}, 50, 0, 0, {0, std::cos(0.1f), std::sin(0.1f)}, 0.02f);
+    EXPECT_NEAR(down.SpeedLimit, 155, 1e-2);
+    EXPECT_NEAR(down.TiltTarget.x, 0.1f, 1e-4);
+    auto lock = cars::ComputeTilt({0, 0, 1}, 100, kPi / 6, 0, {0, 1, 0}, 0.02f);
+    EXPECT_NEAR(lock.SpeedLimit, 113.82f, 1e-2);
+    auto steep = cars::ComputeTilt({0, 0, 1}, 100, kPi / 6, 0, {0, 0.3f, -0.95f}, 0.02f);
+    EXPECT_FLOAT_EQ(steep.SpeedLimit, 40);
+    // A normal along the nose makes the dot product 1 after rounding: no NaN.
+    auto edge = cars::ComputeTilt({0, 0, 1}, 10, 0, 0, {0, 1e-9f, 1}, 0.02f);
+    EXPECT_FALSE(std::isnan(edge.TiltTarget.x));
+    EXPECT_FALSE(std::isnan(edge.SpeedLimit));
+    // Ground falling to the left (−x) raises the roll target.
+    auto left = cars::ComputeTilt({0, 0, 1}, 10, 0, 0, {-std::sin(0.2f), std::cos(0.2f), 0}, 0.02f);
+    EXPECT_NEAR(left.TiltTarget.z, 0.2f, 1e-4);
+    // A frame of zero time still gives a roll target.
+    EXPECT_FALSE(std::isnan(cars::ComputeTilt({0, 0, 1}, 10, 0, 0, {0, 1, 0}, 0).TiltTarget.z));
+}
+
+TEST(Driving, AcceleratesToTheLimitAndSettles)
+{
+    move::ResetDriving();
+    move::TCarDrive car;
+    car = Drive(car, {.Up = true}, 1, 0.1, Flat(0));
+    EXPECT_NEAR(car.Speed, 3.5f, 1e-4);
+    car = Drive(car, {.Up = true}, 999, 0.01, Flat(0));
+    EXPECT_NEAR(car.Speed, 140, 2);
+    EXPECT_NEAR(move::SpeedLimit, 140, 1e-3);
+    EXPECT_GT(car.Pos.z, 100);
+    EXPECT_NEAR(car.Pos.x, 0, 1e-3);
+}
+
+TEST(Driving, RestBandReverseAndSteering)
+{
+    move::ResetDriving();
+    move::TCarDrive car;
+    car.Speed = 10;
+    car = Drive(car, {}, 1, 0.02, Flat(0));
+    EXPECT_NEAR(car.Speed, 9.5f, 1e-4);
+    car = Drive(car, {}, 20, 0.02, Flat(0));
+    EXPECT_NEAR(car.Speed, 0.001f, 1e-6);  // within 0.1 of zero it rests at 0.001
+    car = Drive(car, {.Down = true}, 200, 0.01, Flat(0));
+    EXPECT_FLOAT_EQ(car.Speed, -40);
+    EXPECT_LT(car.Pos.z, 0);
+    // Left and right both held steers right, up and down both accelerates.
+    move::TCarDrive s;
+    s = Drive(s, {.Up = true, .Down = true, .Left = true, .Right = true}, 10, 0.01, Flat(0));
+    EXPECT_NEAR(s.Steer, 0.2f, 1e-5);
+    EXPECT_GT(s.Speed, 3);
+    s = Drive(s, {.Right = true}, 100, 0.01, Flat(0));
+    EXPECT_NEAR(s.Steer, kPi / 6, 1e-6);
+    s = Drive(s, {}, 100, 0.01, Flat(0));
+    EXPECT_FLOAT_EQ(s.Steer, 0);
+    // A car at exactly 0 keeps its heading whatever the steering.
+    move::TCarDrive z;
+    z = Drive(z, {.Right = true}, 10, 0.01, Flat(0), true);
+    EXPECT_FLOAT_EQ(z.Heading, 0);
+    EXPECT_FLOAT_EQ(z.Pos.x, 0);
+    EXPECT_FLOAT_EQ(z.Pos.z, 0);
+}
+
+TEST(Driving, ReversingDownhillRaisesTheNose)
+{
+    move::ResetDriving();
+    move::TCarDrive car;  // nose towards −z is uphill here: ground falls along +z
+    car.Heading = kPi;
+    car = Drive(car, {.Down = true}, 100, 0.01, SlopeZ(0.1f));
+    EXPECT_LT(car.Speed, 0);
+    EXPECT_NEAR(move::TiltTarget.x, -0.1f, 1e-3);
+    EXPECT_LT(car.Pitch, 0);
+}
+
+TEST(Driving, WorldBoundAndGround)
+{
+    move::ResetDriving();
+    move::TCarDrive car;
+    car.Pos = {12405, 0, 0};
+    car.Heading = kPi / 2;
+    car.Speed = 50;
+    car = Drive(car, {.Up = true}, 1, 0.02, Flat(7));
+    EXPECT_FLOAT_EQ(car.Pos.x, 12400);
+    EXPECT_FLOAT_EQ(car.Move.x, 0);
+    EXPECT_FLOAT_EQ(car.Pos.y, 7);  // ends every step on the ground
+}
+
+TEST(Driving, ResetAfterARace)
+{
+    move::SpeedLimit = 40;
+    move::TiltTarget = {0.3f, 0, 0.2f};
+    move::ResetDriving();
+    EXPECT_FLOAT_EQ(move::SpeedLimit, 100);
+    EXPECT_EQ(move::TiltTarget, (D3DVECTOR{0, 0, 0}));
+}
+
+TEST(Camera, FollowsBehindAndAboveTheCar)
+{
+    move::CameraEye = {0, 1000, -1000};
+    int calls = 0;
+    move::OnViewMatrix = [&](const D3DMATRIX&) { ++calls; };
+    D3DMATRIX world = CarMatrix(0, 0, 0, {0, 0, 0});
+    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(0));
+    EXPECT_NEAR(move::CameraTarget.z, -770, 1e-3);
+    EXPECT_NEAR(move::CameraTarget.y, 300, 1e-3);
+    EXPECT_NEAR(move::CameraEye.z, -1000 + (230) * 0.04f, 1e-2);
+    EXPECT_EQ(calls, 1);
+    // Under a hill the target is lifted above the ground.
+    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(900));
+    EXPECT_FLOAT_EQ(move::CameraTarget.y, 1000);
+    move::OnViewMatrix = nullptr;
+}
