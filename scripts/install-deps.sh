@@ -7,7 +7,7 @@ packages=(
   # build
   cmake ninja-build g++ pkg-config
   # window and graphics
-  qt6-base-dev qt6-base-dev-tools libgl-dev libegl-dev libglx-dev libx11-dev
+  qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libegl-dev libglx-dev libx11-dev
   libgl1-mesa-dri libglx-mesa0 mesa-utils
   # fonts: Verdana is not free; DejaVu Sans is the close sans-serif fallback
   fonts-dejavu-core fontconfig
