@@ -72,21 +72,45 @@ void ObstacleResponse(Rec& r, int index, const TRefereeSends& sends)
     }
 }
 
+// The world's fixed solids placed once per step: each gate's plane points
+// and its two posts with their faces.
+struct TPlacedGates {
+    std::array<TGatePoints, GateCount> Points;
+    std::array<TBox, GateCount> Left, Right;
+    std::array<TBoxFaces, GateCount> LeftFaces, RightFaces;
+};
+inline TPlacedGates PlaceGates(std::span<const TGateRec, GateCount> gates)
+{
+    TPlacedGates p;
+    for (int g = 0; g < GateCount; ++g) {
+        p.Points[g] = GatePoints(gates[g].World);
+        p.Left[g] = TransformBox(PostBoxLeft, gates[g].World);
+        p.Right[g] = TransformBox(PostBoxRight, gates[g].World);
+        p.LeftFaces[g] = BoxFaces(p.Left[g]);
+        p.RightFaces[g] = BoxFaces(p.Right[g]);
+    }
+    return p;
+}
+
+// Gate pass: a crossing of the record's next gate advances its counters and
+// tells the owner; any other crossing changes nothing.
 template <class Rec, size_t N>
-void RunGatePass(std::span<Rec, N> table, const TRefereeWorld& w, const TRefereeSends& sends)
+void RunGatePass(std::span<Rec, N> table, const TRefereeWorld& w, const TPlacedGates& placed,
+                 const TRefereeSends& sends)
 {
     for (int i = 0; i < static_cast<int>(N); ++i) {
         Rec& r = table[i];
         if (!TakesPart(r, i)) continue;
         for (int g = 0; g < GateCount; ++g) {
-            if (!GateCrossed(w.Gates[g].World, r.Pos, r.GateSide[g])) continue;
+            if (!GateCrossed(placed.Points[g], r.Pos, r.GateSide[g])) continue;
+            // NextGate only ever holds 0..4 here; the order comes off the wire.
             if (r.NextGate < 0 || r.NextGate >= GateCount) continue;
             if (static_cast<uint32_t>(g) != w.GateOrder[r.NextGate]) continue;
             r.NextGate += 1;
             if (r.NextGate == GateCount) r.NextGate = 0;
             r.GatesPassed += 1;
             if (i == 0) {
-                uint32_t next = w.GateOrder[r.NextGate];
+                const uint32_t next = w.GateOrder[r.NextGate];
                 if (w.GoalPos && next < GateCount) *w.GoalPos = w.Gates[next].Pos + D3DVECTOR{0, 100, 0};
                 if (sends.UpdateMyGoal) sends.UpdateMyGoal();
             } else if (sends.NextTor) {
@@ -101,33 +125,41 @@ void RunGatePass(std::span<Rec, N> table, const TRefereeWorld& w, const TReferee
 template <class Rec, size_t N>
 void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const TRefereeSends& sends)
 {
-    RunGatePass(table, w, sends);
+    const TPlacedGates placed = PlaceGates(w.Gates);
+    RunGatePass(table, w, placed, sends);
 
+    // Car boxes once, from the positions after the gate pass; later passes
+    // use them even after a car has been put back.
     std::array<TBox, N> boxes{};
+    std::array<TBoxFaces, N> faces{};
     std::array<uint8_t, N> hit{};
-    for (int i = 0; i < static_cast<int>(N); ++i)
-        if (TakesPart(table[i], i)) boxes[i] = CarBox(table[i]);
+    for (int i = 0; i < static_cast<int>(N); ++i) {
+        if (!TakesPart(table[i], i)) continue;
+        boxes[i] = CarBox(table[i]);
+        faces[i] = BoxFaces(boxes[i]);
+    }
 
+    // Trees: every tree within 150 is tested, also after a hit.
     for (int i = 0; i < static_cast<int>(N); ++i) {
         Rec& r = table[i];
         if (!TakesPart(r, i)) continue;
         for (const TTreeRec& t : w.Trees) {
             if (!t.Used) continue;
             if (SquareMagnitude(r.Pos - t.Pos) >= 22500) continue;
-            TBox b = ShiftBox(TreeBox, t.Pos);
-            if (BoxesTouch(boxes[i], b, true)) {
+            const TBox b = ShiftBox(TreeBox, t.Pos);
+            if (AnyPointInside(boxes[i], BoxFaces(b)) || AnyPointInside(b, faces[i])) {
                 ObstacleResponse(r, i, sends);
                 hit[i] = 1;
             }
         }
     }
 
+    // Posts: only the car's points, no distance check.
     for (int i = 0; i < static_cast<int>(N); ++i) {
         Rec& r = table[i];
         if (!TakesPart(r, i)) continue;
-        for (const TGateRec& g : w.Gates) {
-            if (BoxesTouch(boxes[i], TransformBox(PostBoxLeft, g.World), false) ||
-                BoxesTouch(boxes[i], TransformBox(PostBoxRight, g.World), false)) {
+        for (int g = 0; g < GateCount; ++g) {
+            if (AnyPointInside(boxes[i], placed.LeftFaces[g]) || AnyPointInside(boxes[i], placed.RightFaces[g])) {
                 ObstacleResponse(r, i, sends);
                 hit[i] = 1;
             }
@@ -137,6 +169,8 @@ void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const T
     for (size_t i = 0; i < N; ++i)
         if (!hit[i]) table[i].SafePos = table[i].Pos;
 
+    // Cars against cars: car i undoes its move and keeps what of it does
+    // not run into car j; car j answers for itself in its own turn.
     for (int i = 0; i < static_cast<int>(N); ++i) {
         Rec& a = table[i];
         if (a.Id == 0) continue;
@@ -146,8 +180,12 @@ void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const T
             if (b.Id == 0) continue;
             if (SquareMagnitude(a.Pos - b.Pos) >= 90000) continue;
             a.Pos = a.Pos - a.Move;
-            const bool freeZ = !BoxesTouch(ShiftBox(boxes[i], {0, 0, -a.Move.z}), boxes[j], true);
-            const bool freeX = !BoxesTouch(ShiftBox(boxes[i], {-a.Move.x, 0, 0}), boxes[j], true);
+            const auto freeOf = [&](const D3DVECTOR& shift) {
+                const TBox s = ShiftBox(boxes[i], shift);
+                return !AnyPointInside(s, faces[j]) && !AnyPointInside(boxes[j], BoxFaces(s));
+            };
+            const bool freeZ = freeOf({0, 0, -a.Move.z});
+            const bool freeX = freeOf({-a.Move.x, 0, 0});
             if (freeZ && freeX) {
                 a.Pos += a.Move;
                 continue;
@@ -165,10 +203,12 @@ void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const T
 template <class Rec, size_t N>
 void UpdateGateSidesOn(std::span<Rec, N> table, std::span<const TGateRec, GateCount> gates)
 {
+    std::array<TGatePoints, GateCount> points;
+    for (int g = 0; g < GateCount; ++g) points[g] = GatePoints(gates[g].World);
     for (int i = 0; i < static_cast<int>(N); ++i) {
         Rec& r = table[i];
         if (!TakesPart(r, i)) continue;
-        for (int g = 0; g < GateCount; ++g) r.GateSide[g] = GateSide(gates[g].World, r.Pos);
+        for (int g = 0; g < GateCount; ++g) r.GateSide[g] = GateSide(points[g], r.Pos);
     }
 }
 

@@ -30,25 +30,39 @@ float PlaneValue(const D3DVECTOR& a, const D3DVECTOR& b, const D3DVECTOR& c, con
 
 }  // namespace
 
+TBoxFaces BoxFaces(const TBox& c)
+{
+    TBoxFaces f;
+    f.N = {CrossProduct(c[1] - c[0], c[2] - c[0]), CrossProduct(c[6] - c[4], c[5] - c[4]),
+           CrossProduct(c[6] - c[2], c[3] - c[2]), CrossProduct(c[4] - c[0], c[1] - c[0]),
+           CrossProduct(c[5] - c[1], c[2] - c[1]), CrossProduct(c[3] - c[0], c[4] - c[0])};
+    f.R = {c[0], c[4], c[2], c[0], c[1], c[0]};
+    return f;
+}
+
+bool PointInFaces(const D3DVECTOR& p, const TBoxFaces& f)
+{
+    for (int i = 0; i < 6; ++i)
+        if (!Inner(p, f.N[i], f.R[i])) return false;
+    return true;
+}
+
+bool AnyPointInside(const TBox& points, const TBoxFaces& f)
+{
+    for (const auto& p : points)
+        if (PointInFaces(p, f)) return true;
+    return false;
+}
+
 bool PointInBox(const D3DVECTOR& p, const TBox& c)
 {
-    // Bottom, top, front, rear, right, left; stops at the first failing face.
-    return Inner(p, CrossProduct(c[1] - c[0], c[2] - c[0]), c[0]) &&
-           Inner(p, CrossProduct(c[6] - c[4], c[5] - c[4]), c[4]) &&
-           Inner(p, CrossProduct(c[6] - c[2], c[3] - c[2]), c[2]) &&
-           Inner(p, CrossProduct(c[4] - c[0], c[1] - c[0]), c[0]) &&
-           Inner(p, CrossProduct(c[5] - c[1], c[2] - c[1]), c[1]) &&
-           Inner(p, CrossProduct(c[3] - c[0], c[4] - c[0]), c[0]);
+    return PointInFaces(p, BoxFaces(c));
 }
 
 bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays)
 {
-    for (const auto& p : a)
-        if (PointInBox(p, b)) return true;
-    if (bothWays)
-        for (const auto& p : b)
-            if (PointInBox(p, a)) return true;
-    return false;
+    if (AnyPointInside(a, BoxFaces(b))) return true;
+    return bothWays && AnyPointInside(b, BoxFaces(a));
 }
 
 TBox TransformBox(const TBox& box, const D3DMATRIX& m)
@@ -70,21 +84,35 @@ D3DMATRIX CarMatrix(float roll, float pitch, float heading, const D3DVECTOR& pos
     return RotateZMatrix(roll) * RotateXMatrix(pitch) * RotateYMatrix(heading) * TranslateMatrix(pos);
 }
 
+TGatePoints GatePoints(const D3DMATRIX& w)
+{
+    TGatePoints p;
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
+    return p;
+}
+
+float GateSide(const TGatePoints& p, const D3DVECTOR& pos)
+{
+    return PlaneValue(p[6], p[7], p[8], pos);
+}
+
+bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide)
+{
+    const float d1 = PlaneValue(p[0], p[1], p[2], pos);
+    const float d2 = PlaneValue(p[3], p[4], p[5], pos);
+    const float d3 = PlaneValue(p[6], p[7], p[8], pos);
+    if (!(d1 >= 0 && d2 >= 0)) return false;
+    return (d3 > 0 && previousSide < 0) || (d3 < 0 && previousSide > 0);
+}
+
 float GateSide(const D3DMATRIX& w, const D3DVECTOR& pos)
 {
-    return PlaneValue(TransformVector(GateFrame[6], w), TransformVector(GateFrame[7], w),
-                      TransformVector(GateFrame[8], w), pos);
+    return GateSide(GatePoints(w), pos);
 }
 
 bool GateCrossed(const D3DMATRIX& w, const D3DVECTOR& pos, float previousSide)
 {
-    std::array<D3DVECTOR, 9> p;
-    for (std::size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
-    float d1 = PlaneValue(p[0], p[1], p[2], pos);
-    float d2 = PlaneValue(p[3], p[4], p[5], pos);
-    float d3 = PlaneValue(p[6], p[7], p[8], pos);
-    if (!(d1 >= 0 && d2 >= 0)) return false;
-    return (d3 > 0 && previousSide < 0) || (d3 < 0 && previousSide > 0);
+    return GateCrossed(GatePoints(w), pos, previousSide);
 }
 
 D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move)

@@ -22,6 +22,18 @@ extern const std::array<D3DVECTOR, 9> GateFrame;
 bool PointInBox(const D3DVECTOR& p, const TBox& box);
 // One of a's points inside b, or (bothWays) one of b's points inside a.
 bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays);
+
+// A box's six faces (bottom, top, front, rear, right, left) as normal and
+// reference corner, formed once so that testing a point against a box that
+// is used many times is six dot products.
+struct TBoxFaces {
+    std::array<D3DVECTOR, 6> N;
+    std::array<D3DVECTOR, 6> R;
+};
+TBoxFaces BoxFaces(const TBox& box);
+bool PointInFaces(const D3DVECTOR& p, const TBoxFaces& f);
+// One of the twelve points inside the faces, tested in order.
+bool AnyPointInside(const TBox& points, const TBoxFaces& f);
 TBox TransformBox(const TBox& box, const D3DMATRIX& m);
 TBox ShiftBox(const TBox& box, const D3DVECTOR& d);
 
@@ -33,6 +45,11 @@ float GateSide(const D3DMATRIX& gateWorld, const D3DVECTOR& pos);
 // The crossing test: pos between the side planes and the middle-plane side
 // strictly opposite to previousSide (0 is opposite to nothing).
 bool GateCrossed(const D3DMATRIX& gateWorld, const D3DVECTOR& pos, float previousSide);
+// The same on the nine plane points already placed in the world.
+using TGatePoints = std::array<D3DVECTOR, 9>;
+TGatePoints GatePoints(const D3DMATRIX& gateWorld);
+float GateSide(const TGatePoints& p, const D3DVECTOR& pos);
+bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide);
 
 // Where an obstacle puts a car back: 10 units behind its last collision-free
 // position against its last move. A car that did not move has no direction
