@@ -1,0 +1,174 @@
+// The game's messages between the players' programs: the byte layout of
+// every record (little-endian, encoded field by field), the text commands,
+// and the send procedures that go through the session layer.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/d3d/d3dtypes.h"
+#include "platform/dxplay/dxplay.h"
+
+namespace u_multiplayer {
+
+// Message kinds; every message starts with one as a u32.
+constexpr uint32_t KindCarState = 0;
+constexpr uint32_t KindChat = 1;
+constexpr uint32_t KindCommand = 2;
+constexpr uint32_t KindSetPosition = 3;
+constexpr uint32_t KindStartPosition = 4;
+constexpr uint32_t KindCount = 5;  // kinds from here on are ignored
+
+constexpr int KindSize = 4;
+constexpr int CarStateSize = 52;
+constexpr int SetPositionSize = 20;
+constexpr int StartPositionSize = 20;
+constexpr int TextHeaderSize = 6;   // kind + u16 length
+constexpr int TextPadding = 2;      // after the text; content not significant
+constexpr size_t MaxTextBytes = 65535;
+
+// Byte order, in one place. Writers are given room by their caller.
+void PutU16(uint8_t* p, uint16_t v);
+void PutU32(uint8_t* p, uint32_t v);
+void PutF32(uint8_t* p, float v);
+uint16_t GetU16(const uint8_t* p);
+uint32_t GetU32(const uint8_t* p);
+float GetF32(const uint8_t* p);
+
+// Kind 0: the sender's own car.
+struct TCarStateMsg {
+    float Spare = 0, Steer = 0, WheelAngle = 0, Pitch = 0, Heading = 0, Roll = 0;
+    D3DVECTOR Pos;
+    D3DVECTOR Move;
+};
+// Kinds 1 (chat line) and 2 (command): 8-bit text, Latin-1.
+struct TTextMsg {
+    uint32_t Kind = KindCommand;
+    std::string Text;
+};
+// Kind 3: where the receiver's own car goes; Stop ≠ 0 also stops it.
+struct TSetPositionMsg {
+    D3DVECTOR Pos;
+    uint8_t Stop = 0;
+};
+// Kind 4: the start position of one player's car.
+struct TStartPositionMsg {
+    D3DVECTOR Pos;
+    uint32_t PlayerId = 0;
+};
+
+std::array<uint8_t, CarStateSize> EncodeCarState(const TCarStateMsg& m);
+// Text longer than MaxTextBytes is cut there.
+std::vector<uint8_t> EncodeText(uint32_t kind, std::string_view text);
+std::array<uint8_t, SetPositionSize> EncodeSetPosition(const TSetPositionMsg& m);
+std::array<uint8_t, StartPositionSize> EncodeStartPosition(const TStartPositionMsg& m);
+
+// The kind of a message; false when it is shorter than a kind.
+bool MessageKind(std::span<const uint8_t> data, uint32_t& kind);
+// Each decoder is false (and leaves out unchanged) for a message of another
+// kind or shorter than its record. Bytes after a record are ignored.
+bool DecodeCarState(std::span<const uint8_t> data, TCarStateMsg& out);
+// A length field beyond the bytes received is read up to the end received.
+bool DecodeText(std::span<const uint8_t> data, TTextMsg& out);
+bool DecodeSetPosition(std::span<const uint8_t> data, TSetPositionMsg& out);
+bool DecodeStartPosition(std::span<const uint8_t> data, TStartPositionMsg& out);
+
+// Commands (kind 2), recognised in this order: the first nine by their
+// leading characters, the last three by the whole text. "kannst mitspielen"
+// is the lobby window's own filter's.
+enum class TCommand {
+    None,
+    Host,          // "host:" + id
+    LobbyStatus,   // "lobbystatus:" + laps
+    Go,            // "go!"
+    Abort,         // "abort"
+    Bereit,        // "bereit"
+    LosJetzt,      // "los jetzt"
+    Torliste,      // "torliste:" + five digits
+    NextTor,       // "nexttor"
+    UpdateMyGoal,  // "updatemygoal"
+    SpielAbbrechen,// "spiel abbrechen"
+    SpielBereit,   // "spielbereit"
+    Losfahren,     // "losfahren"
+};
+inline constexpr std::string_view CmdHost = "host:";
+inline constexpr std::string_view CmdLobbyStatus = "lobbystatus:";
+inline constexpr std::string_view CmdGo = "go!";
+inline constexpr std::string_view CmdAbort = "abort";
+inline constexpr std::string_view CmdBereit = "bereit";
+inline constexpr std::string_view CmdLosJetzt = "los jetzt";
+inline constexpr std::string_view CmdTorliste = "torliste:";
+inline constexpr std::string_view CmdNextTor = "nexttor";
+inline constexpr std::string_view CmdUpdateMyGoal = "updatemygoal";
+inline constexpr std::string_view CmdSpielAbbrechen = "spiel abbrechen";
+inline constexpr std::string_view CmdSpielBereit = "spielbereit";
+inline constexpr std::string_view CmdLosfahren = "losfahren";
+inline constexpr std::string_view CmdKannstMitspielen = "kannst mitspielen";
+
+TCommand ParseCommand(std::string_view text);
+// "host:" + unsigned 32-bit decimal; false for anything else after the
+// keyword (empty, a sign, a non-digit, a value beyond 4294967295).
+bool ParseHostId(std::string_view text, uint32_t& id);
+// "torliste:" + the gate numbers 0..4 in racing order, one digit each; false
+// unless they are five digits forming a permutation of 0..4.
+bool ParseTorliste(std::string_view text, std::array<uint32_t, 5>& order);
+// "lobbystatus:" + laps: the text after the keyword.
+std::string_view LobbyStatusText(std::string_view text);
+
+// Text on the wire is 8-bit Latin-1; the window works in UTF-8. Characters
+// beyond Latin-1 go out as '?'; malformed UTF-8 bytes likewise.
+std::string Utf8ToLatin1(std::string_view utf8);
+std::string Latin1ToUtf8(std::string_view latin1);
+
+// The session the sends go through; the window sets it. nullptr or not
+// Opened() is a closed session: every send then does nothing.
+extern TDXPlay* DXPlay;
+
+// The send path, reached only through these pointers so that the rule
+// modules link without the session layer; AttachSession fills them.
+struct TSessionPort {
+    bool (*Opened)(TDXPlay&) = nullptr;
+    uint32_t (*LocalId)(TDXPlay&) = nullptr;
+    void (*Send)(TDXPlay&, uint32_t toId, const void* data, int size, bool guaranteed) = nullptr;
+};
+extern TSessionPort SessionPort;
+
+// Points the sends at session (nullptr closes them).
+inline void AttachSession(TDXPlay* session)
+{
+    DXPlay = session;
+    SessionPort.Opened = [](TDXPlay& s) { return s.Opened(); };
+    SessionPort.LocalId = [](TDXPlay& s) -> uint32_t {
+        TDXPlayPlayer* p = s.LocalPlayer();
+        return p ? p->ID : 0;
+    };
+    SessionPort.Send = [](TDXPlay& s, uint32_t toId, const void* data, int size, bool guaranteed) {
+        s.SendMessage(toId, data, size, guaranteed);
+    };
+}
+
+// A session is attached and open.
+bool SessionOpen();
+// The local player's id; 0 while closed.
+uint32_t LocalPlayerId();
+
+// Kind 1 or 2 with text to toId (0 = all others), guaranteed; then, if
+// andItself, the same bytes to the local player. Nothing while closed.
+void SendText(std::string_view text, uint32_t kind, uint32_t toId, bool andItself);
+// Kind 0 from record 0 to all, not guaranteed, at most every 25 ms (the
+// millisecond clock). Nothing while closed.
+void SendCarState();
+// Kind 3 to playerId, guaranteed. Nothing while closed.
+void SendSetPosition(const D3DVECTOR& pos, uint8_t stop, uint32_t playerId);
+// Kind 4 to all and itself, guaranteed. Nothing while closed.
+void SendStartPosition(const D3DVECTOR& pos, uint32_t playerId);
+
+// The car state of record 0 as it goes out.
+TCarStateMsg CarStateOfLocalCar();
+
+}  // namespace u_multiplayer

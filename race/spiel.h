@@ -1,0 +1,101 @@
+// Gates, laps and finish: the host's gate pass bookkeeping, what "nexttor"
+// and "updatemygoal" change, the finish test, the end clock, the state
+// changes of the end of a race and the race time's display form.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cars/referee.h"
+#include "race/racestate.h"
+
+namespace spiel {
+
+static_assert(RaceGateCount == u_collisiondetection::GateCount);
+
+// The gates by gate number and the trees: filled by the world setup at every
+// race start, read by the race (arrow, drawing, the host's checks) until the
+// next one.
+extern std::array<u_collisiondetection::TGateRec, u_collisiondetection::GateCount> GateTable;
+extern std::array<u_collisiondetection::TTreeRec, u_collisiondetection::TreeCount> TreeTable;
+
+// GoalPos := gate GateOrder[record 0's NextGate] + 100 up. A gate order entry
+// outside 0..4 leaves GoalPos as it is.
+void UpdateGoalPos();
+
+// Record 0 passed its next gate: advance and wrap NextGate, count the gate,
+// move the arrow and send "updatemygoal" to all others. What the host does
+// for its own car and every program does on "nexttor".
+void AdvanceOwnGate();
+
+// The host's gate pass: record index crossed gate number gate. Counts only
+// when gate is the one the record must pass next; for another player's car
+// it advances that record and sends "nexttor" to its owner. Returns whether
+// the crossing counted.
+bool GatePass(int index, int gate);
+
+// "nexttor" received: the host has seen the local car pass its next gate.
+void OnNextTor();
+
+// "updatemygoal" received from sender. The host has already counted its own
+// view of the pass and ignores it; any other program counts a gate for the
+// sender's record among 1..9 (dropped when there is none). Returns whether a
+// record was counted.
+bool OnUpdateMyGoal(uint32_t sender, bool thisProgramIsHost);
+
+// The sends the host's referee step makes, wired to the session.
+u_collisiondetection::TRefereeSends RefereeSends();
+
+// The referee's view of the world tables and the gate order.
+u_collisiondetection::TRefereeWorld RefereeWorld();
+
+// Records every taking-part car's side of every gate, so that the first
+// crossing test of a race compares against sides of this race, not of the
+// previous one. The race start calls it once the cars stand at their start
+// positions.
+void RecordGateSides();
+
+// The finish test of one race frame with laps the number of laps: records in
+// index order that hold a player and have not finished yet finish when
+// laps ≤ GatesPassed / 5. The first finisher becomes the winner and starts
+// the end clock; each is appended to FinishOrder/FinishTimes with this
+// program's RaceTime. Returns the number of new finishers.
+int FinishTest(int laps);
+
+// The end clock advances by FrameTime once it runs.
+void AdvanceEndClock();
+// The race is over when the end clock has reached ten seconds.
+bool RaceOver();
+
+// One row of the results: who, and this program's race time when it saw
+// the finish.
+struct TFinisher {
+    uint32_t Id = 0;
+    float Time = 0;
+};
+constexpr int MaxResultRows = 10;
+// The finishers in the order seen, at most ten.
+std::vector<TFinisher> Finishers();
+
+// The screen work of the end of a race (console line, lobby, results page,
+// engine stop, music, the host's announcements), implemented by the window.
+class IRaceEnd {
+public:
+    virtual ~IRaceEnd() = default;
+    // Called once the race state shows the race as over; winnerId may name a
+    // player who has left the session, finishers holds at most ten rows.
+    virtual void RaceEnded(uint32_t winnerId, const std::vector<TFinisher>& finishers) = 0;
+};
+
+// End of the race: record 0 counts as finished and the game goes back to the
+// lobby phase; then screen (when given) does the rest.
+void EndRace(IRaceEnd* screen);
+
+// Seconds as "mm:ss", whole hours dropped, each step rounded to the nearest
+// integer with halves to even. A time that is not a finite number shows
+// "00:00".
+std::string FormatRaceTime(float t);
+
+}  // namespace spiel
