@@ -1,0 +1,339 @@
+// The start screen's pages, the navigation between them and the hints.
+#include "app/linklabel.h"
+#include "app/startscreen.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+
+namespace {
+
+const QColor FieldColour(62, 108, 172);
+const QColor LightGreen(0, 255, 0);
+const QColor Yellow(255, 255, 0);
+const QString CrLf = "\r\n";
+
+void SetTextColour(QWidget* w, const QColor& colour)
+{
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::WindowText, colour);
+    w->setPalette(pal);
+}
+
+void SetPixelSize(QWidget* w, int pixels)
+{
+    QFont font = w->font();
+    font.setPixelSize(pixels);
+    w->setFont(font);
+}
+
+QWidget* MakePanel(const char* name, QWidget* parent, const QRect& geometry)
+{
+    auto* panel = new QWidget(parent);
+    panel->setObjectName(name);
+    panel->setGeometry(geometry);
+    panel->setAutoFillBackground(true);
+    return panel;
+}
+
+template <class Label>
+Label* MakeLabel(const char* name, const QString& text, QWidget* parent, QPoint at, const QColor& colour = Qt::white)
+{
+    auto* label = new Label(text, parent);
+    label->setObjectName(name);
+    SetTextColour(label, colour);
+    label->move(at);
+    label->adjustSize();
+    return label;
+}
+
+QLineEdit* MakeField(const char* name, QWidget* parent, const QRect& geometry, int maxLength)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setGeometry(geometry);
+    edit->setMaxLength(maxLength);
+    edit->setFrame(false);
+    QPalette pal = edit->palette();
+    pal.setColor(QPalette::Base, FieldColour);
+    pal.setColor(QPalette::Text, Qt::white);
+    edit->setPalette(pal);
+    return edit;
+}
+
+QComboBox* MakeCombo(const char* name, QWidget* parent, const QRect& geometry)
+{
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(name);
+    combo->setGeometry(geometry);
+    return combo;
+}
+
+}  // namespace
+
+void TFStart::CreatePages()
+{
+    CreateStartScreen();
+    CreateMainMenu();
+    CreateNewGamePage();
+    CreateJoinGamePage();
+    CreateGraphicsPage();
+    CreateLobbyAndResultsPages();
+    WatchHints();
+}
+
+void TFStart::CreateStartScreen()
+{
+    Panel1 = MakePanel("Panel1", this, QRect(0, 0, 640, 480));
+    Image1 = new QLabel(Panel1);
+    Image1->setObjectName("Image1");
+    Image1->setGeometry(0, 0, 640, 480);
+
+    titel = MakeLabel<QLabel>("titel", "W I L L K O M M E N", Panel1, QPoint(240, 122));
+    SetPixelSize(titel, 22);
+    titel->setFixedWidth(400);
+
+    hint = new QLabel(Panel1);
+    hint->setObjectName("hint");
+    hint->setGeometry(24, 296, 177, 113);
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SetTextColour(hint, Qt::white);
+    SetPixelSize(hint, 11);
+
+    beenden = MakeLabel<TLinkLabel>("beenden", "Dunebolt Beenden", Panel1, QPoint(24, 435));
+    SetPixelSize(beenden, 12);
+    beenden->adjustSize();
+    connect(beenden, &TLinkLabel::clicked, this, &TFStart::beendenClick);
+
+    seite1 = MakePanel("seite1", Panel1, QRect(240, 176, 353, 233));
+    pnewgame = MakePanel("pnewgame", Panel1, QRect(232, 176, 353, 233));
+    pjoingame = MakePanel("pjoingame", Panel1, QRect(240, 176, 353, 233));
+    grafikseite = MakePanel("grafikseite", Panel1, QRect(240, 176, 353, 233));
+}
+
+void TFStart::CreateMainMenu()
+{
+    auto item = [this](const char* name, const QString& text, int y, const QColor& colour) {
+        auto* link = MakeLabel<TLinkLabel>(name, text, seite1, QPoint(16, y), colour);
+        SetPixelSize(link, 15);
+        link->adjustSize();
+        return link;
+    };
+    grafikeinstellungen = item("grafikeinstellungen", "Grafikeinstellungen", 48, LightGreen);
+    newgame = item("newgame", "Neues Spiel starten", 120, Yellow);
+    joingame = item("joingame", "Einem Spiel beitreten", 144, Yellow);
+    connect(grafikeinstellungen, &TLinkLabel::clicked, this, &TFStart::grafikeinstellungenClick);
+    connect(newgame, &TLinkLabel::clicked, this, &TFStart::newgameClick);
+    connect(joingame, &TLinkLabel::clicked, this, &TFStart::joingameClick);
+}
+
+void TFStart::CreateNewGamePage()
+{
+    Label5 = MakeLabel<QLabel>("Label5", "Dein Name:", pnewgame, QPoint(16, 18), Yellow);
+    nameedit = MakeField("nameedit", pnewgame, QRect(120, 16, 217, 20), 10);
+    Label6 = MakeLabel<QLabel>("Label6", "Spielname:", pnewgame, QPoint(16, 48), Yellow);
+    spieledit = MakeField("spieledit", pnewgame, QRect(120, 46, 217, 20), 20);
+
+    Label8 = new QLabel("Bitte gib deinen Spitzname und den Spielnamen ein." + CrLf + CrLf +
+                            "Du gelangst danach in die Lobby, wo du auf andere Spieler warten kannst.",
+                        pnewgame);
+    Label8->setObjectName("Label8");
+    Label8->setGeometry(16, 88, 321, 90);
+    Label8->setWordWrap(true);
+    Label8->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Shape1 = new QFrame(pnewgame);
+    Shape1->setObjectName("Shape1");
+    Shape1->setGeometry(16, 196, 321, 1);
+    Shape1->setAutoFillBackground(true);
+    QPalette line = Shape1->palette();
+    line.setColor(QPalette::Window, Yellow);
+    Shape1->setPalette(line);
+
+    Label9 = MakeLabel<TLinkLabel>("Label9", "<< Zurück", pnewgame, QPoint(16, 206));
+    Label10 = MakeLabel<TLinkLabel>("Label10", "Weiter >>", pnewgame, QPoint(0, 206));
+    Label10->move(337 - Label10->width(), 206);
+    connect(Label9, &TLinkLabel::clicked, this, &TFStart::back1Click);
+}
+
+void TFStart::CreateJoinGamePage()
+{
+    Label15 = MakeLabel<QLabel>("Label15", "Dein Name:", pjoingame, QPoint(8, 12), Yellow);
+    Edit2 = MakeField("Edit2", pjoingame, QRect(100, 10, 245, 20), 10);
+
+    sessionbox = new QListWidget(pjoingame);
+    sessionbox->setObjectName("sessionbox");
+    sessionbox->setGeometry(8, 40, 337, 161);
+    sessionbox->setFrameShape(QFrame::NoFrame);
+    QPalette pal = sessionbox->palette();
+    pal.setColor(QPalette::Base, FieldColour);
+    pal.setColor(QPalette::Text, Qt::white);
+    sessionbox->setPalette(pal);
+
+    Label16 = MakeLabel<TLinkLabel>("Label16", "Liste aktualisieren", pjoingame, QPoint(8, 210));
+    Label18 = MakeLabel<TLinkLabel>("Label18", "<< Zurück", pjoingame, QPoint(170, 210));
+    Label19 = MakeLabel<TLinkLabel>("Label19", "Weiter >>", pjoingame, QPoint(0, 210));
+    Label19->move(345 - Label19->width(), 210);
+    connect(Label18, &TLinkLabel::clicked, this, &TFStart::back1Click);
+}
+
+void TFStart::CreateGraphicsPage()
+{
+    Label1 = MakeLabel<QLabel>("Label1", "D3D Device:", grafikseite, QPoint(16, 20), Yellow);
+    ComboBox1 = MakeCombo("ComboBox1", grafikseite, QRect(140, 16, 197, 22));
+    Label2 = MakeLabel<QLabel>("Label2", "Anzeigentreiber:", grafikseite, QPoint(16, 54), Yellow);
+    ComboBox2 = MakeCombo("ComboBox2", grafikseite, QRect(140, 50, 197, 22));
+    Label3 = MakeLabel<QLabel>("Label3", "Auflösung:", grafikseite, QPoint(16, 88), Yellow);
+    ComboBox3 = MakeCombo("ComboBox3", grafikseite, QRect(140, 84, 197, 22));
+
+    Label4 = new QLabel("Hinweis:" + CrLf + "RGB Emulation = Software Rendern (langsam)" + CrLf +
+                            "Direct3D HAL = Hardware Rendern über Grafikkarte (sehr schnell)",
+                        grafikseite);
+    Label4->setObjectName("Label4");
+    Label4->setGeometry(16, 124, 321, 64);
+    Label4->setWordWrap(true);
+    Label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SetPixelSize(Label4, 11);
+
+    back1 = MakeLabel<TLinkLabel>("back1", "<< Zurück", grafikseite, QPoint(16, 206));
+    connect(back1, &TLinkLabel::clicked, this, &TFStart::back1Click);
+}
+
+void TFStart::CreateLobbyAndResultsPages()
+{
+    Panel2 = MakePanel("Panel2", this, QRect(0, 0, 640, 480));
+    Image2 = new QLabel(Panel2);
+    Image2->setObjectName("Image2");
+    Image2->setGeometry(0, 0, 640, 480);
+    Panel2->hide();
+
+    Panel3 = MakePanel("Panel3", this, QRect(0, 0, 640, 480));
+    Image3 = new QLabel(Panel3);
+    Image3->setObjectName("Image3");
+    Image3->setGeometry(0, 0, 640, 480);
+    hint2 = new QLabel(Panel3);
+    hint2->setObjectName("hint2");
+    hint2->setGeometry(24, 296, 177, 113);
+    hint2->setWordWrap(true);
+    hint2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SetPixelSize(hint2, 11);
+    Panel3->hide();
+}
+
+void TFStart::newgameClick()
+{
+    pnewgame->raise();
+    SetHint({});
+    titel->setText("Neues Spiel starten");
+}
+
+void TFStart::grafikeinstellungenClick()
+{
+    grafikseite->raise();
+    SetHint({});
+    titel->setText("Grafikeinstellungen");
+}
+
+void TFStart::joingameClick()
+{
+    titel->setText("Einem Spiel beitreten");
+    pjoingame->raise();
+}
+
+void TFStart::back1Click()
+{
+    seite1->raise();
+    SetHint({});
+    titel->setText("W I L L K O M M E N");
+}
+
+void TFStart::beendenClick() { close(); }
+
+void TFStart::AcceptVideoMode(int width, int height, int bitsPerPixel, bool& accept)
+{
+    if (bitsPerPixel == 8 || bitsPerPixel == 24 || width < 640 || height < 480)
+        accept = false;
+}
+
+void TFStart::SetHint(const QString& text)
+{
+    if (text.isEmpty()) {
+        if (!hint->text().isEmpty())
+            hint->clear();
+        return;
+    }
+    if (hint->text() != text)
+        hint->setText(text);
+}
+
+QString TFStart::HintFor(QObject* element) const
+{
+    const QString two = CrLf + CrLf;
+    if (element == newgame)
+        return "Neues Spiel starten: " + two + "Erstellt ein neues TCP/IP Spiel. Sie sind der Host.";
+    if (element == joingame)
+        return "Einem Spiel beitreten: " + two + "Nehmen Sie an einem TCP/IP Spiel teil.";
+    if (element == grafikeinstellungen)
+        return "Grafikeinstellungen: " + two +
+               "Stellen Sie hier die wichtigsten grafischen Einstellungen, wie Auflösung oder Farbtiefe ein." +
+               two + "Sollte vor dem ersten Start einmal aufgerufen werden.";
+    if (element == beenden) {
+        if (beenden->cursor().shape() == Qt::WaitCursor)
+            return "Bitte warten.";
+        return "Dunebolt Beenden: " + two + "Schließt das Spiel Dunebolt und kehrt zu Windows zurück.";
+    }
+    if (element == back1 || element == Label9 || element == Label18)
+        return "Zurück zum Hauptmenü.";
+    if (element == Label10)
+        return "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst.";
+    if (element == nameedit || element == Edit2)
+        return "Gib hier bitte deinen Spitznamen ein!";
+    if (element == spieledit)
+        return "Gib hier bitte den Spielnamen ein!" + two +
+               "Dieser dient zum eindeutigen Identifizieren deines Spieles im Netzwerk.";
+    if (element == Label19)
+        return "Du nimmst an dem ausgewählten Spiel teil und gelangst zur Lobby.";
+    if (element == sessionbox || element == sessionbox->viewport())
+        return "Zeigt die Liste aller aktuell laufenden Spiele." + two + "Zur Zeit " +
+               QString::number(sessionbox->count());
+    if (element == Label16)
+        return "Sucht nach neuen Spielen";
+    return {};
+}
+
+void TFStart::WatchHints()
+{
+    const QList<QWidget*> elements = {newgame, joingame, grafikeinstellungen, beenden, back1, Label9,
+                                      Label18, Label10, nameedit, Edit2, spieledit, Label19,
+                                      sessionbox, sessionbox->viewport(), Label16, seite1, pnewgame,
+                                      pjoingame, grafikseite, Image1};
+    for (QWidget* w : elements) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+}
+
+bool TFStart::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::MouseMove)
+        return QWidget::eventFilter(watched, event);
+
+    if (watched == Image1) {
+        SetHint({});
+        if (!hint2->text().isEmpty())
+            hint2->clear();
+    } else {
+        SetHint(HintFor(watched));  // the sub-page panels give an empty hint
+    }
+    // A hover over an element must not reach the page beneath it, which would
+    // empty the hint again; a drag (button held) goes on to the element.
+    const auto* move = static_cast<QMouseEvent*>(event);
+    return move->buttons() == Qt::NoButton && watched != Image1 && watched != seite1 &&
+           watched != pnewgame && watched != pjoingame && watched != grafikseite;
+}

@@ -1,0 +1,120 @@
+// The input component: reads the keyboard in the background and turns keys
+// into input states through a key assignment table. Main thread only;
+// nothing is buffered, so keys pressed and released between two updates are
+// not seen.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+
+class QWidget;
+
+class EDXInputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum TDXInputState : int {
+    StateUp,
+    StateDown,
+    StateLeft,
+    StateRight,
+    StateButton1,
+    // StateButton2 … StateButton32 follow in order.
+    StateButton32 = StateButton1 + 31,
+};
+constexpr int InputStateCount = 36;
+using TDXInputStates = std::bitset<InputStateCount>;
+
+// Windows virtual-key codes used by the key assignment table.
+constexpr int32_t VK_SPACE = 0x20;
+constexpr int32_t VK_LEFT = 0x25;
+constexpr int32_t VK_UP = 0x26;
+constexpr int32_t VK_RIGHT = 0x27;
+constexpr int32_t VK_DOWN = 0x28;
+
+// Three key codes per state, 0 = no key.
+using TKeyAssigns = std::array<std::array<int32_t, 3>, InputStateCount>;
+constexpr int KeyAssignsBytes = InputStateCount * 3 * 4;  // 432
+
+// The game's table: the four arrows drive, space is bound but never read.
+TKeyAssigns GameKeyAssigns();
+// The stored form of a table: 36 states × 3 keys × little-endian int32.
+std::array<uint8_t, KeyAssignsBytes> EncodeKeyAssigns(const TKeyAssigns& assigns);
+TKeyAssigns DecodeKeyAssigns(const std::array<uint8_t, KeyAssignsBytes>& bytes);
+
+// Where key states come from: X11 reads the whole keyboard in the background;
+// without X11 the window's own key events are followed.
+class TKeyboardSource {
+public:
+    virtual ~TKeyboardSource() = default;
+    // Fills 256 key states indexed by virtual-key code (bit 7 = down).
+    // Returns false when the read failed.
+    virtual bool Read(std::array<uint8_t, 256>& keyStates) = 0;
+    virtual void Acquire() {}
+    virtual void Unacquire() {}
+    virtual bool Background() const = 0;
+};
+
+struct TDXInputKeyboard {
+    bool Enabled = true;
+    bool BindInputStates = true;
+    bool ForceFeedback = false;
+    TKeyAssigns Assigns{};
+    TDXInputStates States;              // renewed by each update
+    std::array<uint8_t, 256> KeyStates{};  // by virtual-key code, bit 7 = down
+};
+
+struct TDXInputJoystick {
+    bool Enabled = false;
+    bool BindInputStates = true;
+    bool AutoCenter = true;
+    int ID = 0;
+    int DeadZoneX = 50, DeadZoneY = 50, DeadZoneZ = 50;
+    int RangeX = 1000, RangeY = 1000, RangeZ = 1000;
+    TDXInputStates States;
+};
+
+struct TDXInputMouse {
+    bool Enabled = false;
+    bool BindInputStates = false;
+    TDXInputStates States;
+};
+
+class TDXInput {
+public:
+    // The owner must be a window: the keyboard follows its activation and,
+    // without X11, its key events.
+    explicit TDXInput(QWidget* owner);
+    ~TDXInput();
+    TDXInput(const TDXInput&) = delete;
+    TDXInput& operator=(const TDXInput&) = delete;
+
+    bool ActiveOnly = false;
+    bool UseDirectInput = true;  // the background reader (X11) when there is one
+    TDXInputKeyboard Keyboard;
+    TDXInputJoystick Joystick;
+    TDXInputMouse Mouse;
+
+    // The states whose keys are down, as of the last UpdateStates.
+    TDXInputStates ActiveStates;
+
+    // Polls every device and renews ActiveStates.
+    void UpdateStates();
+
+    // Whether keys are read in the background (X11) or from window events.
+    bool ReadsInBackground() const;
+
+private:
+    void UpdateKeyboard();
+    class WindowWatcher;
+
+    QWidget* owner_;
+    std::unique_ptr<TKeyboardSource> background_;  // X11; null when absent
+    std::unique_ptr<TKeyboardSource> fallback_;    // the window's key events
+    std::unique_ptr<WindowWatcher> watcher_;
+    TDXInputStates previous_;
+};

@@ -1,0 +1,247 @@
+// The main window's start screen: creation, pages, navigation and hints.
+#include "app/datafiles.h"
+#include "app/linklabel.h"
+#include "app/startscreen.h"
+#include "tests/app/qtprint.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString CrLf2 = "\r\n\r\n";
+
+// A program directory with every required file; the backgrounds are real
+// pictures so that loading them can be checked.
+class ProgramDirectory {
+public:
+    ProgramDirectory()
+    {
+        for (const QString& file : RequiredDataFiles()) {
+            const QString path = tmp_.path() + "/" + file;
+            QDir().mkpath(QFileInfo(path).path());
+            QFile f(path);
+            f.open(QIODevice::WriteOnly);
+        }
+        Picture(Qt::red).save(Path("images/mainmenu.bmp"));
+        Picture(Qt::blue).save(Path("images/lobby.bmp"));
+    }
+    QString Path(const QString& file = {}) const { return tmp_.path() + "/" + file; }
+
+private:
+    static QImage Picture(Qt::GlobalColor colour)
+    {
+        QImage image(640, 480, QImage::Format_RGB32);
+        image.fill(colour);
+        return image;
+    }
+    QTemporaryDir tmp_;
+};
+
+// Sends a hover (mouse move, no button) to a widget, as the pointer does.
+void Hover(QWidget* w)
+{
+    const QPointF at(1, 1);
+    QMouseEvent move(QEvent::MouseMove, at, w->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &move);
+}
+
+// The sub-page that is seen: the last of the four among its siblings.
+QWidget* FrontSubPage(TFStart& w)
+{
+    const QList<QWidget*> pages = {w.seite1, w.pnewgame, w.pjoingame, w.grafikseite};
+    QWidget* front = nullptr;
+    for (QObject* child : w.Panel1->children())
+        if (pages.contains(qobject_cast<QWidget*>(child)))
+            front = static_cast<QWidget*>(child);
+    return front;
+}
+
+}  // namespace
+
+TEST(StartScreen, CreatedWithAllFilesShowsTheWelcomePage)
+{
+    ProgramDirectory dir;
+    TFStart w(dir.Path());
+    ASSERT_TRUE(w.CreateCompleted());
+    EXPECT_EQ(BaseDir, dir.Path());
+    EXPECT_TRUE(w.windowTitle().startsWith("Dunebolt"));
+    EXPECT_EQ(w.size(), QSize(640, 480));
+    EXPECT_EQ(w.palette().color(QPalette::Window), QColor(65, 114, 180));
+    EXPECT_EQ(w.font().pixelSize(), 13);
+    EXPECT_EQ(FrontSubPage(w), w.seite1);
+    EXPECT_EQ(w.titel->text(), "W I L L K O M M E N");
+    EXPECT_TRUE(w.hint->text().isEmpty());
+    EXPECT_EQ(w.HostId, 0u);
+    EXPECT_EQ(w.Countdown, 10);
+
+    // Backgrounds: the start and results pages share the menu picture.
+    ASSERT_FALSE(w.Image1->pixmap().isNull());
+    EXPECT_EQ(w.Image1->pixmap().toImage().pixelColor(5, 5), QColor(Qt::red));
+    EXPECT_EQ(w.Image2->pixmap().toImage().pixelColor(5, 5), QColor(Qt::blue));
+    EXPECT_EQ(w.Image3->pixmap().toImage().pixelColor(5, 5), QColor(Qt::red));
+
+    EXPECT_FALSE(w.starttimer->isActive());
+    EXPECT_EQ(w.starttimer->interval(), 1000);
+    EXPECT_FALSE(w.bereittimer->isActive());
+    EXPECT_EQ(w.bereittimer->interval(), 700);
+}
+
+TEST(StartScreen, ComponentsCarryTheirNamesAndLimits)
+{
+    ProgramDirectory dir;
+    TFStart w(dir.Path());
+    for (const char* name : {"Panel1", "Panel2", "Panel3", "titel", "hint", "beenden", "seite1", "pnewgame",
+                             "pjoingame", "grafikseite", "grafikeinstellungen", "newgame", "joingame", "Label5",
+                             "nameedit", "Label6", "spieledit", "Shape1", "Label9", "Label10", "Label8",
+                             "Label15", "Edit2", "sessionbox", "Label16", "Label18", "Label19", "Label1",
+                             "ComboBox1", "Label2", "ComboBox2", "Label3", "ComboBox3", "back1", "Label4"})
+        EXPECT_NE(w.findChild<QWidget*>(name), nullptr) << name;
+    EXPECT_EQ(w.nameedit->maxLength(), 10);
+    EXPECT_EQ(w.Edit2->maxLength(), 10);
+    EXPECT_EQ(w.spieledit->maxLength(), 20);
+    for (TLinkLabel* link : {w.beenden, w.grafikeinstellungen, w.newgame, w.joingame, w.Label9, w.Label10,
+                             w.Label16, w.Label18, w.Label19, w.back1})
+        EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor) << link->objectName().toStdString();
+    EXPECT_EQ(w.seite1->geometry(), QRect(240, 176, 353, 233));
+    EXPECT_EQ(w.pnewgame->geometry(), QRect(232, 176, 353, 233));
+    EXPECT_EQ(w.hint->geometry(), QRect(24, 296, 177, 113));
+}
+
+TEST(StartScreen, NavigationBringsPagesForwardAndBackRestoresTheTitle)
+{
+    ProgramDirectory dir;
+    TFStart w(dir.Path());
+
+    struct Step {
+        TLinkLabel* link;
+        QWidget* page;
+        const char* title;
+        TLinkLabel* back;
+    };
+    const Step steps[] = {
+        {w.newgame, w.pnewgame, "Neues Spiel starten", w.Label9},
+        {w.grafikeinstellungen, w.grafikseite, "Grafikeinstellungen", w.back1},
+        {w.joingame, w.pjoingame, "Einem Spiel beitreten", w.Label18},
+    };
+    for (const Step& s : steps) {
+        Hover(s.link);
+        ASSERT_FALSE(w.hint->text().isEmpty());
+        emit s.link->clicked();
+        EXPECT_EQ(FrontSubPage(w), s.page) << s.title;
+        EXPECT_EQ(w.titel->text(), s.title);
+
+        Hover(s.back);
+        EXPECT_EQ(w.hint->text(), "Zurück zum Hauptmenü.");
+        emit s.back->clicked();
+        EXPECT_EQ(FrontSubPage(w), w.seite1);
+        EXPECT_TRUE(w.hint->text().isEmpty()) << s.title;
+        EXPECT_EQ(w.titel->text(), "W I L L K O M M E N");
+    }
+}
+
+TEST(StartScreen, HintsFollowThePointer)
+{
+    ProgramDirectory dir;
+    TFStart w(dir.Path());
+    const std::pair<QWidget*, QString> hints[] = {
+        {w.newgame, "Neues Spiel starten: " + CrLf2 + "Erstellt ein neues TCP/IP Spiel. Sie sind der Host."},
+        {w.joingame, "Einem Spiel beitreten: " + CrLf2 + "Nehmen Sie an einem TCP/IP Spiel teil."},
+        {w.grafikeinstellungen,
+         "Grafikeinstellungen: " + CrLf2 +
+             "Stellen Sie hier die wichtigsten grafischen Einstellungen, wie Auflösung oder Farbtiefe ein." + CrLf2 +
+             "Sollte vor dem ersten Start einmal aufgerufen werden."},
+        {w.beenden,
+         "Dunebolt Beenden: " + CrLf2 + "Schließt das Spiel Dunebolt und kehrt zu Windows zurück."},
+        {w.Label10, "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst."},
+        {w.nameedit, "Gib hier bitte deinen Spitznamen ein!"},
+        {w.Edit2, "Gib hier bitte deinen Spitznamen ein!"},
+        {w.spieledit, "Gib hier bitte den Spielnamen ein!" + CrLf2 +
+                          "Dieser dient zum eindeutigen Identifizieren deines Spieles im Netzwerk."},
+        {w.Label19, "Du nimmst an dem ausgewählten Spiel teil und gelangst zur Lobby."},
+        {w.sessionbox, "Zeigt die Liste aller aktuell laufenden Spiele." + CrLf2 + "Zur Zeit 0"},
+        {w.Label16, "Sucht nach neuen Spielen"},
+    };
+    for (const auto& [element, text] : hints) {
+        Hover(element);
+        EXPECT_EQ(w.hint->text(), text) << element->objectName().toStdString();
+        Hover(w.seite1);  // the panels empty the hint
+        EXPECT_TRUE(w.hint->text().isEmpty());
+    }
+
+    // The game list's hint counts its entries.
+    w.sessionbox->addItem("Wüste");
+    w.sessionbox->addItem("Dünen");
+    Hover(w.sessionbox->viewport());
+    EXPECT_TRUE(w.hint->text().endsWith("Zur Zeit 2"));
+
+    // While the lobby is being left the quit link asks to wait.
+    w.beenden->setCursor(Qt::WaitCursor);
+    Hover(w.beenden);
+    EXPECT_EQ(w.hint->text(), "Bitte warten.");
+
+    // The background empties both hint areas.
+    w.hint2->setText("x");
+    Hover(w.Image1);
+    EXPECT_TRUE(w.hint->text().isEmpty());
+    EXPECT_TRUE(w.hint2->text().isEmpty());
+}
+
+TEST(StartScreen, DisplayModeFilter)
+{
+    struct Mode {
+        int w, h, bpp;
+        bool offered;
+    };
+    const Mode modes[] = {
+        {640, 480, 16, true},  {640, 480, 32, true},   {800, 600, 24, false}, {512, 384, 32, false},
+        {640, 479, 32, false}, {639, 480, 32, false},  {1024, 768, 8, false}, {1920, 1080, 32, true},
+        {1024, 768, 15, true},
+    };
+    for (const Mode& m : modes) {
+        bool accept = true;
+        TFStart::AcceptVideoMode(m.w, m.h, m.bpp, accept);
+        EXPECT_EQ(accept, m.offered) << m.w << "x" << m.h << "x" << m.bpp;
+    }
+    // A mode refused before keeps being refused.
+    bool accept = false;
+    TFStart::AcceptVideoMode(800, 600, 32, accept);
+    EXPECT_FALSE(accept);
+}
+
+TEST(StartScreen, MissingFileShowsTheMessageAndEndsTheProgram)
+{
+    ProgramDirectory dir;
+    ASSERT_TRUE(QFile::remove(dir.Path("xaudio.dll")));
+
+    QString shown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            box->accept();
+        }
+    });
+    poll.start(10);
+
+    TFStart w(dir.Path());
+    poll.stop();
+    EXPECT_EQ(shown, "Hier es sind nicht alle Files da, also check das nochmal ab!");
+    EXPECT_FALSE(w.CreateCompleted());
+    EXPECT_TRUE(w.Image1->pixmap().isNull());  // the rest of the creation was skipped
+
+    // The quit request waits in the event loop: running it ends at once.
+    QTimer::singleShot(5000, [] { QApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}

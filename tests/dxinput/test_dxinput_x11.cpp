@@ -1,0 +1,82 @@
+// The background reader on a real X server: the arrows drive whichever
+// window has the focus. Keys are pressed with xdotool (XTEST).
+#include "platform/dxinput/dxinput.h"
+
+#include <QGuiApplication>
+#include <QProcess>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool Xdotool(const QStringList& args)
+{
+    QProcess p;
+    p.start("xdotool", args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+class X11Keys : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() != "xcb")
+            GTEST_SKIP() << "needs an X server (the test command runs one with xvfb-run)";
+    }
+    void TearDown() override { Xdotool({"keyup", "Up", "Down", "Left", "Right", "space"}); }
+};
+
+}  // namespace
+
+TEST_F(X11Keys, ArrowsAreReadWhileAnotherWindowHasTheFocus)
+{
+    QWidget window;  // never shown, so never the active window
+    TDXInput input(&window);
+    ASSERT_TRUE(input.ReadsInBackground());
+    EXPECT_FALSE(window.isActiveWindow());
+
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates.none());
+
+    ASSERT_TRUE(Xdotool({"keydown", "Up"}));
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates[StateUp]);
+    EXPECT_EQ(input.ActiveStates.count(), 1u);
+
+    ASSERT_TRUE(Xdotool({"keydown", "Right"}));
+    input.UpdateStates();
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates[StateUp]);
+    EXPECT_TRUE(input.ActiveStates[StateRight]);
+
+    ASSERT_TRUE(Xdotool({"keyup", "Up"}));
+    input.UpdateStates();
+    EXPECT_FALSE(input.ActiveStates[StateUp]);
+    EXPECT_TRUE(input.ActiveStates[StateRight]);
+    EXPECT_EQ(input.Keyboard.KeyStates[VK_RIGHT], 0x80);
+}
+
+TEST_F(X11Keys, FirstUpdateTakesInKeysAlreadyDown)
+{
+    ASSERT_TRUE(Xdotool({"keydown", "Left"}));
+    ASSERT_TRUE(Xdotool({"keydown", "space"}));
+    QWidget window;
+    TDXInput input(&window);
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates[StateLeft]);
+    EXPECT_TRUE(input.ActiveStates[StateButton1]);
+    EXPECT_EQ(input.ActiveStates.count(), 2u);
+}
+
+TEST_F(X11Keys, ActiveOnlyIgnoresKeysWhileTheWindowIsInTheBackground)
+{
+    QWidget window;
+    TDXInput input(&window);
+    input.ActiveOnly = true;
+    ASSERT_TRUE(Xdotool({"keydown", "Down"}));
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates.none());
+    input.ActiveOnly = false;
+    input.UpdateStates();
+    EXPECT_TRUE(input.ActiveStates[StateDown]);
+}
