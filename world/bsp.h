@@ -69,12 +69,13 @@ void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_
                    int32_t MaxZ, int32_t MinZ, int32_t Level, const D3DVERTEX* vertices,
                    const uint16_t* indices, int32_t VertexCount, int32_t IndexCount);
 
-// Reads "quadtree.dat": one signed decimal per line (CR LF or LF). False
-// when the file is missing or a line is not an integer.
-bool ReadQuadtreeCache(const std::string& path, std::vector<int32_t>& lines);
+// Reads "quadtree.dat": one signed decimal per line (CR LF or LF). False,
+// with the reason in error, when the file cannot be read or a line is not
+// a 32-bit integer; lines is then unchanged.
+bool ReadQuadtreeCache(const std::string& path, std::vector<int32_t>& lines, std::string* error = nullptr);
 // Writes the lines, each followed by CR LF, through a temporary file so a
 // reader never sees half a file. False when it cannot be written.
-bool WriteQuadtreeCache(const std::string& path, const std::vector<int32_t>& lines);
+bool WriteQuadtreeCache(const std::string& path, const std::vector<int32_t>& lines, std::string* error = nullptr);
 
 // What the race-start build did.
 struct TQuadtreeBuild {
@@ -104,7 +105,7 @@ void SelectQuadtreeNodes(const TKnoten* node, std::vector<const TKnoten*>& out);
 void DrawQuadtree(const TKnoten* node, const D3DMATRIX& view, const D3DMATRIX& projection,
                   const std::function<void(const TKnoten&)>& draw);
 
-// Number of nodes and of leaves in the subtree (counting empty nodes).
+// Nodes in the subtree (empty ones included), and leaves holding triangles.
 int CountNodes(const TKnoten* node);
 int CountLeaves(const TKnoten* node);
 
