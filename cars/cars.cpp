@@ -2,9 +2,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <memory>
 #include <numbers>
 
+#include "cars/move.h"
+#include "race/spiel.h"
+#include "world/u_heightmap.h"
+
 namespace cars {
+
+namespace {
+
+// One model object per record, so every car's wheels turn on their own.
+// Kept for the program; a new race reloads the file into the same object.
+std::map<const spiel::TPlayerRec*, std::unique_ptr<TXObject>> CarModels;
+
+}  // namespace
 
 const u_collisiondetection::TBox CarHull{{{-70, 0, -100}, {70, 0, -100}, {70, 0, 110}, {-70, 0, 110},
                                           {-70, 125, -100}, {70, 125, -100}, {70, 125, 110}, {-70, 125, 110},
@@ -51,8 +65,7 @@ float SafeAcos(float d)
 
 }  // namespace
 
-TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal,
-                  float dt)
+TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal)
 {
     constexpr float quarter = std::numbers::pi_v<float> / 2;
     TTilt r;
@@ -62,13 +75,66 @@ TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading
     r.TiltTarget.x = quarter - SafeAcos(DotProduct(f, n));
     r.SpeedLimit = 140 + 150 * r.TiltTarget.x - 0.5f * std::fabs(steer) * speed;
     if (r.SpeedLimit < 40) r.SpeedLimit = 40;
-    // The car's left side, (−cos h, 0, sin h); taken directly rather than by
-    // normalising a vector scaled by −dt, which is NaN in a zero-time frame.
-    (void)dt;
+    // The car's left side, (−cos h, 0, sin h), taken directly rather than by
+    // normalising a vector scaled by the frame time.
     D3DVECTOR s{-std::cos(heading), 0, std::sin(heading)};
     r.TiltTarget.z = quarter - SafeAcos(DotProduct(s, n));
     r.TiltTarget.y = 0;
     return r;
+}
+
+void InitCar(spiel::TPlayerRec& rec)
+{
+    rec.Id = 0;
+    rec.Car = nullptr;
+    rec.Pos = {};
+    rec.SafePos = rec.Pos;
+    rec.Spare = rec.Steer = rec.WheelAngle = 0;
+    rec.Pitch = rec.Heading = rec.Roll = 0;
+    rec.Push = {};
+    rec.Move = {};
+    rec.Speed = 0;
+    rec.World = IdentityMatrix();
+    rec.Animate = 1;
+    for (size_t i = 0; i < rec.Hull.size(); ++i) rec.Hull[i] = CarHull[i];
+    rec.NextGate = 0;
+    rec.GatesPassed = 0;
+    rec.Reserved = 0;
+    rec.Finished = 0;
+    rec.InUse = 0;
+
+    std::unique_ptr<TXObject>& model = CarModels[&rec];
+    if (!model) model = std::make_unique<TXObject>();
+    LoadXObject(*model, CarModelFile);  // throws EXFileError; Car then stays null
+    rec.Car = model.get();
+    UpdateCarMatrices(rec);
+}
+
+void UpdateCarMatrices(spiel::TPlayerRec& rec)
+{
+    if (rec.Car && rec.Car->XFile) UpdateWheelFrames(*rec.Car->XFile, rec.Steer, rec.WheelAngle);
+    rec.World = u_collisiondetection::CarMatrix(rec.Roll, rec.Pitch, rec.Heading, rec.Pos);
+}
+
+void UpdateTilt()
+{
+    const spiel::TPlayerRec& me = spiel::PlayerTable[0];
+    const TTilt t = ComputeTilt(me.Move, me.Speed, me.Steer, me.Heading, u_heightmap::TerrainNormal);
+    move::TiltTarget = t.TiltTarget;
+    move::SpeedLimit = t.SpeedLimit;
+}
+
+void UpdateGateSides()
+{
+    u_collisiondetection::UpdateGateSidesOn(std::span(spiel::PlayerTable),
+                                            std::span<const u_collisiondetection::TGateRec,
+                                                      u_collisiondetection::GateCount>(spiel::GateTable));
+}
+
+void CarVisibilityBox(const D3DVECTOR& pos, D3DVECTOR& boxMin, D3DVECTOR& boxMax)
+{
+    boxMin = pos - D3DVECTOR{110, 0, 110};
+    boxMax = pos + D3DVECTOR{110, 120, 110};
 }
 
 }  // namespace cars

@@ -1,5 +1,6 @@
-// The car model: its collision box, the wheel frames and world matrix, the
-// shadow's ground positions, and the tilt and top speed from the ground.
+// The car model: setting a car up in its player record, its collision box,
+// the wheel frames and world matrix, the shadow's ground positions, the tilt
+// and top speed from the ground, and every car's side of every gate.
 #pragma once
 
 #include <array>
@@ -9,8 +10,38 @@
 #include "cars/u_collisiondetection.h"
 #include "platform/d3d/d3dtypes.h"
 #include "platform/xfile/xfile.h"
+#include "race/racestate.h"
 
 namespace cars {
+
+// The car model file, looked up in the model directory.
+inline constexpr const char* CarModelFile = "auto1.x";
+
+// Resets rec for a new race (position, speed, angles, moves, counters, the
+// collision box; Animate 1) and gives it its own freshly loaded car model,
+// then builds its matrices. GateSide is left as it is. Each record keeps one
+// model object for the whole program, reloaded at every race start.
+// Throws EXFileError when the model cannot be read; the record's fields are
+// reset all the same and its Car stays null.
+void InitCar(spiel::TPlayerRec& rec);
+
+// Turns rec's wheel frames by its Steer and WheelAngle and rebuilds its
+// World from Roll, Pitch, Heading and Pos. A record without a model only
+// gets its World.
+void UpdateCarMatrices(spiel::TPlayerRec& rec);
+
+// The local car's pitch and roll targets and top speed (move::TiltTarget,
+// move::SpeedLimit) from its Move, Speed, Steer and Heading and the ground
+// normal of the last height query (u_heightmap::TerrainNormal).
+void UpdateTilt();
+
+// Records, for every taking-part record of the player table, its side of
+// every gate's middle plane (spiel::GateTable); the host's next crossing
+// test compares against it.
+void UpdateGateSides();
+
+// The box tested against the view frustum before a car is drawn.
+void CarVisibilityBox(const D3DVECTOR& pos, D3DVECTOR& boxMin, D3DVECTOR& boxMax);
 
 // Car space: x right, y up, z forward, origin on the ground under the car.
 extern const u_collisiondetection::TBox CarHull;
@@ -38,7 +69,6 @@ struct TTilt {
 };
 // The slope along the nose (move, reversed when reversing) and across the
 // left side, from the ground normal, and the top speed they allow.
-TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal,
-                  float dt);
+TTilt ComputeTilt(const D3DVECTOR& move, float speed, float steer, float heading, const D3DVECTOR& groundNormal);
 
 }  // namespace cars

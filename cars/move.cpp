@@ -4,8 +4,13 @@
 #include <cmath>
 #include <numbers>
 
+#include "cars/u_collisiondetection.h"
+#include "net/u_multiplayer.h"
+#include "world/u_heightmap.h"
+
 namespace move {
 
+TDriveHooks DriveHooks;
 float SpeedLimit = 100.0f;
 D3DVECTOR TiltTarget;
 D3DVECTOR CameraTarget;
@@ -13,14 +18,47 @@ D3DVECTOR CameraEye{0, 1000, -1000};
 D3DMATRIX ViewMatrix = IdentityMatrix();
 std::function<void(const D3DMATRIX&)> OnViewMatrix;
 
+namespace {
+
+// Set by ResetDriving: the gate sides still hold the previous race's.
+bool GateSidesStale = true;
+
+}  // namespace
+
 void ResetDriving()
 {
     SpeedLimit = 100.0f;
     TiltTarget = {};
+    GateSidesStale = true;
 }
 
-void DriveStep(TCarDrive& car, const TControls& in, double frameTime, bool controlsLocked, float& raceTime,
-               const cars::THeightFunc& height)
+float TerrainHeight(float x, float z, D3DVECTOR* normal)
+{
+    const float h = u_heightmap::GetHeight(x, z);
+    if (normal) *normal = u_heightmap::TerrainNormal;
+    return h;
+}
+
+void DriveCar()
+{
+    const TControls in = DriveHooks.ReadControls ? DriveHooks.ReadControls() : TControls{};
+    spiel::TPlayerRec& me = spiel::PlayerTable[0];
+    DriveStep(me, in, spiel::FrameTime, spiel::ControlsLocked != 0, spiel::RaceTime, TerrainHeight);
+
+    // The crossing test compares against sides of this race only.
+    if (GateSidesStale) {
+        cars::UpdateGateSides();
+        GateSidesStale = false;
+    }
+    if (spiel::FirstFrameDrawn == 1 && DriveHooks.IsHost && DriveHooks.IsHost())
+        u_collisiondetection::DetectCollisions();
+    cars::UpdateGateSides();
+    UpdateCamera();
+    u_multiplayer::SendCarState();
+}
+
+void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked,
+               float& raceTime, const cars::THeightFunc& height)
 {
     constexpr float twoPi = 2 * std::numbers::pi_v<float>;
     constexpr float steerLimit = std::numbers::pi_v<float> / 6;
@@ -76,7 +114,7 @@ void DriveStep(TCarDrive& car, const TControls& in, double frameTime, bool contr
     const float g = height(car.Pos.x + dx, car.Pos.z + dz, &normal);
     car.Move = {dx, 0, dz};
     if (dx != 0 || dz != 0) {
-        cars::TTilt t = cars::ComputeTilt(car.Move, car.Speed, car.Steer, car.Heading, normal, dt);
+        const cars::TTilt t = cars::ComputeTilt(car.Move, car.Speed, car.Steer, car.Heading, normal);
         TiltTarget = t.TiltTarget;
         SpeedLimit = t.SpeedLimit;
     }
@@ -95,6 +133,12 @@ void DriveStep(TCarDrive& car, const TControls& in, double frameTime, bool contr
 
     car.Pitch += (TiltTarget.x - car.Pitch) * dt * 6;
     car.Roll += (TiltTarget.z - car.Roll) * dt * 6;
+}
+
+void UpdateCamera()
+{
+    const spiel::TPlayerRec& me = spiel::PlayerTable[0];
+    UpdateCamera(me.World, me.Pos, spiel::FrameTime, TerrainHeight);
 }
 
 void UpdateCamera(const D3DMATRIX& carWorld, const D3DVECTOR& carPos, double frameTime,

@@ -5,45 +5,62 @@
 
 #include "cars/cars.h"
 #include "platform/d3d/d3dtypes.h"
+#include "race/racestate.h"
 
 namespace move {
-
-// The driving state of one car, as the player record holds it.
-struct TCarDrive {
-    float Speed = 0;
-    D3DVECTOR Pos;
-    float Steer = 0, WheelAngle = 0;
-    float Pitch = 0, Heading = 0, Roll = 0;
-    D3DVECTOR Move;
-    uint8_t Finished = 0;
-};
 
 // The four control states of this frame.
 struct TControls {
     bool Up = false, Down = false, Left = false, Right = false;
 };
 
+// What the driving step needs from the window: the input component, updated
+// and read once per step, and whether this program is the session's host.
+// Unset: no key is down, not the host.
+struct TDriveHooks {
+    std::function<TControls()> ReadControls;
+    std::function<bool()> IsHost;
+};
+extern TDriveHooks DriveHooks;
+
 // Current top speed and the pitch (x) and roll (z) the car tends to;
-// recomputed by each step that moves the car.
+// recomputed by each step that moves the car horizontally.
 extern float SpeedLimit;
 extern D3DVECTOR TiltTarget;
-// Back to their program-start values; the world setup calls this so a race
-// does not start from the previous race's slope and limit.
+// Back to their program-start values, and the gate sides marked stale, so a
+// race starts neither from the previous race's slope and limit nor from the
+// sides its cars had at the previous race's end. The race start calls it.
 void ResetDriving();
 
-// Steps 2…15 of the driving step: clock, steering, throttle, heading, wheel
-// spin, displacement over the ground, tilt, world bound, smoothing.
-// raceTime advances while the controls are free.
-void DriveStep(TCarDrive& car, const TControls& in, double frameTime, bool controlsLocked, float& raceTime,
-               const cars::THeightFunc& height);
+// The whole per-frame step of the local car (record 0 of the player table):
+// controls, the driving itself over the terrain (u_heightmap::GetHeight),
+// on the host the referee step, every car's gate sides, the chase camera and
+// the car state to the other players. The first step after ResetDriving
+// records fresh gate sides before the referee compares against them.
+void DriveCar();
+
+// The driving itself, on any record: clock, steering, throttle, heading,
+// wheel spin, displacement over the ground, tilt, world bound, smoothing.
+// raceTime advances while the controls are free; height gives the ground and
+// its normal. Moves TiltTarget and SpeedLimit like the local car does.
+void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked,
+               float& raceTime, const cars::THeightFunc& height);
+
+// The terrain of the race as a height function (u_heightmap::GetHeight and
+// the normal it leaves in TerrainNormal).
+float TerrainHeight(float x, float z, D3DVECTOR* normal);
 
 // The chase camera.
 extern D3DVECTOR CameraTarget;
 extern D3DVECTOR CameraEye;
 extern D3DMATRIX ViewMatrix;
-// Called with the new view matrix when set (the engine's view transform).
+// Called with the new view matrix when it is set (the engine's view
+// transform, D3DTRANSFORMSTATE_VIEW).
 extern std::function<void(const D3DMATRIX&)> OnViewMatrix;
-// Places the camera from the car's world matrix and position.
+// Places the camera behind and above the local car from its World (the
+// matrix of its last drawing) and Pos, smoothed by FrameTime.
+void UpdateCamera();
+// The same for any car matrix, position, frame time and ground.
 void UpdateCamera(const D3DMATRIX& carWorld, const D3DVECTOR& carPos, double frameTime,
                   const cars::THeightFunc& height);
 

@@ -35,6 +35,10 @@ struct TRefereeSends {
     std::function<void()> UpdateMyGoal;                         // "updatemygoal" to all
     std::function<void(uint32_t id)> NextTor;                   // "nexttor" to one player
     std::function<void(D3DVECTOR pos, uint8_t stop, uint32_t id)> SetPosition;
+    // When set, every crossing of a gate (record index, gate number) goes
+    // here instead, and the race's own bookkeeping decides whether it counts
+    // and what it sends.
+    std::function<bool(int index, int gate)> GatePass;
 };
 
 struct TRefereeWorld {
@@ -103,6 +107,10 @@ void RunGatePass(std::span<Rec, N> table, const TRefereeWorld& w, const TPlacedG
         if (!TakesPart(r, i)) continue;
         for (int g = 0; g < GateCount; ++g) {
             if (!GateCrossed(placed.Points[g], r.Pos, r.GateSide[g])) continue;
+            if (sends.GatePass) {
+                sends.GatePass(i, g);
+                continue;
+            }
             // NextGate only ever holds 0..4 here; the order comes off the wire.
             if (r.NextGate < 0 || r.NextGate >= GateCount) continue;
             if (static_cast<uint32_t>(g) != w.GateOrder[r.NextGate]) continue;

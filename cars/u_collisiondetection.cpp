@@ -1,6 +1,11 @@
 #include "cars/u_collisiondetection.h"
 
 #include <cstddef>
+#include <span>
+
+#include "cars/referee.h"
+#include "net/u_multiplayer.h"
+#include "race/spiel.h"
 
 namespace u_collisiondetection {
 
@@ -119,6 +124,14 @@ D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move)
 {
     if (move.x == 0 && move.y == 0 && move.z == 0) return safePos;
     return safePos - 10.0f * Normalize(move);
+}
+
+void DetectCollisions()
+{
+    TRefereeSends sends;
+    sends.GatePass = [](int index, int gate) { return spiel::GatePass(index, gate); };
+    sends.SetPosition = [](D3DVECTOR pos, uint8_t stop, uint32_t id) { u_multiplayer::SendSetPosition(pos, stop, id); };
+    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
 }
 
 }  // namespace u_collisiondetection

@@ -56,4 +56,10 @@ bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide)
 // to be pushed along, so it goes back to safePos itself.
 D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move);
 
+// The host's referee step over the player table (spiel::PlayerTable) with
+// the race's gates, trees and gate order: gate passes counted through the
+// race's bookkeeping, cars put back from trees, posts and each other, and
+// the players told through the session (set-position messages).
+void DetectCollisions();
+
 }  // namespace u_collisiondetection

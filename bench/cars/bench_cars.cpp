@@ -100,7 +100,7 @@ void BM_DriveStep(benchmark::State& state)
         if (n) *n = Normalize(D3DVECTOR{-0.05f * std::cos(x * 0.001f), 1, 0.05f * std::sin(z * 0.001f)});
         return 50 * std::sin(x * 0.001f) + 50 * std::cos(z * 0.001f);
     };
-    move::TCarDrive car;
+    spiel::TPlayerRec car;
     const move::TControls in{.Up = true, .Right = true};
     float raceTime = 0;
     for (auto _ : state) {
