@@ -144,6 +144,8 @@ BENCHMARK(BM_DriveCarOnTheHost);
 // frame and the tree pass reference's ratio to the whole referee step.
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Plain text: the figures usually end up in a log.
+    TRatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
