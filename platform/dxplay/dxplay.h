@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,33 @@ class EDXPlayError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Address parts for the modem provider; kept for the settings' sake, the
+// layer offers no modem provider.
+struct TDXPlayModemSetting {
+    bool Enabled = false;
+    std::string PhoneNumber;
+    std::string ModemName;
+};
+
+// Address parts for the TCP/IP provider. Enabled with a HostName: searches
+// ask that machine (no address question). Enabled with a Port: a created
+// game takes exactly that port and searches ask only it.
+struct TDXPlayTCPIPSetting {
+    bool Enabled = false;
+    std::string HostName;
+    uint16_t Port = 0;
+};
+
+// One entry of the provider list.
+struct TDXPlayProvider {
+    std::string Name;
+    std::string GUID;  // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+};
+
+// The TCP/IP provider, the only one the layer offers.
+inline constexpr const char* DPSPGUID_TCPIP = "{36E95EE0-8577-11CF-960C-0080C7534E82}";
+inline constexpr const char* DPSPNAME_TCPIP = "Internet TCP/IP Connection For DirectPlay";
 
 struct TDXPlayPlayer {
     uint32_t ID = 0;      // session player id, never 0
@@ -51,5 +79,63 @@ public:
     std::function<void(TDXPlayPlayer& from, const uint8_t* data, int size)> OnMessage;
     std::function<void()> OnClose;
 
-    // (Settings, providers, sessions, Open … follow in the layer's own part.)
+    // Settings.
+    std::string GUID = "{26665D25-B199-41F7-9FBA-4735ED67C1B1}";  // application GUID
+    int MaxPlayers = 10;
+    bool Async = true;
+    TDXPlayModemSetting ModemSetting;
+    TDXPlayTCPIPSetting TCPIPSetting;
+
+    // Providers, in order; built at first use.
+    const std::vector<TDXPlayProvider>& Providers();
+    // Closes any open session, then connects to the named provider; an
+    // empty name only disconnects. Raises "Provider '%s' not found".
+    void SetProviderName(const std::string& name);
+    const std::string& ProviderName() const { return providerName_; }
+
+    // The names of the running games found by the last search; searches
+    // first if none has run since the last search or close.
+    const std::vector<std::string>& Sessions();
+    // Searches for running games of this GUID; blocks until the search is
+    // over. Raises "TDXPlay component is disconnected." without a provider.
+    void GetSessions();
+    const std::string& SessionName() const { return sessionName_; }
+
+    // Creates (newSession) or joins (by name, from the last search) a game
+    // with a local player of that name. Raises EDXPlayError on failure.
+    void Open2(bool newSession, const std::string& sessionName, const std::string& playerName);
+    void CreateSession(const std::string& sessionName, const std::string& playerName) {
+        Open2(true, sessionName, playerName);
+    }
+    void JoinSession(const std::string& sessionName, const std::string& playerName) {
+        Open2(false, sessionName, playerName);
+    }
+
+    // The player with that id; raises "Player's specified ID is not found".
+    TDXPlayPlayer& PlayerByID(uint32_t id) const;
+
+    // Asked for the host machine's address when a search starts and neither
+    // DUNEBOLT_SEARCH_ADDRESS nor an enabled TCPIPSetting.HostName gives it.
+    // Return false to cancel the search; an empty address searches the
+    // local network by broadcast (never while the variable CI is set).
+    std::function<bool(std::string& address)> OnAskAddress;
+    std::function<void()> OnOpen;
+    // This program became the session's host (the host role passed to it).
+    std::function<void()> OnHost;
+    std::function<void()> OnSessionLost;
+
+    // Wire counters for benchmarks and diagnostics.
+    uint64_t BytesSent() const;
+    uint64_t BytesReceived() const;
+    // Session messages dropped as malformed or from a peer not in the game.
+    uint64_t DroppedMessages() const;
+    // The UDP port this program's game endpoint listens on; 0 while closed.
+    uint16_t Port() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    std::string providerName_;
+    std::string sessionName_;
 };
