@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cars/cars.h"
 #include "net/u_multiplayer.h"
 
 namespace spiel {
@@ -76,6 +77,7 @@ uc::TRefereeSends RefereeSends()
     s.UpdateMyGoal = [] { SendUpdateMyGoal(); };
     s.NextTor = [](uint32_t id) { SendNextTor(id); };
     s.SetPosition = [](D3DVECTOR pos, uint8_t stop, uint32_t id) { u_multiplayer::SendSetPosition(pos, stop, id); };
+    s.GatePass = [](int index, int gate) { return GatePass(index, gate); };
     return s;
 }
 
@@ -86,11 +88,7 @@ uc::TRefereeWorld RefereeWorld()
                              std::span<const uint32_t, uc::GateCount>(GateOrder), &GoalPos};
 }
 
-void RecordGateSides()
-{
-    uc::UpdateGateSidesOn(std::span<TPlayerRec, MaxPlayers>(PlayerTable),
-                          std::span<const uc::TGateRec, uc::GateCount>(GateTable));
-}
+void RecordGateSides() { cars::UpdateGateSides(); }
 
 int FinishTest(int laps)
 {

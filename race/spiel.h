@@ -45,7 +45,8 @@ void OnNextTor();
 // record was counted.
 bool OnUpdateMyGoal(uint32_t sender, bool thisProgramIsHost);
 
-// The sends the host's referee step makes, wired to the session.
+// The sends the host's referee step makes, wired to the session, with every
+// gate crossing going through GatePass.
 u_collisiondetection::TRefereeSends RefereeSends();
 
 // The referee's view of the world tables and the gate order.
@@ -53,8 +54,8 @@ u_collisiondetection::TRefereeWorld RefereeWorld();
 
 // Records every taking-part car's side of every gate, so that the first
 // crossing test of a race compares against sides of this race, not of the
-// previous one. The race start calls it once the cars stand at their start
-// positions.
+// previous one (the cars' UpdateGateSides). The race start calls it once the
+// cars stand at their start positions.
 void RecordGateSides();
 
 // The finish test of one race frame with laps the number of laps: records in
