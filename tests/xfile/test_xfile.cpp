@@ -223,10 +223,17 @@ TEST(XFileReader, MutatedFilesNeverCrash)
         }
         try {
             auto m = TXFileModel::LoadFromText(s, "mut.x");
-            // Whatever was accepted is consistent: every index names a vertex.
+            // Whatever was accepted is consistent: every index names a vertex
+            // and the material groups lie within the index array.
             m->EnumFrames([](TCD3DFileObject& f, const D3DMATRIX&) {
                 if (!f.Mesh) return;
                 for (uint16_t i : *f.Mesh->Indices) ASSERT_LT(i, f.Mesh->Vertices->size());
+                ASSERT_LE(f.Mesh->Groups.size(), static_cast<size_t>(MaxMaterialGroups));
+                for (const TXMaterialGroup& g : f.Mesh->Groups) {
+                    ASSERT_GE(g.FirstIndex, 0);
+                    ASSERT_GE(g.IndexCount, 0);
+                    ASSERT_LE(static_cast<size_t>(g.FirstIndex) + g.IndexCount, f.Mesh->Indices->size());
+                }
             });
             ++accepted;
         } catch (const EXFileError&) {
