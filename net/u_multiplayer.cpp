@@ -287,6 +287,12 @@ std::string Latin1ToUtf8(std::string_view s)
     return out;
 }
 
+void DetachSession()
+{
+    DXPlay = nullptr;
+    SessionPort = TSessionPort{};
+}
+
 bool SessionOpen()
 {
     return DXPlay != nullptr && SessionPort.Opened != nullptr && SessionPort.Send != nullptr &&

@@ -138,7 +138,8 @@ struct TSessionPort {
 };
 extern TSessionPort SessionPort;
 
-// Points the sends at session (nullptr closes them).
+// Points the sends at session (nullptr closes them). Inline, so that only
+// the program that owns a session links the session layer.
 inline void AttachSession(TDXPlay* session)
 {
     DXPlay = session;
@@ -151,6 +152,9 @@ inline void AttachSession(TDXPlay* session)
         s.SendMessage(toId, data, size, guaranteed);
     };
 }
+
+// Closes the sends again (no session attached).
+void DetachSession();
 
 // A session is attached and open.
 bool SessionOpen();
