@@ -246,7 +246,9 @@ bool XA_Player::LoadModule(const std::string& name)
     std::string path = name;
     if (name.find('/') == std::string::npos)
         path = LibraryDirectory() + "/" + name;
-    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Never unloaded: the module brings SDL, whose global and per-thread
+    // state must not vanish under a running process.
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!lib)
         return false;
     auto query = reinterpret_cast<XA_output_module_query>(dlsym(lib, XA_OUTPUT_MODULE_ENTRY));

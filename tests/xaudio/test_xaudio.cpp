@@ -161,19 +161,28 @@ TEST_F(Music, PlayReportsTheEndOfInputOnTheMainThread)
     EXPECT_GE(ms, 800 * (10000 - 398) / 10000);
 }
 
-TEST_F(Music, NoUsableDeviceStillPlaysToTheEndAtRealTimePace)
+// Drivers that give no device: one that does not exist at all, and ALSA,
+// which starts but finds no sound card on machines without one (where it
+// does find one, the tone is heard and the test holds all the same).
+class MusicWithoutDevice : public Music, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MusicWithoutDevice, StillPlaysToTheEndAtRealTimePace)
 {
-    // A driver that does not exist: no device opens at all.
-    setenv("SDL_AUDIODRIVER", "dunebolt-no-such-driver", 1);
+    setenv("SDL_AUDIODRIVER", GetParam(), 1);
     Open(kToneRate);
+    player.SetOutputVolume(-1, 0, -1);
     QElapsedTimer t;
     t.start();
     player.Play();
     ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_EOF); }, 10000));
     EXPECT_GE(t.elapsed(), 800);
     EXPECT_EQ(rec.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING, XA_PLAYER_STATE_EOF}));
+    EXPECT_EQ(rec.positions.back(), std::make_pair(length, length));
     EXPECT_TRUE(rec.errors.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, MusicWithoutDevice, ::testing::Values("dunebolt-no-such-driver", "alsa"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "Missing" : "Alsa"); });
 
 TEST_F(Music, PlaysFromTheSeekPointToTheEnd)
 {
