@@ -357,3 +357,49 @@ TEST(UpdateTilt, ReadsTheLocalCarAndTheLastGroundNormal)
     move::ResetDriving();
     EXPECT_FLOAT_EQ(move::SpeedLimit, 100);
 }
+
+TEST(DriveStep, RestCreepWorldBoundAndLockedTilt)
+{
+    LoadSlopedTerrain();
+    move::ResetDriving();
+    float raceTime = 0;
+    // At rest a car creeps 0.01 units a second along its heading.
+    spiel::TPlayerRec car;
+    for (int i = 0; i < 100; ++i) move::DriveStep(car, {}, 0.01, false, raceTime, move::TerrainHeight);
+    EXPECT_FLOAT_EQ(car.Speed, 0.001f);
+    EXPECT_NEAR(car.Pos.z, 0.01f, 1e-6);
+    EXPECT_NEAR(car.Pos.x, 0, 1e-9);
+
+    // Past the bound: set back to 12400, that axis's motion dropped, and on
+    // the ground that the height query gives outside the bound, 0.
+    spiel::TPlayerRec edge;
+    edge.Pos = {12405, 600, 3000};
+    edge.Heading = kPi / 2;
+    edge.Speed = 50;
+    move::DriveStep(edge, {.Up = true}, 0.02, false, raceTime, move::TerrainHeight);
+    EXPECT_FLOAT_EQ(edge.Pos.x, 12400);
+    EXPECT_FLOAT_EQ(edge.Move.x, 0);
+    EXPECT_FLOAT_EQ(edge.Pos.y, 0);
+    // Back inside the bound the ground is the terrain's again.
+    edge.Heading = -kPi / 2;
+    for (int i = 0; i < 20; ++i) move::DriveStep(edge, {}, 0.02, false, raceTime, move::TerrainHeight);
+    EXPECT_LT(edge.Pos.x, 12400);
+    EXPECT_NEAR(edge.Pos.y, u_heightmap::GetHeight(edge.Pos.x, edge.Pos.z), 0.5);
+    EXPECT_GT(edge.Pos.y, 1000);
+
+    // Locked at speed 0: no horizontal move, the targets stay, and pitch and
+    // roll keep approaching them.
+    move::TiltTarget = {0.2f, 0, 0.1f};
+    move::SpeedLimit = 77;
+    spiel::TPlayerRec locked;
+    locked.Pos = {-2000, 0, 0};
+    for (int i = 0; i < 50; ++i)
+        move::DriveStep(locked, {.Up = true}, 0.02, true, raceTime, move::TerrainHeight);
+    EXPECT_EQ(locked.Pos.x, -2000);
+    EXPECT_EQ(locked.Pos.z, 0);
+    EXPECT_EQ(move::TiltTarget, (D3DVECTOR{0.2f, 0, 0.1f}));
+    EXPECT_EQ(move::SpeedLimit, 77);
+    EXPECT_NEAR(locked.Pitch, 0.2f * (1 - std::pow(1 - 0.12f, 50)), 1e-4);
+    EXPECT_NEAR(locked.Roll, 0.1f * (1 - std::pow(1 - 0.12f, 50)), 1e-4);
+    move::ResetDriving();
+}

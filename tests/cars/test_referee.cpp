@@ -204,3 +204,65 @@ TEST(Referee, CarsAgainstCars)
     ASSERT_FALSE(v.sent.empty());
     EXPECT_EQ(v.sent[0].rfind("setpos 7 0 ", 0), 0u) << v.sent[0];
 }
+
+TEST(Referee, DiagonalMeetingKeepsTheWholeMove)
+{
+    // Car 0's front right corner reaches 5 into car 1 on x and on z: undoing
+    // either part alone separates them, so both shifted tests are free.
+    World w;
+    w.table[1].Id = 8;
+    w.table[1].Pos = {145, 10, 215};
+    w.Drive(0, {10, 0, 10});
+    w.Step();
+    EXPECT_EQ(w.table[0].Pos, (D3DVECTOR{10, 0, 10}));
+    for (const auto& s : w.sent) EXPECT_NE(s.rfind("setpos 7 ", 0), 0u) << s;
+    // Car 1 did not move and touches car 0 where it now stands: its own turn
+    // keeps it where it is and tells its player so.
+    ASSERT_EQ(w.sent.size(), 1u);
+    EXPECT_EQ(w.sent[0], "setpos 8 0 145,215");
+    EXPECT_EQ(w.table[1].SafePos, w.table[1].Pos);
+}
+
+TEST(Referee, EveryTouchedTreeAnswersAndTheSafePositionHolds)
+{
+    // Trees stand 40 apart here: a car over tree 50 touches 48 … 52, and a
+    // remote car is told five times where to go. (The distance check
+    // of the later trees is made from where the first response put it.)
+    World w;
+    Rec& r = w.table[2];
+    r.Id = 9;
+    r.SafePos = w.trees[50].Pos + D3DVECTOR{0, 0, -100};
+    r.Pos = r.SafePos;
+    w.Drive(2, {0, 0, 100});
+    w.Step();
+    ASSERT_EQ(w.sent.size(), 5u);
+    for (const auto& s : w.sent) EXPECT_EQ(s, w.sent[0]);
+    EXPECT_EQ(w.sent[0], "setpos 9 1 " + std::to_string(static_cast<int>(w.trees[50].Pos.x)) + "," +
+                             std::to_string(static_cast<int>(w.trees[50].Pos.z - 110)));
+    // Put back far enough, a car is not tested against the later trees.
+    World u;
+    u.table[2].Id = 9;
+    u.table[2].SafePos = u.trees[50].Pos + D3DVECTOR{0, 0, -200};
+    u.table[2].Pos = u.table[2].SafePos;
+    u.Drive(2, {0, 0, 200});
+    u.Step();
+    EXPECT_EQ(u.sent.size(), 1u);
+
+    // The host's own car, its move with a height part: pushed back along the
+    // whole move; still touching next frame, put back from the same place.
+    World v;
+    Rec& me = v.table[0];
+    me.SafePos = v.trees[10].Pos + D3DVECTOR{0, -10, -200};
+    me.Pos = me.SafePos;
+    v.Drive(0, {0, 30, 150});
+    v.Step();
+    const D3DVECTOR expected = me.SafePos - 10.0f * Normalize(D3DVECTOR{0, 30, 150});
+    EXPECT_NEAR(me.Pos.y, expected.y, 1e-4);
+    EXPECT_NEAR(me.Pos.z, expected.z, 1e-4);
+    EXPECT_LT(me.Pos.y, me.SafePos.y);
+    v.Drive(0, {0, 0, 180});
+    v.Step();
+    EXPECT_NEAR(me.Pos.z, v.trees[10].Pos.z - 210, 1e-3);
+    EXPECT_NEAR(me.Pos.y, me.SafePos.y, 1e-4);
+    EXPECT_EQ(me.SafePos, (v.trees[10].Pos + D3DVECTOR{0, -10, -200}));
+}
