@@ -1,0 +1,57 @@
+// Engine functions the game calls directly: the current engine, the fixed
+// render states, screen sprites and the drawing of the quadtree's nodes.
+// Model loading into TGeometry records (LoadXObject, ScaleXObject,
+// GetXGeometry) is the model reader's, platform/xfile/xfile.h.
+#pragma once
+
+#include "platform/d3d/d3dtypes.h"
+#include "platform/gfx/gfxengine.h"
+
+#include <memory>
+#include <string>
+
+// Makes engine the one every function below uses and restarts the frame
+// clock. Null forgets it.
+void SetCurrentEngine(TGfxEngine* engine);
+TGfxEngine* CurrentEngine();
+
+// The fixed states of the race: stage 0 texture × diffuse with linear
+// filters and mip maps (LOD bias −1.3), the blend-factor alpha of texture
+// and texture factor, no dithering and specular, normalised normals, the
+// z-buffer, Gouraud, solid, counter-clockwise culling, source alpha /
+// inverse source alpha blending.
+void SetRenderDefaults();
+
+// A screen rectangle showing one texture: four screen-space vertices in
+// strip order top-left, top-right, bottom-left, bottom-right.
+struct TScreenSprite {
+    D3DTLVERTEX V[4];
+    std::shared_ptr<TGfxTexture> Texture;
+};
+// Makes the sprite's texture from fileName with d3dTRANSPARENTWHITE on the
+// current engine and sets the texture coordinates. Raises EGfxError.
+void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName);
+// Draws it with its top-left corner at (x, y), the depth test off, blended
+// with the opacity when that is below 255.
+void DrawScreenSprite(TScreenSprite& sprite, float x, float y, float width, float height, int opacity);
+
+// The drawing side of the quadtree, for any node type with the fields
+// Vertices, Indices, VertexCount, IndexCount, BoxMin, BoxMax and Children[4]:
+// a node wholly inside (2) is drawn with one call, a partly visible one (1)
+// descends (or is drawn when it is a leaf), an outside one (0) is skipped.
+template <class Node, class BoxTest>
+void GfxDrawQuadtree(TGfxDevice& dev, const Node* node, const BoxTest& boxInFrustum) {
+    if (!node) return;
+    const int r = boxInFrustum(node->BoxMin, node->BoxMax);
+    const bool leaf = node->Children[0] == nullptr;
+    if (r == 2 || (r == 1 && leaf)) {
+        if (node->IndexCount > 0 && node->VertexCount > 0)
+            dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, node->Vertices.data(),
+                                     uint32_t(node->VertexCount), node->Indices.data(), uint32_t(node->IndexCount));
+        if (r == 2) return;
+    } else if (r == 1) {
+        GfxDrawQuadtree(dev, node->Children[0], boxInFrustum);
+    }
+    if (r == 1)
+        for (int i = 1; i < 4; ++i) GfxDrawQuadtree(dev, node->Children[i], boxInFrustum);
+}

@@ -1,0 +1,642 @@
+#include "platform/gfx/gfxdevice.h"
+
+#include <QOpenGLFunctions_3_3_Core>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+int g_liveGLObjects = 0;
+
+// One program for every state the game sets: transform (or screen-space
+// pass-through), one directional light with the material, stage 0 with its
+// colour and alpha operations, the alpha test.
+const char* kVertexShader = R"(#version 330 core
+layout(location = 0) in vec4 aPos;
+layout(location = 1) in vec3 aNormal;
+layout(location = 2) in vec4 aColor;
+layout(location = 3) in vec2 aTex;
+uniform mat4 uWVP;
+uniform mat4 uWorld;
+uniform int uScreen;
+uniform vec4 uVP;
+uniform int uLighting;
+uniform int uHasNormal;
+uniform int uHasColor;
+uniform vec4 uMatDiffuse;
+uniform vec4 uMatAmbient;
+uniform vec4 uMatEmissive;
+uniform vec3 uLightDir;
+uniform vec4 uLightDiffuse;
+uniform vec4 uLightAmbient;
+uniform int uLightOn;
+uniform vec4 uGlobalAmbient;
+uniform int uNormalize;
+out vec4 vColor;
+out vec2 vTex;
+void main() {
+    vTex = aTex;
+    if (uScreen != 0) {
+        // Pixel coordinates, y down, depth 0..1, w = 1 / rhw.
+        float w = aPos.w > 0.0 ? 1.0 / aPos.w : 1.0;
+        vec2 ndc = vec2((aPos.x - uVP.x) / uVP.z * 2.0 - 1.0, 1.0 - (aPos.y - uVP.y) / uVP.w * 2.0);
+        gl_Position = vec4(ndc * w, (2.0 * aPos.z - 1.0) * w, w);
+        vColor = aColor;
+        return;
+    }
+    // The matrix is row-major v x M; read column-major it is its transpose.
+    vec4 p = uWVP * vec4(aPos.xyz, 1.0);
+    // Direct3D's clip depth runs 0..w, OpenGL's -w..w.
+    gl_Position = vec4(p.x, p.y, 2.0 * p.z - p.w, p.w);
+    vec4 vertexColor = uHasColor != 0 ? aColor : vec4(1.0);
+    if (uLighting == 0) {
+        vColor = vertexColor;
+        return;
+    }
+    vec4 diffuse = uHasColor != 0 ? aColor : uMatDiffuse;
+    vec3 ambient = uGlobalAmbient.rgb + (uLightOn != 0 ? uLightAmbient.rgb : vec3(0.0));
+    vec3 c = uMatEmissive.rgb + uMatAmbient.rgb * ambient;
+    if (uHasNormal != 0 && uLightOn != 0) {
+        vec3 n = mat3(uWorld) * aNormal;
+        if (uNormalize != 0) n = normalize(n);
+        c += diffuse.rgb * uLightDiffuse.rgb * max(dot(n, -uLightDir), 0.0);
+    }
+    vColor = vec4(clamp(c, 0.0, 1.0), diffuse.a);
+}
+)";
+
+const char* kFragmentShader = R"(#version 330 core
+in vec4 vColor;
+in vec2 vTex;
+out vec4 fragColor;
+uniform sampler2D uTex;
+uniform int uHasTex;
+uniform int uColorOp;
+uniform int uColorArg1;
+uniform int uColorArg2;
+uniform int uAlphaOp;
+uniform int uAlphaArg1;
+uniform int uAlphaArg2;
+uniform vec4 uTFactor;
+uniform int uAlphaTest;
+uniform int uAlphaFunc;
+uniform float uAlphaRef;
+uniform float uLodBias;
+vec4 arg(int a, vec4 diffuse, vec4 tex) {
+    a = a & 15;
+    if (a == 2) return tex;
+    if (a == 3) return uTFactor;
+    return diffuse;  // D3DTA_DIFFUSE, and D3DTA_CURRENT at stage 0
+}
+vec4 op(int o, vec4 a1, vec4 a2, vec4 diffuse, vec4 tex) {
+    if (o == 2) return a1;
+    if (o == 3) return a2;
+    if (o == 4) return a1 * a2;
+    if (o == 5) return a1 * a2 * 2.0;
+    if (o == 6) return a1 * a2 * 4.0;
+    if (o == 7) return a1 + a2;
+    if (o == 12) return mix(a2, a1, diffuse.a);
+    if (o == 13) return mix(a2, a1, tex.a);
+    if (o == 14) return mix(a2, a1, uTFactor.a);
+    return diffuse;  // disabled: the stage passes the diffuse colour on
+}
+bool passes(float a) {
+    if (uAlphaFunc == 1) return false;
+    if (uAlphaFunc == 2) return a < uAlphaRef;
+    if (uAlphaFunc == 3) return a == uAlphaRef;
+    if (uAlphaFunc == 4) return a <= uAlphaRef;
+    if (uAlphaFunc == 5) return a > uAlphaRef;
+    if (uAlphaFunc == 6) return a != uAlphaRef;
+    if (uAlphaFunc == 7) return a >= uAlphaRef;
+    return true;
+}
+void main() {
+    vec4 diffuse = vColor;
+    // Without a texture the texture argument reads as the diffuse colour.
+    vec4 tex = uHasTex != 0 ? texture(uTex, vTex, uLodBias) : diffuse;
+    vec4 c = op(uColorOp, arg(uColorArg1, diffuse, tex), arg(uColorArg2, diffuse, tex), diffuse, tex);
+    vec4 a = op(uAlphaOp, arg(uAlphaArg1, diffuse, tex), arg(uAlphaArg2, diffuse, tex), diffuse, tex);
+    vec4 result = clamp(vec4(c.rgb, a.a), 0.0, 1.0);
+    if (uAlphaTest != 0 && !passes(floor(result.a * 255.0 + 0.5))) discard;
+    fragColor = result;
+}
+)";
+
+GLenum BlendFactor(uint32_t b) {
+    switch (b) {
+        case D3DBLEND_ZERO: return GL_ZERO;
+        case D3DBLEND_ONE: return GL_ONE;
+        case D3DBLEND_SRCCOLOR: return GL_SRC_COLOR;
+        case D3DBLEND_INVSRCCOLOR: return GL_ONE_MINUS_SRC_COLOR;
+        case D3DBLEND_SRCALPHA: return GL_SRC_ALPHA;
+        case D3DBLEND_INVSRCALPHA: return GL_ONE_MINUS_SRC_ALPHA;
+        case D3DBLEND_DESTALPHA: return GL_DST_ALPHA;
+        case D3DBLEND_INVDESTALPHA: return GL_ONE_MINUS_DST_ALPHA;
+        case D3DBLEND_DESTCOLOR: return GL_DST_COLOR;
+        case D3DBLEND_INVDESTCOLOR: return GL_ONE_MINUS_DST_COLOR;
+        default: return GL_ONE;
+    }
+}
+
+GLenum CompareFunc(uint32_t f) {
+    switch (f) {
+        case D3DCMP_NEVER: return GL_NEVER;
+        case D3DCMP_LESS: return GL_LESS;
+        case D3DCMP_EQUAL: return GL_EQUAL;
+        case D3DCMP_LESSEQUAL: return GL_LEQUAL;
+        case D3DCMP_GREATER: return GL_GREATER;
+        case D3DCMP_NOTEQUAL: return GL_NOTEQUAL;
+        case D3DCMP_GREATEREQUAL: return GL_GEQUAL;
+        default: return GL_ALWAYS;
+    }
+}
+
+GLenum WrapMode(uint32_t a) {
+    if (a == D3DTADDRESS_CLAMP) return GL_CLAMP_TO_EDGE;
+    if (a == D3DTADDRESS_MIRROR) return GL_MIRRORED_REPEAT;
+    return GL_REPEAT;
+}
+
+void ColorUniform(QOpenGLFunctions_3_3_Core* gl, int loc, const D3DCOLORVALUE& c) {
+    gl->glUniform4f(loc, c.r, c.g, c.b, c.a);
+}
+
+float BitsFloat(uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+bool ValidFVF(uint32_t fvf) {
+    return fvf == D3DFVF_VERTEX || fvf == D3DFVF_LVERTEX || fvf == D3DFVF_TLVERTEX;
+}
+
+GLenum GLPrimitive(D3DPRIMITIVETYPE t) {
+    switch (t) {
+        case D3DPT_POINTLIST: return GL_POINTS;
+        case D3DPT_LINELIST: return GL_LINES;
+        case D3DPT_LINESTRIP: return GL_LINE_STRIP;
+        case D3DPT_TRIANGLELIST: return GL_TRIANGLES;
+        case D3DPT_TRIANGLESTRIP: return GL_TRIANGLE_STRIP;
+        case D3DPT_TRIANGLEFAN: return GL_TRIANGLE_FAN;
+        default: return GL_INVALID_ENUM;
+    }
+}
+
+}  // namespace
+
+int GfxLiveGLObjects() { return g_liveGLObjects; }
+void GfxCountGLObjects(int delta) { g_liveGLObjects += delta; }
+
+TGfxDevice::TGfxDevice(QOpenGLFunctions_3_3_Core* gl, std::function<void()> ensureTarget)
+    : m_gl(gl), m_ensureTarget(std::move(ensureTarget)) {
+    m_world = m_view = m_proj = IdentityMatrix();
+    // Direct3D 7's states at device creation.
+    m_rs[D3DRENDERSTATE_ZENABLE] = 1;
+    m_rs[D3DRENDERSTATE_FILLMODE] = D3DFILL_SOLID;
+    m_rs[D3DRENDERSTATE_SHADEMODE] = D3DSHADE_GOURAUD;
+    m_rs[D3DRENDERSTATE_ZWRITEENABLE] = 1;
+    m_rs[D3DRENDERSTATE_SRCBLEND] = D3DBLEND_ONE;
+    m_rs[D3DRENDERSTATE_DESTBLEND] = D3DBLEND_ZERO;
+    m_rs[D3DRENDERSTATE_CULLMODE] = D3DCULL_CCW;
+    m_rs[D3DRENDERSTATE_ZFUNC] = D3DCMP_LESSEQUAL;
+    m_rs[D3DRENDERSTATE_ALPHAFUNC] = D3DCMP_ALWAYS;
+    m_rs[D3DRENDERSTATE_TEXTUREFACTOR] = 0xFFFFFFFFu;
+    m_rs[D3DRENDERSTATE_LIGHTING] = 1;
+    for (uint32_t s = 0; s < kStageCount; ++s) {
+        m_tss[s][D3DTSS_COLOROP] = (s == 0) ? D3DTOP_MODULATE : D3DTOP_DISABLE;
+        m_tss[s][D3DTSS_COLORARG1] = D3DTA_TEXTURE;
+        m_tss[s][D3DTSS_COLORARG2] = D3DTA_CURRENT;
+        m_tss[s][D3DTSS_ALPHAOP] = (s == 0) ? D3DTOP_SELECTARG1 : D3DTOP_DISABLE;
+        m_tss[s][D3DTSS_ALPHAARG1] = D3DTA_TEXTURE;
+        m_tss[s][D3DTSS_ALPHAARG2] = D3DTA_CURRENT;
+        m_tss[s][D3DTSS_ADDRESSU] = D3DTADDRESS_WRAP;
+        m_tss[s][D3DTSS_ADDRESSV] = D3DTADDRESS_WRAP;
+        m_tss[s][D3DTSS_MAGFILTER] = D3DTFG_POINT;
+        m_tss[s][D3DTSS_MINFILTER] = D3DTFN_POINT;
+        m_tss[s][D3DTSS_MIPFILTER] = D3DTFP_NONE;
+    }
+}
+
+TGfxDevice::~TGfxDevice() { Release(); }
+
+void TGfxDevice::Release() {
+    if (!m_gl) return;
+    auto drop = [&](unsigned& name, auto del) {
+        if (name) {
+            del(name);
+            name = 0;
+            GfxCountGLObjects(-1);
+        }
+    };
+    drop(m_program, [&](unsigned n) { m_gl->glDeleteProgram(n); });
+    drop(m_vao, [&](unsigned n) { m_gl->glDeleteVertexArrays(1, &n); });
+    drop(m_vbo, [&](unsigned n) { m_gl->glDeleteBuffers(1, &n); });
+    drop(m_ibo, [&](unsigned n) { m_gl->glDeleteBuffers(1, &n); });
+    drop(m_sampler, [&](unsigned n) { m_gl->glDeleteSamplers(1, &n); });
+    m_gl = nullptr;
+}
+
+bool TGfxDevice::Init() {
+    Target();
+    auto compile = [&](GLenum kind, const char* src, unsigned& out) {
+        out = m_gl->glCreateShader(kind);
+        m_gl->glShaderSource(out, 1, &src, nullptr);
+        m_gl->glCompileShader(out);
+        GLint ok = 0;
+        m_gl->glGetShaderiv(out, GL_COMPILE_STATUS, &ok);
+        if (!ok) {
+            char log[1024] = {};
+            m_gl->glGetShaderInfoLog(out, sizeof log - 1, nullptr, log);
+            m_error = std::string("shader compile failed: ") + log;
+        }
+        return ok != 0;
+    };
+    unsigned vs = 0, fs = 0;
+    bool ok = compile(GL_VERTEX_SHADER, kVertexShader, vs) && compile(GL_FRAGMENT_SHADER, kFragmentShader, fs);
+    if (ok) {
+        m_program = m_gl->glCreateProgram();
+        GfxCountGLObjects(1);
+        m_gl->glAttachShader(m_program, vs);
+        m_gl->glAttachShader(m_program, fs);
+        m_gl->glLinkProgram(m_program);
+        GLint linked = 0;
+        m_gl->glGetProgramiv(m_program, GL_LINK_STATUS, &linked);
+        if (!linked) {
+            char log[1024] = {};
+            m_gl->glGetProgramInfoLog(m_program, sizeof log - 1, nullptr, log);
+            m_error = std::string("shader link failed: ") + log;
+            ok = false;
+        }
+    }
+    if (vs) m_gl->glDeleteShader(vs);
+    if (fs) m_gl->glDeleteShader(fs);
+    if (!ok) return false;
+
+    auto loc = [&](const char* n) { return m_gl->glGetUniformLocation(m_program, n); };
+    m_loc = {loc("uWVP"), loc("uWorld"), loc("uScreen"), loc("uVP"), loc("uLighting"), loc("uHasNormal"),
+             loc("uHasColor"), loc("uMatDiffuse"), loc("uMatAmbient"), loc("uMatEmissive"), loc("uLightDir"),
+             loc("uLightDiffuse"), loc("uLightAmbient"), loc("uLightOn"), loc("uGlobalAmbient"),
+             loc("uNormalize"), loc("uTex"), loc("uHasTex"), loc("uColorOp"), loc("uColorArg1"),
+             loc("uColorArg2"), loc("uAlphaOp"), loc("uAlphaArg1"), loc("uAlphaArg2"), loc("uTFactor"),
+             loc("uAlphaTest"), loc("uAlphaFunc"), loc("uAlphaRef"), loc("uLodBias")};
+
+    m_gl->glGenVertexArrays(1, &m_vao);
+    m_gl->glGenBuffers(1, &m_vbo);
+    m_gl->glGenBuffers(1, &m_ibo);
+    m_gl->glGenSamplers(1, &m_sampler);
+    GfxCountGLObjects(4);
+    // Room for the largest draws of a frame; grown only when a draw is larger.
+    m_vboCap = 4u << 20;
+    m_iboCap = 1u << 20;
+    m_gl->glBindVertexArray(m_vao);
+    m_gl->glBindBuffer(GL_ARRAY_BUFFER, m_vbo);
+    m_gl->glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(m_vboCap), nullptr, GL_STREAM_DRAW);
+    m_gl->glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, m_ibo);
+    m_gl->glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(m_iboCap), nullptr, GL_STREAM_DRAW);
+    m_glDirty = true;
+    return true;
+}
+
+HRESULT TGfxDevice::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX& m) {
+    switch (t) {
+        case D3DTRANSFORMSTATE_WORLD: m_world = m; break;
+        case D3DTRANSFORMSTATE_VIEW: m_view = m; break;
+        case D3DTRANSFORMSTATE_PROJECTION: m_proj = m; break;
+        default: return DDERR_INVALIDPARAMS;
+    }
+    m_transformDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::GetTransform(D3DTRANSFORMSTATETYPE t, D3DMATRIX& m) const {
+    switch (t) {
+        case D3DTRANSFORMSTATE_WORLD: m = m_world; break;
+        case D3DTRANSFORMSTATE_VIEW: m = m_view; break;
+        case D3DTRANSFORMSTATE_PROJECTION: m = m_proj; break;
+        default: return DDERR_INVALIDPARAMS;
+    }
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetRenderState(D3DRENDERSTATETYPE s, uint32_t v) {
+    if (uint32_t(s) >= kRenderStateCount) return DDERR_INVALIDPARAMS;
+    m_rs[s] = v;
+    if (s == D3DRENDERSTATE_AMBIENT || s == D3DRENDERSTATE_NORMALIZENORMALS) m_lightDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::GetRenderState(D3DRENDERSTATETYPE s, uint32_t& v) const {
+    if (uint32_t(s) >= kRenderStateCount) return DDERR_INVALIDPARAMS;
+    v = m_rs[s];
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t v) {
+    if (stage >= kStageCount || uint32_t(s) >= kStageStateCount) return DDERR_INVALIDPARAMS;
+    m_tss[stage][s] = v;
+    if (s == D3DTSS_ADDRESS) m_tss[stage][D3DTSS_ADDRESSU] = m_tss[stage][D3DTSS_ADDRESSV] = v;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::GetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t& v) const {
+    if (stage >= kStageCount || uint32_t(s) >= kStageStateCount) return DDERR_INVALIDPARAMS;
+    v = m_tss[stage][s];
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetMaterial(const D3DMATERIAL7& m) {
+    m_mat = m;
+    m_materialDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::GetMaterial(D3DMATERIAL7& m) const {
+    m = m_mat;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetLight(uint32_t index, const D3DLIGHT7& l) {
+    if (index >= 8) return DDERR_INVALIDPARAMS;
+    m_light[index] = l;
+    m_lightDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::LightEnable(uint32_t index, bool on) {
+    if (index >= 8) return DDERR_INVALIDPARAMS;
+    m_lightOn[index] = on;
+    m_lightDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetTexture(uint32_t stage, TDDSurface* s) {
+    if (stage >= kStageCount) return DDERR_INVALIDPARAMS;
+    m_tex[stage] = s;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::SetViewport(const D3DVIEWPORT7& vp) {
+    if (vp.dwWidth == 0 || vp.dwHeight == 0) return DDERR_INVALIDPARAMS;
+    m_vp = vp;
+    m_glDirty = true;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::Clear(uint32_t flags, uint32_t color, float z) {
+    if (!m_gl) return DDERR_INVALIDPARAMS;
+    Target();
+    GLbitfield mask = 0;
+    if (flags & D3DCLEAR_TARGET) {
+        mask |= GL_COLOR_BUFFER_BIT;
+        m_gl->glClearColor(float((color >> 16) & 0xFF) / 255.f, float((color >> 8) & 0xFF) / 255.f,
+                           float(color & 0xFF) / 255.f, float(color >> 24) / 255.f);
+    }
+    if (flags & D3DCLEAR_ZBUFFER) {
+        mask |= GL_DEPTH_BUFFER_BIT;
+        m_gl->glClearDepth(z);
+        // A clear writes depth whatever the write-enable state says.
+        m_gl->glDepthMask(GL_TRUE);
+        m_sent.rs[D3DRENDERSTATE_ZWRITEENABLE] = 1;
+    }
+    m_gl->glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    m_gl->glEnable(GL_SCISSOR_TEST);
+    m_gl->glScissor(GLint(m_vp.dwX), GLint(m_vp.dwY), GLsizei(m_vp.dwWidth), GLsizei(m_vp.dwHeight));
+    m_gl->glClear(mask);
+    m_gl->glDisable(GL_SCISSOR_TEST);
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::BeginScene() {
+    Target();
+    m_drawCalls = 0;
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::EndScene() {
+    Target();
+    m_gl->glFlush();
+    return D3D_OK;
+}
+
+HRESULT TGfxDevice::DrawPrimitive(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices, uint32_t vertexCount,
+                                  uint32_t) {
+    return Draw(type, fvf, vertices, vertexCount, nullptr, 0);
+}
+
+HRESULT TGfxDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices,
+                                         uint32_t vertexCount, const uint16_t* indices, uint32_t indexCount,
+                                         uint32_t) {
+    if (!indices) return DDERR_INVALIDPARAMS;
+    return Draw(type, fvf, vertices, vertexCount, indices, indexCount);
+}
+
+size_t TGfxDevice::Stream(unsigned buffer, size_t& capacity, size_t& head, const void* data, size_t bytes,
+                          unsigned target) {
+    m_gl->glBindBuffer(target, buffer);
+    if (bytes > capacity) {
+        while (capacity < bytes) capacity *= 2;
+        m_gl->glBufferData(target, GLsizeiptr(capacity), nullptr, GL_STREAM_DRAW);
+        head = 0;
+    } else if (head + bytes > capacity) {
+        // Orphan the store: the driver keeps the old one for draws in flight.
+        m_gl->glBufferData(target, GLsizeiptr(capacity), nullptr, GL_STREAM_DRAW);
+        head = 0;
+    }
+    size_t at = head;
+    m_gl->glBufferSubData(target, GLintptr(at), GLsizeiptr(bytes), data);
+    head = (at + bytes + 31) & ~size_t(31);
+    return at;
+}
+
+void TGfxDevice::ApplyState(uint32_t fvf) {
+    auto& gl = *m_gl;
+    const bool all = m_glDirty;
+    if (all) {
+        gl.glUseProgram(m_program);
+        gl.glBindVertexArray(m_vao);
+        gl.glViewport(GLint(m_vp.dwX), GLint(m_vp.dwY), GLsizei(m_vp.dwWidth), GLsizei(m_vp.dwHeight));
+        gl.glDepthRange(m_vp.dvMinZ, m_vp.dvMaxZ);
+        gl.glUniform4f(m_loc.vp, float(m_vp.dwX), float(m_vp.dwY), float(m_vp.dwWidth), float(m_vp.dwHeight));
+        gl.glUniform1i(m_loc.tex, 0);
+        gl.glActiveTexture(GL_TEXTURE0);
+        gl.glBindSampler(0, m_sampler);
+        gl.glDisable(GL_SCISSOR_TEST);
+        gl.glDisable(GL_STENCIL_TEST);
+        gl.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+        m_transformDirty = m_materialDirty = m_lightDirty = true;
+    }
+    auto changed = [&](uint32_t s) { return all || m_sent.rs[s] != m_rs[s]; };
+    const uint32_t* rs = m_rs;
+
+    if (changed(D3DRENDERSTATE_ZENABLE)) {
+        if (rs[D3DRENDERSTATE_ZENABLE]) gl.glEnable(GL_DEPTH_TEST);
+        else gl.glDisable(GL_DEPTH_TEST);
+    }
+    if (changed(D3DRENDERSTATE_ZWRITEENABLE)) gl.glDepthMask(rs[D3DRENDERSTATE_ZWRITEENABLE] ? GL_TRUE : GL_FALSE);
+    if (changed(D3DRENDERSTATE_ZFUNC)) gl.glDepthFunc(CompareFunc(rs[D3DRENDERSTATE_ZFUNC]));
+    if (changed(D3DRENDERSTATE_ALPHABLENDENABLE)) {
+        if (rs[D3DRENDERSTATE_ALPHABLENDENABLE]) gl.glEnable(GL_BLEND);
+        else gl.glDisable(GL_BLEND);
+    }
+    if (changed(D3DRENDERSTATE_SRCBLEND) || changed(D3DRENDERSTATE_DESTBLEND))
+        gl.glBlendFunc(BlendFactor(rs[D3DRENDERSTATE_SRCBLEND]), BlendFactor(rs[D3DRENDERSTATE_DESTBLEND]));
+    if (changed(D3DRENDERSTATE_CULLMODE)) {
+        // Front faces are clockwise on screen; nothing flips the image on
+        // its way from clip space to the render surface.
+        gl.glFrontFace(GL_CW);
+        const uint32_t cull = rs[D3DRENDERSTATE_CULLMODE];
+        if (cull == D3DCULL_CCW || cull == D3DCULL_CW) {
+            gl.glEnable(GL_CULL_FACE);
+            gl.glCullFace(cull == D3DCULL_CCW ? GL_BACK : GL_FRONT);
+        } else {
+            gl.glDisable(GL_CULL_FACE);
+        }
+    }
+    if (changed(D3DRENDERSTATE_FILLMODE)) {
+        const uint32_t f = rs[D3DRENDERSTATE_FILLMODE];
+        gl.glPolygonMode(GL_FRONT_AND_BACK, (f == D3DFILL_POINT) ? GL_POINT : ((f == D3DFILL_WIREFRAME) ? GL_LINE : GL_FILL));
+    }
+    if (changed(D3DRENDERSTATE_ALPHATESTENABLE)) gl.glUniform1i(m_loc.alphaTest, rs[D3DRENDERSTATE_ALPHATESTENABLE] ? 1 : 0);
+    if (changed(D3DRENDERSTATE_ALPHAFUNC)) gl.glUniform1i(m_loc.alphaFunc, int(rs[D3DRENDERSTATE_ALPHAFUNC]));
+    if (changed(D3DRENDERSTATE_ALPHAREF)) gl.glUniform1f(m_loc.alphaRef, float(rs[D3DRENDERSTATE_ALPHAREF] & 0xFF));
+    if (changed(D3DRENDERSTATE_TEXTUREFACTOR)) {
+        const uint32_t f = rs[D3DRENDERSTATE_TEXTUREFACTOR];
+        gl.glUniform4f(m_loc.tfactor, float((f >> 16) & 0xFF) / 255.f, float((f >> 8) & 0xFF) / 255.f,
+                       float(f & 0xFF) / 255.f, float(f >> 24) / 255.f);
+    }
+    const bool screen = (fvf & D3DFVF_XYZRHW) != 0;
+    const bool lighting = !screen && rs[D3DRENDERSTATE_LIGHTING] != 0;
+    if (all || m_sent.fvf != fvf || changed(D3DRENDERSTATE_LIGHTING)) {
+        gl.glUniform1i(m_loc.screen, screen ? 1 : 0);
+        gl.glUniform1i(m_loc.lighting, lighting ? 1 : 0);
+        gl.glUniform1i(m_loc.hasNormal, (fvf & D3DFVF_NORMAL) ? 1 : 0);
+        gl.glUniform1i(m_loc.hasColor, (fvf & D3DFVF_DIFFUSE) ? 1 : 0);
+    }
+    std::memcpy(m_sent.rs, m_rs, sizeof m_rs);
+
+    const uint32_t* ts = m_tss[0];
+    auto tchanged = [&](uint32_t s) { return all || m_sent.tss[s] != ts[s]; };
+    if (tchanged(D3DTSS_COLOROP)) gl.glUniform1i(m_loc.colorOp, int(ts[D3DTSS_COLOROP]));
+    if (tchanged(D3DTSS_COLORARG1)) gl.glUniform1i(m_loc.colorArg1, int(ts[D3DTSS_COLORARG1]));
+    if (tchanged(D3DTSS_COLORARG2)) gl.glUniform1i(m_loc.colorArg2, int(ts[D3DTSS_COLORARG2]));
+    if (tchanged(D3DTSS_ALPHAOP)) gl.glUniform1i(m_loc.alphaOp, int(ts[D3DTSS_ALPHAOP]));
+    if (tchanged(D3DTSS_ALPHAARG1)) gl.glUniform1i(m_loc.alphaArg1, int(ts[D3DTSS_ALPHAARG1]));
+    if (tchanged(D3DTSS_ALPHAARG2)) gl.glUniform1i(m_loc.alphaArg2, int(ts[D3DTSS_ALPHAARG2]));
+    if (tchanged(D3DTSS_MIPMAPLODBIAS)) gl.glUniform1f(m_loc.lodBias, BitsFloat(ts[D3DTSS_MIPMAPLODBIAS]));
+    if (tchanged(D3DTSS_MAGFILTER))
+        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MAG_FILTER, (ts[D3DTSS_MAGFILTER] == D3DTFG_POINT) ? GL_NEAREST : GL_LINEAR);
+    if (tchanged(D3DTSS_MINFILTER) || tchanged(D3DTSS_MIPFILTER)) {
+        const bool lin = ts[D3DTSS_MINFILTER] != D3DTFN_POINT;
+        GLint f = lin ? GL_LINEAR : GL_NEAREST;
+        if (ts[D3DTSS_MIPFILTER] == D3DTFP_POINT) f = lin ? GL_LINEAR_MIPMAP_NEAREST : GL_NEAREST_MIPMAP_NEAREST;
+        if (ts[D3DTSS_MIPFILTER] == D3DTFP_LINEAR) f = lin ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_LINEAR;
+        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MIN_FILTER, f);
+    }
+    if (tchanged(D3DTSS_ADDRESSU)) gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_S, GLint(WrapMode(ts[D3DTSS_ADDRESSU])));
+    if (tchanged(D3DTSS_ADDRESSV)) gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_T, GLint(WrapMode(ts[D3DTSS_ADDRESSV])));
+    std::memcpy(m_sent.tss, ts, sizeof m_sent.tss);
+
+    const unsigned tex = m_tex[0] ? m_tex[0]->tex : 0;
+    if (all || m_sent.tex != tex) {
+        gl.glBindTexture(GL_TEXTURE_2D, tex);
+        gl.glUniform1i(m_loc.hasTex, tex ? 1 : 0);
+        m_sent.tex = tex;
+    }
+
+    if (m_transformDirty) {
+        const D3DMATRIX wvp = m_world * m_view * m_proj;
+        gl.glUniformMatrix4fv(m_loc.wvp, 1, GL_FALSE, &wvp.m[0][0]);
+        gl.glUniformMatrix4fv(m_loc.world, 1, GL_FALSE, &m_world.m[0][0]);
+        m_transformDirty = false;
+    }
+    if (m_materialDirty) {
+        ColorUniform(m_gl, m_loc.matDiffuse, m_mat.diffuse);
+        ColorUniform(m_gl, m_loc.matAmbient, m_mat.ambient);
+        ColorUniform(m_gl, m_loc.matEmissive, m_mat.emissive);
+        m_materialDirty = false;
+    }
+    if (m_lightDirty) {
+        // One directional light: the first one enabled.
+        int on = -1;
+        for (int i = 0; i < 8 && on < 0; ++i)
+            if (m_lightOn[i] && m_light[i].dltType == D3DLIGHT_DIRECTIONAL) on = i;
+        gl.glUniform1i(m_loc.lightOn, on >= 0 ? 1 : 0);
+        if (on >= 0) {
+            const D3DLIGHT7& l = m_light[on];
+            D3DVECTOR d = l.dvDirection;
+            const float len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+            if (len > 0) d = d / len;
+            gl.glUniform3f(m_loc.lightDir, d.x, d.y, d.z);
+            ColorUniform(m_gl, m_loc.lightDiffuse, l.dcvDiffuse);
+            ColorUniform(m_gl, m_loc.lightAmbient, l.dcvAmbient);
+        }
+        const uint32_t a = m_rs[D3DRENDERSTATE_AMBIENT];
+        gl.glUniform4f(m_loc.globalAmbient, float((a >> 16) & 0xFF) / 255.f, float((a >> 8) & 0xFF) / 255.f,
+                       float(a & 0xFF) / 255.f, float(a >> 24) / 255.f);
+        gl.glUniform1i(m_loc.normalize, m_rs[D3DRENDERSTATE_NORMALIZENORMALS] ? 1 : 0);
+        m_lightDirty = false;
+    }
+    m_glDirty = false;
+}
+
+HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices, uint32_t vertexCount,
+                         const uint16_t* indices, uint32_t indexCount) {
+    if (!m_gl || !m_program) return DDERR_INVALIDPARAMS;
+    const GLenum prim = GLPrimitive(type);
+    if (prim == GL_INVALID_ENUM) return D3DERR_INVALIDPRIMITIVETYPE;
+    if (!ValidFVF(fvf) || !vertices || vertexCount == 0) return DDERR_INVALIDPARAMS;
+    const uint32_t count = indices ? indexCount : vertexCount;
+    if (count == 0) return D3D_OK;
+    if (indices) {
+        // An index past the vertices would read memory the caller never gave.
+        for (uint32_t i = 0; i < indexCount; ++i)
+            if (indices[i] >= vertexCount) return DDERR_INVALIDPARAMS;
+    }
+    Target();
+    ApplyState(fvf);
+    auto& gl = *m_gl;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point t0;
+    if (TimeGLCalls) t0 = Clock::now();
+
+    const size_t stride = 32;
+    const size_t at = Stream(m_vbo, m_vboCap, m_vboHead, vertices, stride * vertexCount, GL_ARRAY_BUFFER);
+    {
+        // The stream offset moves with every draw, so the layout is set each time.
+        const auto off = [at](size_t o) { return reinterpret_cast<const void*>(at + o); };
+        if (fvf & D3DFVF_XYZRHW) {
+            gl.glVertexAttribPointer(0, 4, GL_FLOAT, GL_FALSE, stride, off(0));
+        } else {
+            gl.glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, off(0));
+        }
+        gl.glEnableVertexAttribArray(0);
+        if (fvf & D3DFVF_NORMAL) {
+            gl.glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, off(12));
+            gl.glEnableVertexAttribArray(1);
+        } else {
+            gl.glDisableVertexAttribArray(1);
+        }
+        if (fvf & D3DFVF_DIFFUSE) {
+            // 0xAARRGGBB in memory is B, G, R, A.
+            gl.glVertexAttribPointer(2, GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE, stride, off(16));
+            gl.glEnableVertexAttribArray(2);
+        } else {
+            gl.glDisableVertexAttribArray(2);
+        }
+        gl.glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, off(24));
+        gl.glEnableVertexAttribArray(3);
+        m_sent.fvf = fvf;
+    }
+    if (indices) {
+        const size_t iat = Stream(m_ibo, m_iboCap, m_iboHead, indices, 2 * size_t(indexCount), GL_ELEMENT_ARRAY_BUFFER);
+        gl.glDrawElements(prim, GLsizei(indexCount), GL_UNSIGNED_SHORT, reinterpret_cast<const void*>(iat));
+    } else {
+        gl.glDrawArrays(prim, 0, GLsizei(vertexCount));
+    }
+    if (TimeGLCalls) GLSeconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    ++m_drawCalls;
+    return D3D_OK;
+}

@@ -1,0 +1,377 @@
+// The engine component: its lists and combo boxes, start and stop, the
+// error routine, full-screen modes and activation, models.
+#include "gfxtest.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QMessageBox>
+#include <QOpenGLWidget>
+#include <QTimer>
+
+#include <fstream>
+#include <numbers>
+#include <regex>
+
+namespace {
+
+// The main window's filter: no 8- or 24-bit modes, nothing under 640 × 480.
+void WindowFilter(TGfxEngine*, const TGfxVideoMode& m, bool& accept) {
+    if (m.BitsPerPixel == 8 || m.BitsPerPixel == 24 || m.Width < 640 || m.Height < 480) accept = false;
+}
+
+void WriteText(const QString& path, const std::string& text) {
+    std::ofstream f(path.toStdString(), std::ios::binary);
+    f << text;
+}
+
+// Two meshes: an opaque red square on the left, a half transparent blue one
+// on the right that overlaps a third, opaque green one.
+const char* kModel = R"(xof 0303txt 0032
+Material Red { 1.0;0.0;0.0;1.0;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
+Material Blue { 0.0;0.0;1.0;0.5;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
+Material Green { 0.0;1.0;0.0;1.0;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
+Frame body {
+  FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, -3.0,0.0,0.0,1.0;; }
+  Mesh red {
+    4; 0.0;1.0;10.0;, 2.0;1.0;10.0;, 2.0;-1.0;10.0;, 0.0;-1.0;10.0;;
+    1; 4;0,1,2,3;;
+    MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
+    MeshMaterialList { 1; 1; 0;; {Red} }
+  }
+  Frame glass {
+    FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, 4.0,0.0,0.0,1.0;; }
+    Mesh blue {
+      4; 0.0;1.0;9.0;, 2.0;1.0;9.0;, 2.0;-1.0;9.0;, 0.0;-1.0;9.0;;
+      1; 4;0,1,2,3;;
+      MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
+      MeshMaterialList { 1; 1; 0;; {Blue} }
+    }
+    Mesh green {
+      4; 0.0;1.0;10.0;, 2.0;1.0;10.0;, 2.0;-1.0;10.0;, 0.0;-1.0;10.0;;
+      1; 4;0,1,2,3;;
+      MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
+      MeshMaterialList { 1; 1; 0;; {Green} }
+    }
+  }
+}
+)";
+
+}  // namespace
+
+TEST_F(GfxWindowTest, ListsAndTheirComboTexts) {
+    QComboBox drivers(win.get()), devices(win.get()), modes(win.get()), zbuffers(win.get());
+    engine->ComboBoxDrivers = &drivers;
+    engine->ComboBoxD3DDevices = &devices;
+    engine->ComboBoxVideoModes = &modes;
+    engine->ComboBoxZBuffer = &zbuffers;
+    engine->OnAcceptVideoMode = WindowFilter;
+    engine->Loaded();
+    ASSERT_GE(drivers.count(), 1);
+    EXPECT_TRUE(drivers.itemText(0).startsWith("display, "));
+    ASSERT_EQ(devices.count(), 1);
+    EXPECT_TRUE(devices.itemText(0).startsWith("OpenGL 3.3 Core, ")) << devices.itemText(0).toStdString();
+    EXPECT_TRUE(devices.itemText(0).contains("llvmpipe") || !engine->D3DDevices()[0].Hardware);
+    ASSERT_GE(zbuffers.count(), 2);
+    EXPECT_EQ(zbuffers.itemText(0).toStdString(), "Z Buffer Depth:24, Stencil Depth:8");
+    EXPECT_EQ(zbuffers.itemText(1).toStdString(), "Z Buffer Depth:16, Stencil Depth:0");
+
+    ASSERT_GE(modes.count(), 3);
+    EXPECT_EQ(modes.itemText(0).toStdString(), "Windowed");
+    EXPECT_EQ(modes.itemText(1).toStdString(), "640 x 480 x 16");
+    EXPECT_EQ(modes.itemText(2).toStdString(), "640 x 480 x 32");
+    const std::regex text(R"((\d+) x (\d+) x (16|32))");
+    const auto& list = engine->VideoModes();
+    ASSERT_EQ(int(list.size()), modes.count());
+    EXPECT_EQ(list[0].Windowed, 1);
+    EXPECT_EQ(list[0].Width, 1024);  // the Xvfb screen of the test run
+    for (int i = 1; i < modes.count(); ++i) {
+        std::smatch m;
+        const std::string t = modes.itemText(i).toStdString();
+        ASSERT_TRUE(std::regex_match(t, m, text)) << t;
+        EXPECT_GE(std::stoi(m[1]), 640);
+        EXPECT_GE(std::stoi(m[2]), 480);
+        EXPECT_EQ(list[size_t(i)].Windowed, 0);
+        EXPECT_LE(list[size_t(i)].Width, 1024);
+    }
+    EXPECT_EQ(engine->SelectedVideoMode(), 0);
+    EXPECT_FALSE(engine->IsFullScreenMode());
+    // Choosing in the combo box selects the entry.
+    modes.setCurrentIndex(2);
+    EXPECT_EQ(engine->SelectedVideoMode(), 2);
+    EXPECT_TRUE(engine->IsFullScreenMode());
+    zbuffers.setCurrentIndex(1);
+    EXPECT_EQ(engine->SelectedZBuffer(), 1);
+
+    // Without a filter the small modes are offered too; rejecting all empties the list.
+    engine->OnAcceptVideoMode = nullptr;
+    engine->GetVideoModes();
+    EXPECT_EQ(modes.itemText(1).toStdString(), "320 x 200 x 16");
+    engine->OnAcceptVideoMode = [](TGfxEngine*, const TGfxVideoMode&, bool& accept) { accept = false; };
+    engine->GetVideoModes();
+    EXPECT_EQ(modes.count(), 0);
+    EXPECT_TRUE(engine->VideoModes().empty());
+    EXPECT_THROW(engine->StartAll(), EGfxError);
+    EXPECT_FALSE(engine->Active());
+}
+
+TEST_F(GfxWindowTest, ChosenZBufferIsTheOneUsed) {
+    engine->SetSelectedZBuffer(1);
+    Start();
+    EXPECT_EQ(engine->UsedZBuffer(), 1);
+    engine->StopAll();
+    engine->UseZBuffer = false;
+    Start();
+    EXPECT_EQ(engine->UsedZBuffer(), -1);
+}
+
+TEST_F(GfxWindowTest, HundredStartsAndStopsLeakNothing) {
+    TGfxSurface karte(*engine, win.get());
+    karte.SurfaceType = dxstMipMaps;
+    karte.AutoStart = true;
+    karte.Images = {"b1.bmp", "b2.bmp"};
+    WriteBitmap(File("b1.bmp"), Solid(32, 32, Qt::darkGreen));
+    WriteBitmap(File("b2.bmp"), Solid(16, 16, Qt::green));
+    TGfxLight light(*engine, win.get());
+    int afterStart = 0, afterStop = 0;
+    engine->OnAfterStart = [&](TGfxEngine* e) {
+        ++afterStart;
+        EXPECT_TRUE(e->Active());
+        EXPECT_TRUE(karte.Active());
+        EXPECT_TRUE(light.Active());
+    };
+    engine->OnAfterStop = [&](TGfxEngine*) { ++afterStop; };
+    const int baseline = GfxLiveGLObjects();
+    const int children = int(win->children().size());
+    for (int i = 0; i < 100; ++i) {
+        engine->StartAll();
+        engine->StartAll();  // a second start while running does nothing
+        ASSERT_TRUE(engine->Active());
+        engine->ClearRecViewPort(GfxRGB(i, 0, 0));
+        engine->Present();
+        engine->StopAll();
+        ASSERT_EQ(GfxLiveGLObjects(), baseline) << "start " << i;
+        ASSERT_FALSE(karte.Active());
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(afterStart, 100);
+    EXPECT_EQ(afterStop, 100);
+    EXPECT_EQ(int(win->children().size()), children);
+    EXPECT_EQ(engine->SurfaceCount(), 0);
+}
+
+TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText) {
+    Start();
+    TGfxTexture missing(*engine);
+    missing.Image = "nothere.bmp";
+    try {
+        missing.Start();
+        FAIL() << "no error";
+    } catch (const EGfxError& e) {
+        EXPECT_EQ(std::string(e.what()), "TGfxTexture: cannot create a texture from nothere.bmp\nFile not found");
+    }
+    EXPECT_FALSE(engine->Active());
+    EXPECT_EQ(engine->LastErrorText(), "TGfxTexture: cannot create a texture from nothere.bmp\nFile not found");
+
+    // A bitmap that is not one.
+    WriteText(File("broken.bmp"), std::string("BM\x10\0\0\0garbage garbage", 24));
+    Start();
+    TGfxTexture broken(*engine);
+    broken.Image = "broken.bmp";
+    EXPECT_THROW(broken.Start(), EGfxError);
+    EXPECT_FALSE(engine->Active());
+    EXPECT_NE(engine->LastErrorText().find("not a readable bitmap"), std::string::npos);
+
+    // A model that is missing, one that does not parse, one whose texture is missing.
+    WriteText(File("bad.x"), "xof 0303txt 0032\nFrame a { Frame b {");
+    WriteText(File("notex.x"), "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
+                               "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
+                               "TextureFilename { \"gone.bmp\"; } } } }");
+    for (const char* name : {"auto9.x", "bad.x", "notex.x"}) {
+        Start();
+        TGfxXFile model(*engine);
+        model.SetXFile(name);
+        EXPECT_THROW(model.Start(), EGfxError) << name;
+        EXPECT_FALSE(engine->Active()) << name;
+        EXPECT_FALSE(model.Active());
+        EXPECT_NE(engine->LastErrorText().find(name[0] == 'n' ? "gone.bmp" : name), std::string::npos)
+            << engine->LastErrorText();
+    }
+    EXPECT_NE(engine->LastErrorText().find("File not found"), std::string::npos);
+    EXPECT_EQ(GfxLiveGLObjects(), 0);
+
+    // With ExceptionIgnore the engine keeps running.
+    engine->ExceptionIgnore = true;
+    Start();
+    EXPECT_THROW(missing.Start(), EGfxError);
+    EXPECT_TRUE(engine->Active());
+}
+
+TEST_F(GfxWindowTest, ExceptionInTheIdleEventEndsInTheExceptionBox) {
+    QString shown;
+    int exceptions = 0;
+    engine->OnException = [&](TGfxEngine*) { ++exceptions; };
+    engine->OnIdle = [&](TGfxEngine* e, bool& done) {
+        done = false;
+        TGfxTexture t(*e);
+        t.Image = "missing.bmp";
+        t.Start();
+    };
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->windowTitle() + "|" + box->text();
+            box->accept();
+        }
+    });
+    closer.start(20);
+    Start();
+    for (int i = 0; i < 100 && shown.isEmpty(); ++i) QTest::qWait(20);
+    EXPECT_EQ(shown.section('|', 0, 0), "Exception");
+    EXPECT_TRUE(shown.contains("missing.bmp\nFile not found\nTGfxTexture")) << shown.toStdString();
+    EXPECT_EQ(exceptions, 1);
+    EXPECT_FALSE(engine->Active());
+}
+
+TEST_F(GfxWindowTest, IdleEventRunsFramesUntilTheEngineStops) {
+    int frames = 0;
+    engine->OnIdle = [&](TGfxEngine* e, bool& done) {
+        done = false;
+        e->ClearRecViewPort(GfxRGB(0, 0, 255));
+        e->Present();
+        if (++frames == 20) e->StopAll();
+    };
+    Start();
+    for (int i = 0; i < 200 && engine->Active(); ++i) QTest::qWait(10);
+    EXPECT_EQ(frames, 20);
+    EXPECT_FALSE(engine->Active());
+    QTest::qWait(50);
+    EXPECT_EQ(frames, 20);
+}
+
+TEST_F(GfxWindowTest, FullScreenModeCoversTheScreenAndStopRestoresTheWindow) {
+    const QRect before = win->geometry();
+    int mode = -1;
+    for (size_t i = 0; i < engine->VideoModes().size(); ++i) {
+        const auto& m = engine->VideoModes()[i];
+        if (!m.Windowed && m.Width == 800 && m.Height == 600 && m.BitsPerPixel == 32) mode = int(i);
+    }
+    ASSERT_GE(mode, 0);
+    engine->SetSelectedVideoMode(mode);
+    int starts = 0;
+    engine->OnAfterStart = [&](TGfxEngine*) { ++starts; };
+    win->setMinimumSize(0, 0);
+    win->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    Start();
+    QTest::qWait(50);
+    EXPECT_EQ(engine->RenderSize(), QSize(800, 600));
+    EXPECT_TRUE(win->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(win->geometry().size(), QSize(1024, 768));
+    EXPECT_EQ(engine->SourceRect, QRect(0, 0, 800, 600));
+    EXPECT_EQ(engine->DestRect, QRect(0, 0, 800, 600));
+    // Rendered at 800 × 600 and scaled to the whole screen.
+    engine->ClearRecViewPort(GfxRGB(0, 128, 0));
+    engine->Present();
+    QCoreApplication::processEvents();
+    auto* view = static_cast<QOpenGLWidget*>(engine->View());
+    EXPECT_EQ(view->size(), QSize(1024, 768));
+    EXPECT_TRUE(Near(QColor(view->grabFramebuffer().pixel(1000, 750)), 0, 128, 0, 0));
+
+    // Losing the focus in full screen stops; regaining it starts again.
+    engine->ApplicationDeactivated();
+    EXPECT_FALSE(engine->Active());
+    engine->ApplicationActivated();
+    EXPECT_TRUE(engine->Active());
+    EXPECT_EQ(starts, 2);
+
+    engine->StopAll();
+    QTest::qWait(50);
+    EXPECT_FALSE(win->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(win->geometry().size(), before.size());
+}
+
+TEST_F(GfxWindowTest, WindowedEngineKeepsRunningWhenTheFocusGoes) {
+    Start();
+    engine->ApplicationDeactivated();
+    EXPECT_TRUE(engine->Active());
+    engine->AlwaysStopOnDeActivating = true;
+    engine->ApplicationDeactivated();
+    EXPECT_FALSE(engine->Active());
+    engine->ApplicationActivated();
+    EXPECT_TRUE(engine->Active());
+    EXPECT_EQ(engine->RenderSize(), QSize(640, 480));
+    EXPECT_EQ(engine->SourceRect, QRect(0, 0, 640, 480));
+    EXPECT_EQ(engine->DestRect, QRect(win->mapToGlobal(QPoint(0, 0)), QSize(640, 480)));
+}
+
+TEST(GfxLight, ColoursAreBytesDividedBy256) {
+    const D3DCOLORVALUE d = GfxColorValue(0x80889B);
+    EXPECT_EQ(d.r, 0.60546875f);
+    EXPECT_EQ(d.g, 0.53125f);
+    EXPECT_EQ(d.b, 0.5f);
+    const D3DCOLORVALUE s = GfxColorValue(0xAA8000);
+    EXPECT_EQ(s.r, 0.0f);
+    EXPECT_EQ(s.g, 0.5f);
+    EXPECT_EQ(s.b, 0.6640625f);
+    EXPECT_EQ(GfxColorValue(0x4F4F4F).g, 0.30859375f);
+    EXPECT_EQ(GfxRGB(184, 1, 2), 0x0201B8u);
+}
+
+TEST_F(GfxWindowTest, ModelDrawsOpaqueThenBlendedAndRestoresStates) {
+    WriteText(File("model.x"), kModel);
+    Start();
+    TGfxXFile model(*engine);
+    model.SetXFile("model.x");
+    int loaded = 0;
+    model.OnFileLoaded = [&](TGfxXFile*) { ++loaded; };
+    model.Start();
+    ASSERT_TRUE(model.Active());
+    EXPECT_EQ(loaded, 1);
+    ASSERT_NE(model.FindFrame("glass"), nullptr);
+    EXPECT_EQ(model.FindFrame("")->Name, "D3DFile_Root");
+    EXPECT_EQ(model.FrameMatrix("glass")->_41, 4.0f);
+
+    TGfxDevice& d = *engine->Device();
+    SetRenderDefaults();
+    D3DMATRIX proj;
+    ASSERT_TRUE(ProjectionMatrix(proj, float(std::numbers::pi / 4), 0.75f, 1, 100));
+    d.SetTransform(D3DTRANSFORMSTATE_PROJECTION, proj);
+    d.SetRenderState(D3DRENDERSTATE_LIGHTING, 0);
+    const D3DMATRIX world = TranslateMatrix(0, 0, 0);
+    d.SetTransform(D3DTRANSFORMSTATE_WORLD, world);
+    D3DMATERIAL7 mat;
+    mat.diffuse = {0.1f, 0.2f, 0.3f, 1};
+    d.SetMaterial(mat);
+    d.SetRenderState(D3DRENDERSTATE_SRCBLEND, D3DBLEND_ONE);
+    d.SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_ZERO);
+    engine->ClearRecViewPort(0);
+    // Lit only by the material's ambient term: light the model fully.
+    d.SetRenderState(D3DRENDERSTATE_LIGHTING, 1);
+    d.SetRenderState(D3DRENDERSTATE_AMBIENT, 0xFFFFFFFF);
+    model.Draw();
+    // Red opaque on the left (x −3..−1), at x 1..3 the blue glass in front
+    // of the green square, blended over it although drawn before it.
+    EXPECT_TRUE(Near(Pixel(200, 240), 255, 0, 0, 2));
+    const QColor glass = Pixel(440, 240);
+    EXPECT_TRUE(Near(glass, 0, 128, 128, 3));
+    D3DMATERIAL7 after;
+    d.GetMaterial(after);
+    EXPECT_EQ(after.diffuse.g, 0.2f);
+    uint32_t v = 0;
+    d.GetRenderState(D3DRENDERSTATE_SRCBLEND, v);
+    EXPECT_EQ(v, uint32_t(D3DBLEND_ONE));
+    d.GetRenderState(D3DRENDERSTATE_DESTBLEND, v);
+    EXPECT_EQ(v, uint32_t(D3DBLEND_ZERO));
+    d.GetRenderState(D3DRENDERSTATE_ALPHABLENDENABLE, v);
+    EXPECT_EQ(v, 0u);
+    D3DMATRIX w;
+    d.GetTransform(D3DTRANSFORMSTATE_WORLD, w);
+    EXPECT_TRUE(w == world);
+
+    // A model loaded by the model reader alone draws the same way.
+    TXObject obj;
+    LoadXObject(obj, Dir() + "/model.x");
+    engine->ClearRecViewPort(0);
+    GfxDrawXModel(*engine, *obj.XFile);
+    EXPECT_TRUE(Near(Pixel(200, 240), 255, 0, 0, 2));
+}
