@@ -4,7 +4,6 @@
 #include <span>
 
 #include "cars/referee.h"
-#include "net/u_multiplayer.h"
 #include "race/spiel.h"
 
 namespace u_collisiondetection {
@@ -128,10 +127,9 @@ D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move)
 
 void DetectCollisions()
 {
-    TRefereeSends sends;
-    sends.GatePass = [](int index, int gate) { return spiel::GatePass(index, gate); };
-    sends.SetPosition = [](D3DVECTOR pos, uint8_t stop, uint32_t id) { u_multiplayer::SendSetPosition(pos, stop, id); };
-    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
+    // Gate crossings go through the race's gate pass, which counts them and
+    // sends "nexttor" or "updatemygoal"; put-backs go out as set-position.
+    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), spiel::RefereeSends());
 }
 
 }  // namespace u_collisiondetection
