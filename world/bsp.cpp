@@ -160,10 +160,12 @@ bool ReadQuadtreeCache(const std::string& path, std::vector<int32_t>& lines, std
     if (size > MaxCacheBytes) return fail("too large (" + std::to_string(size) + " bytes)");
     std::ifstream in(path, std::ios::binary);
     if (!in) return fail("cannot be opened");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return fail("read error");
+    std::string text(static_cast<size_t>(size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(size));
+    if (in.gcount() != static_cast<std::streamsize>(size)) return fail("read error");
 
     std::vector<int32_t> out;
+    out.reserve(static_cast<size_t>(size / 3));
     size_t pos = 0;
     size_t lineNo = 0;
     while (pos < text.size()) {
