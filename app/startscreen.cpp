@@ -3,7 +3,10 @@
 #include "app/datafiles.h"
 #include "app/linklabel.h"
 #include "platform/dxinput/dxinput.h"
+#include "platform/xaudio/xaudioplayer.h"
+#include "race/racestate.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QGuiApplication>
@@ -50,6 +53,10 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     CreatePages();
 
     DXInput1 = std::make_unique<TDXInput>(this);
+    XaudioPlayer1 = std::make_unique<TXaudioPlayer>();
+    XaudioPlayer1->OnNotifyPlayerState = [this](TXaudioPlayer& sender, int state) {
+        XaudioPlayer1NotifyPlayerState(sender, state);
+    };
     starttimer = new QTimer(this);
     starttimer->setObjectName("starttimer");
     starttimer->setInterval(1000);
@@ -88,6 +95,7 @@ void TFStart::FormCreate()
     seite1->raise();
 
     HostId = 0;
+    spiel::GamePhase = 0;
     Countdown = 10;
     createCompleted_ = true;
 }
@@ -100,4 +108,48 @@ void TFStart::LoadBackgrounds()
     Image3->setPixmap(menu);
 }
 
-void TFStart::PrepareMusic() {}
+template <class Operation>
+void TFStart::Music(Operation operation)
+{
+    try {
+        operation(*XaudioPlayer1);
+    } catch (const EXaudioError& e) {
+        ShowMessage(QString::fromStdString(e.what()));
+    }
+}
+
+void TFStart::PrepareMusic()
+{
+    // The music modules lie beside the program, with the data.
+    XaudioPlayer1->Directory = BaseDir.chopped(1).toStdString();
+    Music([](TXaudioPlayer& music) {
+        music.OutputModuleRegister("xa_dsound_output.dll");
+        music.SetOutputName("/dev/dsound/0");
+        music.InputOpen((BaseDir + "musik/musik.mp3").toStdString());
+    });
+}
+
+void TFStart::XaudioPlayer1NotifyPlayerState(TXaudioPlayer&, int state)
+{
+    if (state != 3)
+        return;
+    Music([](TXaudioPlayer& music) {
+        if (spiel::GamePhase == spiel::PhaseRacing) {
+            music.InputSeek(425, 10000);  // loops from just past the beginning
+            music.Play();
+        } else {
+            music.InputSeek(0, 1);
+        }
+    });
+}
+
+void TFStart::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+void TFStart::FormClose()
+{
+    Music([](TXaudioPlayer& music) { music.Stop(); });
+}

@@ -15,6 +15,7 @@ class QListWidget;
 class QTimer;
 class TLinkLabel;
 class TDXInput;
+class TXaudioPlayer;
 
 // The program directory with a trailing '/'; set by FormCreate.
 extern QString BaseDir;
@@ -81,6 +82,7 @@ public:
 
     // Non-visual components.
     std::unique_ptr<TDXInput> DXInput1;
+    std::unique_ptr<TXaudioPlayer> XaudioPlayer1;
     QTimer* starttimer = nullptr;   // 1000 ms, lobby countdown
     QTimer* bereittimer = nullptr;  // 700 ms, host waits for ready reports
 
@@ -98,6 +100,10 @@ public:
     // Shows a message box with an OK button (the game's own checks).
     void ShowMessage(const QString& text);
 
+    // The music reached a new state; at the end of its input (3) it loops
+    // during a race and is rewound otherwise.
+    void XaudioPlayer1NotifyPlayerState(TXaudioPlayer& sender, int state);
+
     // Session-related fields of the start handshake.
     uint32_t HostId = 0;
     int32_t Countdown = 10;
@@ -110,6 +116,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void FormCreate();
@@ -122,6 +129,10 @@ private:
     void CreateLobbyAndResultsPages();
     void LoadBackgrounds();
     void PrepareMusic();
+    // Runs a music operation; the player's errors go to the error box.
+    template <class Operation>
+    void Music(Operation operation);
+    void FormClose();
     void WatchHints();
     // Puts text into the hint area, or empties it ("" only if not yet empty).
     void SetHint(const QString& text);

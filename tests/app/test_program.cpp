@@ -72,6 +72,11 @@ TEST(Program, WithItsFilesBesideItShowsTheMainWindow)
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
+    // The music modules must be the real ones: the window loads them.
+    for (const char* module : {"xaudio.dll", "xa_dsound_output.dll"}) {
+        QFile::remove(tmp.path() + "/" + module);
+        ASSERT_TRUE(QFile::copy(QString(DUNEBOLT_BIN_DIR) + "/" + module, tmp.path() + "/" + module));
+    }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "xcb");

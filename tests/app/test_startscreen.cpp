@@ -2,13 +2,17 @@
 #include "app/datafiles.h"
 #include "app/linklabel.h"
 #include "app/startscreen.h"
+#include "platform/xaudio/xaudioplayer.h"
+#include "race/racestate.h"
 #include "tests/app/qtprint.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -17,6 +21,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -33,6 +40,10 @@ public:
             QDir().mkpath(QFileInfo(path).path());
             QFile f(path);
             f.open(QIODevice::WriteOnly);
+        }
+        for (const char* module : {"xaudio.dll", "xa_dsound_output.dll"}) {
+            QFile::remove(Path(module));
+            QFile::copy(QString(DUNEBOLT_BIN_DIR) + "/" + module, Path(module));
         }
         Picture(Qt::red).save(Path("images/mainmenu.bmp"));
         Picture(Qt::blue).save(Path("images/lobby.bmp"));
@@ -68,6 +79,36 @@ QWidget* FrontSubPage(TFStart& w)
     return front;
 }
 
+// Answers every message box with OK while it lives, keeping their texts.
+class MessageBoxAnswerer {
+public:
+    MessageBoxAnswerer()
+    {
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts.append(box->text());
+                box->accept();
+            }
+        });
+        poll_.start(10);
+    }
+    QStringList texts;
+
+private:
+    QTimer poll_;
+};
+
+// Runs the event loop until done() or the time is up.
+template <class Done>
+bool WaitFor(Done done, int timeoutMs = 10000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
 }  // namespace
 
 TEST(StartScreen, CreatedWithAllFilesShowsTheWelcomePage)
@@ -85,6 +126,7 @@ TEST(StartScreen, CreatedWithAllFilesShowsTheWelcomePage)
     EXPECT_TRUE(w.hint->text().isEmpty());
     EXPECT_EQ(w.HostId, 0u);
     EXPECT_EQ(w.Countdown, 10);
+    EXPECT_EQ(spiel::GamePhase, 0);
 
     // Backgrounds: the start and results pages share the menu picture.
     ASSERT_FALSE(w.Image1->pixmap().isNull());
@@ -225,23 +267,92 @@ TEST(StartScreen, MissingFileShowsTheMessageAndEndsTheProgram)
     ProgramDirectory dir;
     ASSERT_TRUE(QFile::remove(dir.Path("xaudio.dll")));
 
-    QString shown;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown = box->text();
-            box->accept();
-        }
-    });
-    poll.start(10);
-
+    MessageBoxAnswerer answer;
     TFStart w(dir.Path());
-    poll.stop();
-    EXPECT_EQ(shown, "Hier es sind nicht alle Files da, also check das nochmal ab!");
+    EXPECT_EQ(answer.texts, QStringList{"Hier es sind nicht alle Files da, also check das nochmal ab!"});
     EXPECT_FALSE(w.CreateCompleted());
     EXPECT_TRUE(w.Image1->pixmap().isNull());  // the rest of the creation was skipped
 
     // The quit request waits in the event loop: running it ends at once.
     QTimer::singleShot(5000, [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
+{
+    ProgramDirectory dir;
+    // Two seconds of a tone, encoded by LAME, as the music.
+    {
+        QFile raw(dir.Path("tone.raw"));
+        ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
+        QByteArray pcm;
+        for (int i = 0; i < 2 * 44100; ++i) {
+            const auto v = int16_t(8000 * std::sin(2 * 3.14159265 * 440 * i / 44100.0));
+            pcm.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF));
+        }
+        raw.write(pcm);
+    }
+    QFile::remove(dir.Path("musik/musik.mp3"));
+    ASSERT_EQ(QProcess::execute("lame", {"--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed",
+                                         "--little-endian", "-m", "m", dir.Path("tone.raw"),
+                                         dir.Path("musik/musik.mp3")}),
+              0);
+
+    MessageBoxAnswerer answer;
+    spiel::GamePhase = 0;
+    TFStart w(dir.Path());
+    ASSERT_TRUE(w.CreateCompleted());
+
+    // Follow the player's states and positions beside the window's handler.
+    QList<int> states;
+    QList<double> positions;
+    auto windowHandler = w.XaudioPlayer1->OnNotifyPlayerState;
+    w.XaudioPlayer1->OnNotifyPlayerState = [&](TXaudioPlayer& sender, int state) {
+        states.append(state);
+        windowHandler(sender, state);
+    };
+    w.XaudioPlayer1->OnNotifyInputPosition = [&](TXaudioPlayer&, int64_t frame, int64_t length) {
+        if (length > 0)
+            positions.append(double(frame) / double(length));
+    };
+
+    // Prepared at start-up, nothing plays.
+    WaitFor([] { return false; }, 500);
+    EXPECT_FALSE(states.contains(1));
+
+    // The end of the input during a race: again from 4.25 %, playing.
+    spiel::GamePhase = spiel::PhaseRacing;
+    w.XaudioPlayer1NotifyPlayerState(*w.XaudioPlayer1, 3);
+    ASSERT_TRUE(WaitFor([&] { return states.contains(1) && !positions.isEmpty(); }));
+    EXPECT_NEAR(positions.last(), 0.0425, 0.002);
+
+    // It plays to its real end and loops by itself.
+    states.clear();
+    positions.clear();
+    ASSERT_TRUE(WaitFor([&] { return states.contains(3) && states.lastIndexOf(1) > states.indexOf(3); }, 8000))
+        << states.size();
+    EXPECT_TRUE(std::any_of(positions.begin(), positions.end(), [](double p) { return std::abs(p - 0.0425) < 0.002; }));
+
+    // Outside a race the end only rewinds.
+    spiel::GamePhase = spiel::PhaseMenu;
+    states.clear();
+    positions.clear();
+    ASSERT_TRUE(WaitFor([&] { return states.contains(3) && !positions.isEmpty() && positions.last() == 0.0; }, 8000));
+    WaitFor([] { return false; }, 300);
+    EXPECT_FALSE(states.mid(states.indexOf(3)).contains(1));
+    EXPECT_TRUE(answer.texts.isEmpty()) << answer.texts.join("|").toStdString();
+}
+
+TEST(StartScreen, MusicLibraryErrorsReachTheErrorBox)
+{
+    ProgramDirectory dir;
+    QFile broken(dir.Path("xaudio.dll"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));  // not a library
+    broken.close();
+
+    MessageBoxAnswerer answer;
+    TFStart w(dir.Path());
+    EXPECT_TRUE(w.CreateCompleted());  // the start page still comes
+    ASSERT_FALSE(answer.texts.isEmpty());
+    EXPECT_EQ(answer.texts.first(), "Cannot Load Xaudio DLL (xaudio.dll)");
 }
