@@ -71,7 +71,10 @@ std::vector<TSegment> CourseLines()
             lines.push_back({GatePositions[i], GatePositions[j]});
     const TPoint2 gridMiddle{(GridFirst.x + GridLast.x) / 2, GridFirst.z};
     for (const TPoint2& g : GatePositions) {
+        // The fan from the grid's ends and middle covers every start slot.
+        lines.push_back({GridFirst, g});
         lines.push_back({gridMiddle, g});
+        lines.push_back({GridLast, g});
     }
     lines.push_back({GridFirst, GridLast});
     return lines;

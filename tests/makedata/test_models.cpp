@@ -1,0 +1,355 @@
+// The five models, read with the game's own .x reader: frame names, sizes
+// at the scales the world setup applies, and faces that wind as front faces
+// seen from where they are looked at.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "datafiles.h"
+#include "platform/xfile/xfile.h"
+
+using namespace datatest;
+
+namespace {
+
+std::shared_ptr<TXFileModel> Load(const std::string& name)
+{
+    return TXFileModel::LoadFromFile(BinPath("3dobjects/" + name));
+}
+
+// Every triangle of every mesh, in world space with the frames' matrices.
+struct TTri {
+    D3DVECTOR p[3];
+    std::string frame;
+};
+std::vector<TTri> Triangles(TXFileModel& m, const std::string& onlyFrame = "")
+{
+    std::vector<TTri> out;
+    m.EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX& world) {
+        if (!f.Mesh || (!onlyFrame.empty() && f.Name != onlyFrame))
+            return;
+        const auto& v = *f.Mesh->Vertices;
+        const auto& idx = *f.Mesh->Indices;
+        for (size_t i = 0; i + 2 < idx.size(); i += 3) {
+            TTri t;
+            for (int k = 0; k < 3; ++k) {
+                const D3DVERTEX& s = v[idx[i + k]];
+                t.p[k] = TransformVector(MakeVector(s.x, s.y, s.z), world);
+            }
+            t.frame = f.Name;
+            out.push_back(t);
+        }
+    });
+    return out;
+}
+
+D3DVECTOR FaceNormal(const TTri& t) { return CrossProduct(t.p[1] - t.p[0], t.p[2] - t.p[0]); }
+
+// Twice the signed volume enclosed by the triangles, times three: positive
+// when the front faces (cross product of the first two edges) look outward.
+double SignedVolume(const std::vector<TTri>& tris)
+{
+    double v = 0;
+    for (const TTri& t : tris)
+        v += DotProduct(t.p[0], CrossProduct(t.p[1], t.p[2]));
+    return v / 6.0;
+}
+
+struct TBounds {
+    D3DVECTOR lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
+    void Add(D3DVECTOR p)
+    {
+        lo = MakeVector(std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z));
+        hi = MakeVector(std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z));
+    }
+};
+TBounds BoundsOf(const std::vector<TTri>& tris)
+{
+    TBounds b;
+    for (const TTri& t : tris)
+        for (const D3DVECTOR& p : t.p)
+            b.Add(p);
+    return b;
+}
+
+const char* WheelFrames[12] = {"x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1", "x3ds_rad2kap2",
+                               "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4", "x3ds_rad4kap1", "x3ds_rad4kap2"};
+
+}  // namespace
+
+TEST(Models, AreTextFormatWithTheExpectedHeader)
+{
+    for (const char* f : {"auto1.x", "himmel.x", "pfeil.x", "schatten.x", "tor.x"}) {
+        auto b = ReadBytes(BinPath(std::string("3dobjects/") + f));
+        ASSERT_GE(b.size(), 16u) << f;
+        EXPECT_EQ(std::string(b.begin(), b.begin() + 16), "xof 0303txt 0032") << f;
+    }
+}
+
+TEST(Models, CarHasTheTwelveWheelFramesAndTheSixTextures)
+{
+    auto m = Load("auto1.x");
+    for (const char* name : WheelFrames) {
+        TCD3DFileObject* f = m->FindFrame(name);
+        ASSERT_NE(f, nullptr) << name;
+        ASSERT_TRUE(f->Mesh) << name;
+        // At rest each wheel frame is a quarter turn about y and a position,
+        // as the game rebuilds it: Ry(π/2) × T(t).
+        D3DMATRIX r = RotateYMatrix(1.5707964f);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_NEAR(f->Matrix.m[i][j], r.m[i][j], 1e-5f) << name;
+    }
+    std::set<std::string> textures;
+    m->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX&) {
+        if (f.Mesh)
+            for (const auto& g : f.Mesh->Groups)
+                if (g.IndexCount > 0)
+                    textures.insert(g.Material.TextureFilename);
+    });
+    EXPECT_EQ(textures, (std::set<std::string>{"cboden.bmp", "cfenster.bmp", "chaube.bmp", "crad.bmp", "cseite.bmp", "rad.bmp"}));
+}
+
+TEST(Models, CarFitsItsCollisionBoxAndHasFrontWheelsAhead)
+{
+    auto m = Load("auto1.x");
+    TBounds b = BoundsOf(Triangles(*m));
+    EXPECT_GE(b.lo.x, -70);
+    EXPECT_LE(b.hi.x, 70);
+    EXPECT_GE(b.lo.y, 0);
+    EXPECT_LE(b.hi.y, 125);
+    EXPECT_GE(b.lo.z, -100);
+    EXPECT_LE(b.hi.z, 110);
+    // It fills the box: a car, not a toy.
+    EXPECT_GT(b.hi.x - b.lo.x, 120);
+    EXPECT_GT(b.hi.z - b.lo.z, 200);
+    EXPECT_GT(b.hi.y, 90);
+    // The wheels touch the ground; 1 and 2 (the steered ones) at the front,
+    // 1 and 3 on the left.
+    D3DVECTOR c[4];
+    for (int w = 0; w < 4; ++w) {
+        TBounds wb = BoundsOf(Triangles(*m, WheelFrames[3 * w]));
+        EXPECT_NEAR(wb.lo.y, 0, 0.5f) << w;
+        c[w] = (wb.lo + wb.hi) * 0.5f;
+    }
+    EXPECT_GT(c[0].z, 0);
+    EXPECT_GT(c[1].z, 0);
+    EXPECT_LT(c[2].z, 0);
+    EXPECT_LT(c[3].z, 0);
+    EXPECT_LT(c[0].x, 0);
+    EXPECT_GT(c[1].x, 0);
+    EXPECT_LT(c[2].x, 0);
+    EXPECT_GT(c[3].x, 0);
+}
+
+TEST(Models, WheelAxlesRunAlongTheFramesOwnZ)
+{
+    auto m = Load("auto1.x");
+    for (const char* name : WheelFrames) {
+        const TXMesh& mesh = *m->FindFrame(name)->Mesh;
+        TBounds b;
+        for (const D3DVERTEX& v : *mesh.Vertices)
+            b.Add(MakeVector(v.x, v.y, v.z));
+        // Round in x and y about the origin, thin along z.
+        EXPECT_NEAR(b.hi.x, -b.lo.x, 0.5f) << name;
+        EXPECT_NEAR(b.hi.y, -b.lo.y, 0.5f) << name;
+        EXPECT_NEAR(b.hi.x - b.lo.x, b.hi.y - b.lo.y, 1.0f) << name;
+        EXPECT_LT(b.hi.z - b.lo.z, 0.5f * (b.hi.x - b.lo.x)) << name;
+    }
+}
+
+TEST(Models, CarAndArrowAndGateFacesLookOutward)
+{
+    // Seen from outside, every closed part winds as a front face: the
+    // enclosed volume counted with the faces' winding is positive.
+    auto car = Load("auto1.x");
+    EXPECT_GT(SignedVolume(Triangles(*car, "karosserie")), 50000);
+    for (const char* name : {"x3ds_rad1", "x3ds_rad4"}) {
+        // A tyre with its two caps is closed.
+        auto tris = Triangles(*car, name);
+        auto k1 = Triangles(*car, std::string(name) + "kap1"), k2 = Triangles(*car, std::string(name) + "kap2");
+        tris.insert(tris.end(), k1.begin(), k1.end());
+        tris.insert(tris.end(), k2.begin(), k2.end());
+        EXPECT_GT(SignedVolume(tris), 1000) << name;
+    }
+    auto arrow = Load("pfeil.x");
+    EXPECT_GT(SignedVolume(Triangles(*arrow)), 1000);
+    auto gate = Load("tor.x");
+    for (const char* name : {"torl", "torr", "toro"})
+        EXPECT_GT(SignedVolume(Triangles(*gate, name)), 1000) << name;
+    // Normals point the way the faces look.
+    for (auto* model : {car.get(), arrow.get(), gate.get()})
+        model->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX&) {
+            if (!f.Mesh)
+                return;
+            const auto& v = *f.Mesh->Vertices;
+            const auto& idx = *f.Mesh->Indices;
+            for (size_t i = 0; i + 2 < idx.size(); i += 3) {
+                D3DVECTOR p[3], n = MakeVector(0, 0, 0);
+                for (int k = 0; k < 3; ++k) {
+                    p[k] = MakeVector(v[idx[i + k]].x, v[idx[i + k]].y, v[idx[i + k]].z);
+                    n += MakeVector(v[idx[i + k]].nx, v[idx[i + k]].ny, v[idx[i + k]].nz);
+                }
+                D3DVECTOR face = CrossProduct(p[1] - p[0], p[2] - p[0]);
+                if (Magnitude(face) > 1e-3f)
+                    ASSERT_GT(DotProduct(face, n), 0) << f.Name << " triangle " << i / 3;
+            }
+        });
+}
+
+TEST(Models, ArrowPointsAlongPlusZAndIsAFewDozenUnitsLong)
+{
+    auto m = Load("pfeil.x");
+    ASSERT_NE(m->FindFrame("pfeil"), nullptr);
+    auto tris = Triangles(*m, "pfeil");
+    TBounds b = BoundsOf(tris);
+    EXPECT_GT(b.hi.z - b.lo.z, 30);
+    EXPECT_LT(b.hi.z - b.lo.z, 100);
+    // Only a point reaches the front: the tip is ahead, along +z.
+    float widthNearTip = 0;
+    for (const TTri& t : tris)
+        for (const D3DVECTOR& p : t.p)
+            if (p.z > b.hi.z - 2)
+                widthNearTip = std::max(widthNearTip, std::fabs(p.x));
+    EXPECT_LT(widthNearTip, 2);
+    EXPECT_GT(b.hi.x - b.lo.x, 20);
+}
+
+TEST(Models, ShadowIsAFlatGridUnderTheCar)
+{
+    ASSERT_NE(Load("schatten.x")->FindFrame("Rechteck01"), nullptr);
+    TXObject obj;
+    LoadXObject(obj, BinPath("3dobjects/schatten.x"));
+    ScaleXObject(obj, 130, 1, 170);
+    TGeometry g;
+    GetXGeometry(obj, "Rechteck01", g);
+    ASSERT_GT(g.VertexCount, 3);
+    EXPECT_LE(g.VertexCount, 82);
+    TBounds b;
+    for (int i = 0; i < g.VertexCount; ++i) {
+        const D3DVERTEX& v = (*g.Vertices)[static_cast<size_t>(i)];
+        b.Add(MakeVector(v.x - 5, v.y + 5, v.z + 10));
+    }
+    EXPECT_EQ(b.lo.y, b.hi.y);
+    // Under the car box (x ±70, z −100 … 110), covering most of it.
+    EXPECT_GE(b.lo.x, -70);
+    EXPECT_LE(b.hi.x, 70);
+    EXPECT_GE(b.lo.z, -100);
+    EXPECT_LE(b.hi.z, 110);
+    EXPECT_GT(b.hi.x - b.lo.x, 110);
+    EXPECT_GT(b.hi.z - b.lo.z, 180);
+    EXPECT_NEAR(b.lo.x + b.hi.x, 0, 4);
+    // Front faces seen from above.
+    for (int i = 0; i + 2 < g.IndexCount; i += 3) {
+        const auto& v = *g.Vertices;
+        const auto& idx = *g.Indices;
+        D3DVECTOR p0 = MakeVector(v[idx[i]].x, 0, v[idx[i]].z), p1 = MakeVector(v[idx[i + 1]].x, 0, v[idx[i + 1]].z),
+                  p2 = MakeVector(v[idx[i + 2]].x, 0, v[idx[i + 2]].z);
+        EXPECT_GT(CrossProduct(p1 - p0, p2 - p0).y, 0) << "triangle " << i / 3;
+    }
+}
+
+TEST(Models, GatePostsFillTheCollisionBoxesAtScaleFour)
+{
+    TXObject obj;
+    LoadXObject(obj, BinPath("3dobjects/tor.x"));
+    ScaleXObject(obj, 4, 4, 4);
+    auto bounds = [&](const char* name) {
+        TGeometry g;
+        GetXGeometry(obj, name, g);
+        TBounds b;
+        for (int i = 0; i < g.VertexCount; ++i) {
+            const D3DVERTEX& v = (*g.Vertices)[static_cast<size_t>(i)];
+            b.Add(MakeVector(v.x, v.y, v.z));
+        }
+        EXPECT_GT(g.IndexCount, 0) << name;
+        return b;
+    };
+    TBounds l = bounds("torl"), r = bounds("torr"), top = bounds("toro");
+    auto expectBox = [](const TBounds& b, D3DVECTOR lo, D3DVECTOR hi, const char* what) {
+        EXPECT_NEAR(b.lo.x, lo.x, 0.01f) << what;
+        EXPECT_NEAR(b.lo.y, lo.y, 0.01f) << what;
+        EXPECT_NEAR(b.lo.z, lo.z, 0.01f) << what;
+        EXPECT_NEAR(b.hi.x, hi.x, 0.01f) << what;
+        EXPECT_NEAR(b.hi.y, hi.y, 0.01f) << what;
+        EXPECT_NEAR(b.hi.z, hi.z, 0.01f) << what;
+    };
+    expectBox(l, MakeVector(-600, 0, -50), MakeVector(-500, 600, 50), "torl");
+    expectBox(r, MakeVector(500, 0, -50), MakeVector(600, 600, 50), "torr");
+    // The top spans both posts above the opening and stays inside the
+    // gate's drawing box (y ≤ 700).
+    EXPECT_NEAR(top.lo.x, -600, 0.01f);
+    EXPECT_NEAR(top.hi.x, 600, 0.01f);
+    EXPECT_GE(top.lo.y, 599.9f);
+    EXPECT_LE(top.hi.y, 700);
+    // The frames carry no transform of their own: the game takes the
+    // meshes as they are.
+    auto m = Load("tor.x");
+    for (const char* name : {"torl", "torr", "toro"})
+        EXPECT_EQ(m->FindFrame(name)->Matrix, IdentityMatrix()) << name;
+}
+
+TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
+{
+    TXObject obj;
+    LoadXObject(obj, BinPath("3dobjects/himmel.x"));
+    ScaleXObject(obj, 3000, 1000, 3000);
+    TGeometry g;
+    GetXGeometry(obj, "himmel", g);
+    ASSERT_GT(g.IndexCount, 0);
+    const auto& v = *g.Vertices;
+    const auto& idx = *g.Indices;
+    auto pos = [&](int i) { return MakeVector(v[idx[i]].x, v[idx[i]].y, v[idx[i]].z); };
+    // The dome is centred under the camera; the camera flies at most a
+    // little above the highest ground (1275) plus its 300 over the car.
+    const float cameraHeights[] = {0, 500, 1275, 2200};
+    float lowest = 1e9f;
+    for (int i = 0; i < g.VertexCount; ++i)
+        lowest = std::min(lowest, v[static_cast<size_t>(i)].y);
+    EXPECT_LT(lowest, -200) << "the rim reaches below the water line";
+    for (float camY : cameraHeights) {
+        const D3DVECTOR eye = MakeVector(0, camY, 0);
+        for (int i = 0; i < g.VertexCount; ++i) {
+            D3DVECTOR p = MakeVector(v[static_cast<size_t>(i)].x, v[static_cast<size_t>(i)].y, v[static_cast<size_t>(i)].z);
+            ASSERT_LT(Magnitude(p - eye), 25000 - 500) << "vertex " << i;
+        }
+        // Every ray from the camera that looks level or upward meets the
+        // dome (Möller–Trumbore), at a distance where the terrain shows.
+        for (int az = 0; az < 36; ++az)
+            for (int el = -2; el <= 9; ++el) {
+                float a = az * 0.17453292f + 0.05f, e = el * 0.17453292f;
+                D3DVECTOR dir = MakeVector(std::cos(e) * std::sin(a), std::sin(e), std::cos(e) * std::cos(a));
+                bool hit = false;
+                float dist = 0;
+                for (int t = 0; t + 2 < g.IndexCount && !hit; t += 3) {
+                    D3DVECTOR p0 = pos(t), e1 = pos(t + 1) - p0, e2 = pos(t + 2) - p0;
+                    D3DVECTOR h = CrossProduct(dir, e2);
+                    float det = DotProduct(e1, h);
+                    if (std::fabs(det) < 1e-6f)
+                        continue;
+                    D3DVECTOR s = eye - p0;
+                    float u = DotProduct(s, h) / det;
+                    D3DVECTOR q = CrossProduct(s, e1);
+                    float w = DotProduct(dir, q) / det;
+                    float d = DotProduct(e2, q) / det;
+                    if (u >= 0 && w >= 0 && u + w <= 1 && d > 0) {
+                        hit = true;
+                        dist = d;
+                    }
+                }
+                ASSERT_TRUE(hit) << "camera " << camY << " azimuth " << az << " elevation " << el;
+                EXPECT_GT(dist, 5000);
+            }
+    }
+    // Seen from inside, the dome's faces are front faces: their cross
+    // products point back towards the camera.
+    for (int t = 0; t + 2 < g.IndexCount; t += 3) {
+        D3DVECTOR p0 = pos(t), n = CrossProduct(pos(t + 1) - p0, pos(t + 2) - p0);
+        D3DVECTOR c = (pos(t) + pos(t + 1) + pos(t + 2)) * (1.0f / 3);
+        if (Magnitude(n) > 1)
+            ASSERT_LT(DotProduct(n, c - MakeVector(0, 1000, 0)), 0) << "triangle " << t / 3;
+    }
+}
