@@ -2,14 +2,19 @@
 
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <optional>
 
+#include "platform/d3d/frameclock.h"
 #include "race/racestate.h"
+#include "race/spiel.h"
 
 namespace u_multiplayer {
 
 TDXPlay* DXPlay = nullptr;
 TSessionPort SessionPort;
+IMessageWindow* MessageWindow = nullptr;
+uint64_t DroppedMessages = 0;
 
 void PutU16(uint8_t* p, uint16_t v)
 {
@@ -305,6 +310,17 @@ uint32_t LocalPlayerId()
     return SessionPort.LocalId(*DXPlay);
 }
 
+bool SessionIsHost()
+{
+    return SessionOpen() && SessionPort.IsHost != nullptr && SessionPort.IsHost(*DXPlay);
+}
+
+int SessionPlayerCount()
+{
+    if (!SessionOpen() || SessionPort.PlayerCount == nullptr) return 0;
+    return SessionPort.PlayerCount(*DXPlay);
+}
+
 namespace {
 
 void Send(uint32_t toId, const uint8_t* data, size_t size, bool guaranteed)
@@ -370,6 +386,144 @@ void SendStartPosition(const D3DVECTOR& pos, uint32_t playerId)
     const auto b = EncodeStartPosition({pos, playerId});
     Send(0, b.data(), b.size(), true);
     if (SessionOpen()) Send(LocalPlayerId(), b.data(), b.size(), true);
+}
+
+namespace {
+
+bool Finite(const D3DVECTOR& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
+void Drop() { ++DroppedMessages; }
+
+// Kind 0: the first record among 1..9 with the sender's Id, or a free one.
+void HandleCarState(const TDXPlayPlayer& sender, std::span<const uint8_t> data)
+{
+    if (SessionPlayerCount() < 2) return;
+    TCarStateMsg m;
+    if (!DecodeCarState(data, m)) return Drop();
+    // A car that is not at a finite place would poison the referee's and
+    // the drawing's arithmetic; and Id 0 would claim a slot for nobody.
+    const float angles[] = {m.Spare, m.Steer, m.WheelAngle, m.Pitch, m.Heading, m.Roll};
+    for (float a : angles)
+        if (!std::isfinite(a)) return Drop();
+    if (!Finite(m.Pos) || !Finite(m.Move) || sender.ID == 0) return Drop();
+    const int i = spiel::ClaimCarStateRecord(sender.ID);
+    if (i < 0) return;
+    spiel::TPlayerRec& r = spiel::PlayerTable[i];
+    r.Pos = m.Pos;
+    r.Move = m.Move;
+    r.Spare = m.Spare;
+    r.Steer = m.Steer;
+    r.WheelAngle = m.WheelAngle;
+    r.Pitch = m.Pitch;
+    r.Heading = m.Heading;
+    r.Roll = m.Roll;
+}
+
+void HandleSetPosition(std::span<const uint8_t> data)
+{
+    TSetPositionMsg m;
+    if (!DecodeSetPosition(data, m) || !Finite(m.Pos)) return Drop();
+    spiel::TPlayerRec& me = spiel::PlayerTable[0];
+    if (m.Stop != 0) me.Speed = 0;
+    me.Pos = m.Pos;
+}
+
+void HandleStartPosition(std::span<const uint8_t> data)
+{
+    TStartPositionMsg m;
+    if (!DecodeStartPosition(data, m) || !Finite(m.Pos) || m.PlayerId == 0) return Drop();
+    const int n = SessionPlayerCount();
+    if (n < 1) return;
+    const int i = spiel::ClaimStartPositionRecord(m.PlayerId, n);
+    if (i >= 0) spiel::PlayerTable[i].Pos = m.Pos;
+}
+
+void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
+{
+    IMessageWindow* w = MessageWindow;
+    switch (ParseCommand(text)) {
+    case TCommand::None:
+        return;
+    case TCommand::Host: {
+        uint32_t id = 0;
+        if (!ParseHostId(text, id)) return Drop();
+        if (w) w->HostAnnounced(id);
+        return;
+    }
+    case TCommand::LobbyStatus:
+        if (w) w->LobbyStatus(Latin1ToUtf8(LobbyStatusText(text)));
+        return;
+    case TCommand::Go:
+        spiel::GamePhase = spiel::PhaseStartAnnounced;
+        if (w) w->RaceAnnounced();
+        return;
+    case TCommand::Abort:
+        spiel::GamePhase = spiel::PhaseLockedOut;
+        if (w) w->LockedOut();
+        return;
+    case TCommand::Bereit:
+        if (w) w->PlayerReady(sender);
+        return;
+    case TCommand::LosJetzt:
+        if (w) w->RaceBegins();
+        spiel::GamePhase = spiel::PhaseRacing;
+        spiel::ControlsLocked = 1;
+        ResetFrameClock();
+        return;
+    case TCommand::Torliste: {
+        std::array<uint32_t, 5> order{};
+        if (!ParseTorliste(text, order)) return Drop();
+        spiel::GateOrder = order;
+        return;
+    }
+    case TCommand::NextTor:
+        spiel::OnNextTor();
+        return;
+    case TCommand::UpdateMyGoal:
+        spiel::OnUpdateMyGoal(sender.ID, SessionIsHost());
+        return;
+    case TCommand::SpielAbbrechen:
+        spiel::GamePhase = spiel::PhaseMenu;
+        if (w) w->RaceAborted();
+        return;
+    case TCommand::SpielBereit:
+        spiel::PlayReadyCount += 1;
+        return;
+    case TCommand::Losfahren:
+        spiel::StartClock = 0.0f;
+        if (w) w->StartMusic();
+        return;
+    }
+}
+
+}  // namespace
+
+void HandleMessage(const TDXPlayPlayer& sender, const uint8_t* data, int size)
+{
+    if (!SessionOpen()) return;
+    if (data == nullptr || size < KindSize) return Drop();
+    const std::span<const uint8_t> bytes(data, static_cast<size_t>(size));
+    const uint32_t kind = GetU32(data);
+    switch (kind) {
+    case KindCarState:
+        return HandleCarState(sender, bytes);
+    case KindChat:
+    case KindCommand: {
+        TTextMsg t;
+        if (!DecodeText(bytes, t)) return Drop();
+        if (kind == KindChat) {
+            if (MessageWindow) MessageWindow->ChatLine(sender.Name + ": " + Latin1ToUtf8(t.Text));
+            return;
+        }
+        return HandleCommand(sender, t.Text);
+    }
+    case KindSetPosition:
+        return HandleSetPosition(bytes);
+    case KindStartPosition:
+        return HandleStartPosition(bytes);
+    default:
+        return;  // kinds 5 and above are not used
+    }
 }
 
 }  // namespace u_multiplayer

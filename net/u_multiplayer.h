@@ -135,6 +135,8 @@ struct TSessionPort {
     bool (*Opened)(TDXPlay&) = nullptr;
     uint32_t (*LocalId)(TDXPlay&) = nullptr;
     void (*Send)(TDXPlay&, uint32_t toId, const void* data, int size, bool guaranteed) = nullptr;
+    bool (*IsHost)(TDXPlay&) = nullptr;
+    int (*PlayerCount)(TDXPlay&) = nullptr;
 };
 extern TSessionPort SessionPort;
 
@@ -151,6 +153,8 @@ inline void AttachSession(TDXPlay* session)
     SessionPort.Send = [](TDXPlay& s, uint32_t toId, const void* data, int size, bool guaranteed) {
         s.SendMessage(toId, data, size, guaranteed);
     };
+    SessionPort.IsHost = [](TDXPlay& s) { return s.IsHost(); };
+    SessionPort.PlayerCount = [](TDXPlay& s) { return static_cast<int>(s.Players().size()); };
 }
 
 // Closes the sends again (no session attached).
@@ -160,6 +164,10 @@ void DetachSession();
 bool SessionOpen();
 // The local player's id; 0 while closed.
 uint32_t LocalPlayerId();
+// This program is the session's host; false while closed.
+bool SessionIsHost();
+// Players in the session, the local one included; 0 while closed.
+int SessionPlayerCount();
 
 // Kind 1 or 2 with text to toId (0 = all others), guaranteed; then, if
 // andItself, the same bytes to the local player. Nothing while closed.
@@ -174,5 +182,34 @@ void SendStartPosition(const D3DVECTOR& pos, uint32_t playerId);
 
 // The car state of record 0 as it goes out.
 TCarStateMsg CarStateOfLocalCar();
+
+// The screen's part of what received messages do, implemented by the main
+// window (console, lobby, timers, engine, music). The dispatcher changes the
+// race state itself and calls these where the screen must follow. Lines
+// for the console are UTF-8.
+class IMessageWindow {
+public:
+    virtual ~IMessageWindow() = default;
+    virtual void ChatLine(const std::string& line) = 0;             // kind 1: "name: text"
+    virtual void HostAnnounced(uint32_t hostId) = 0;                // "host:": HostId, refill the list
+    virtual void LobbyStatus(const std::string& laps) = 0;          // "lobbystatus:": the laps field
+    virtual void RaceAnnounced() = 0;                               // "go!": countdown 8, console lines
+    virtual void LockedOut() = 0;                                   // "abort": console, list, chat off
+    virtual void PlayerReady(const TDXPlayPlayer& sender) = 0;      // "bereit": ReadyCount, console line
+    virtual void RaceBegins() = 0;                                  // "los jetzt": RacerCount, lobby hidden
+    virtual void RaceAborted() = 0;                                 // "spiel abbrechen": engine, lobby
+    virtual void StartMusic() = 0;                                  // "losfahren"
+};
+// The window the dispatcher reports to; nullptr: the race state alone.
+extern IMessageWindow* MessageWindow;
+
+// Messages the dispatcher dropped as short or malformed (bad peers).
+extern uint64_t DroppedMessages;
+
+// The dispatcher, for every message the window's message event passes on
+// (after its lock-out filter). Nothing while the session is closed; kinds 5
+// and above are ignored. Records that are short, carry numbers that are not
+// finite, or commands whose arguments do not parse are dropped and counted.
+void HandleMessage(const TDXPlayPlayer& sender, const uint8_t* data, int size);
 
 }  // namespace u_multiplayer

@@ -19,6 +19,7 @@
 #include "net/u_multiplayer.h"
 #include "platform/dxplay/dxplay.h"
 #include "race/racestate.h"
+#include "race/spiel.h"
 
 using namespace u_multiplayer;
 
@@ -42,14 +43,28 @@ std::string Hex(const C& bytes)
 }
 
 // The joining player: prints "joined <id>", then "msg <from> <hex>" per
-// message, and ends on the command "ende".
+// message; answers "sende-auto" with its car state and "sende-tor" with
+// "updatemygoal" and then the chat line "tor gesendet"; ends on "ende".
 int RunJoiner(const std::string& session)
 {
     TDXPlay play;
     play.OnMessage = [&](TDXPlayPlayer& from, const uint8_t* data, int size) {
         std::cout << "msg " << from.ID << " " << Hex(data, size) << std::endl;
         TTextMsg t;
-        if (DecodeText(std::span(data, static_cast<size_t>(size)), t) && t.Text == "ende") QCoreApplication::exit(0);
+        if (!DecodeText(std::span(data, static_cast<size_t>(size)), t)) return;
+        if (t.Text == "ende") QCoreApplication::exit(0);
+        if (t.Text == "sende-auto") {
+            spiel::TPlayerRec& me = spiel::PlayerTable[0];
+            me.Steer = 0.25f;
+            me.Heading = 2.0f;
+            me.Pos = {-500, 42, 777};
+            me.Move = {1, 0, -1};
+            SendCarState();
+        }
+        if (t.Text == "sende-tor") {
+            SendText(CmdUpdateMyGoal, KindCommand, 0, false);
+            SendText("tor gesendet", KindChat, 0, false);
+        }
     };
     try {
         play.SetProviderName(DPSPNAME_TCPIP);
@@ -59,6 +74,7 @@ int RunJoiner(const std::string& session)
         std::cout << "error " << e.what() << std::endl;
         return 2;
     }
+    AttachSession(&play);
     std::cout << "joined " << play.LocalPlayer()->ID << std::endl;
     QTimer::singleShot(20000, [] { QCoreApplication::exit(3); });
     return QCoreApplication::exec();
@@ -175,6 +191,215 @@ TEST(Sends, EveryRecordArrivesAsEncodedAndOwnCopiesInsideTheSend)
     SendText("nexttor", KindCommand, hostId, true);
     SendStartPosition({1, 1, 1}, hostId);
     EXPECT_EQ(own.size(), 2u);
+    DetachSession();
+}
+
+namespace {
+
+// What the window would show; the dispatcher's calls in order.
+struct TWindowSeen : IMessageWindow {
+    std::vector<std::string> Calls;
+    void ChatLine(const std::string& line) override { Calls.push_back("chat " + line); }
+    void HostAnnounced(uint32_t hostId) override { Calls.push_back("host " + std::to_string(hostId)); }
+    void LobbyStatus(const std::string& laps) override { Calls.push_back("laps " + laps); }
+    void RaceAnnounced() override { Calls.push_back("go phase " + std::to_string(spiel::GamePhase)); }
+    void LockedOut() override { Calls.push_back("locked phase " + std::to_string(spiel::GamePhase)); }
+    void PlayerReady(const TDXPlayPlayer& sender) override { Calls.push_back("ready " + sender.Name); }
+    void RaceBegins() override { Calls.push_back("begins"); }
+    void RaceAborted() override { Calls.push_back("aborted phase " + std::to_string(spiel::GamePhase)); }
+    void StartMusic() override { Calls.push_back("music"); }
+    std::string Last() const { return Calls.empty() ? "" : Calls.back(); }
+};
+
+// A game with this program as its only player, every message going
+// through the dispatcher as the window's message event passes it on.
+class Dispatcher : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        spiel::PlayerTable = {};
+        spiel::GateOrder = {0, 1, 2, 3, 4};
+        spiel::ResetRaceGlobals();
+        spiel::GamePhase = spiel::PhaseMenu;
+        host.OnMessage = [&](TDXPlayPlayer& from, const uint8_t* data, int size) { HandleMessage(from, data, size); };
+        host.SetProviderName(DPSPNAME_TCPIP);
+        host.CreateSession("dispatch" + std::to_string(QCoreApplication::applicationPid()), "Tom");
+        AttachSession(&host);
+        MessageWindow = &window;
+        me = LocalPlayerId();
+        spiel::PlayerTable[0].Id = me;
+    }
+    void TearDown() override
+    {
+        MessageWindow = nullptr;
+        host.Close();
+        DetachSession();
+    }
+    void Command(const std::string& text) { SendText(text, KindCommand, me, false); }
+    template <class C>
+    void ToSelf(const C& bytes)
+    {
+        host.SendMessage(me, bytes.data(), static_cast<int>(bytes.size()), true);
+    }
+    TDXPlay host;
+    TWindowSeen window;
+    uint32_t me = 0;
+};
+
+}  // namespace
+
+TEST_F(Dispatcher, CommandsChangeTheRaceStateAndTellTheWindow)
+{
+    SendText("hallo", KindChat, 0, true);
+    EXPECT_EQ(window.Last(), "chat Tom: hallo");
+    SendText(Utf8ToLatin1("Grüß dich"), KindChat, me, false);
+    EXPECT_EQ(window.Last(), "chat Tom: Grüß dich");
+
+    Command("host:4000000001");
+    EXPECT_EQ(window.Last(), "host 4000000001");
+    Command("lobbystatus:12");
+    EXPECT_EQ(window.Last(), "laps 12");
+
+    Command("go!");
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseStartAnnounced);
+    EXPECT_EQ(window.Last(), "go phase 1");
+    Command("torliste:31402");
+    EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{3, 1, 4, 0, 2}));
+
+    Command("bereitschaft");  // a prefix match
+    EXPECT_EQ(window.Last(), "ready Tom");
+
+    Command("los jetzt");
+    EXPECT_EQ(window.Last(), "begins");
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseRacing);
+    EXPECT_EQ(spiel::ControlsLocked, 1);
+
+    Command("spielbereit");
+    Command("spielbereit!");  // whole-text only: nothing
+    EXPECT_EQ(spiel::PlayReadyCount, 1);
+    Command("losfahren");
+    EXPECT_EQ(spiel::StartClock, 0.0f);
+    EXPECT_EQ(window.Last(), "music");
+
+    spiel::GateTable[3].Pos = {10, 20, 30};
+    spiel::GateTable[1].Pos = {-7, 8, 9};
+    Command("nexttor");
+    EXPECT_EQ(spiel::PlayerTable[0].NextGate, 1);
+    EXPECT_EQ(spiel::PlayerTable[0].GatesPassed, 1);
+    EXPECT_EQ(spiel::GoalPos, (D3DVECTOR{-7, 108, 9}));
+    // The host has counted already: its own "updatemygoal" changes nothing.
+    Command("updatemygoal");
+    EXPECT_EQ(spiel::PlayerTable[0].GatesPassed, 1);
+
+    const size_t calls = window.Calls.size();
+    Command("kannst mitspielen");  // the window's own filter's, not ours
+    Command("Go!");
+    Command("");
+    EXPECT_EQ(window.Calls.size(), calls);
+
+    Command("spiel abbrechen");
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseMenu);
+    EXPECT_EQ(window.Last(), "aborted phase 0");
+
+    Command("abort");
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseLockedOut);
+    EXPECT_EQ(window.Last(), "locked phase 3");
+}
+
+TEST_F(Dispatcher, PositionRecordsAndMalformedMessages)
+{
+    spiel::PlayerTable[0].Speed = 55;
+    ToSelf(EncodeSetPosition({{1, 2, 3}, 0}));
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{1, 2, 3}));
+    EXPECT_EQ(spiel::PlayerTable[0].Speed, 55.0f);
+    ToSelf(EncodeSetPosition({{4, 5, 6}, 1}));
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{4, 5, 6}));
+    EXPECT_EQ(spiel::PlayerTable[0].Speed, 0.0f);
+
+    // One session player: only record 0 can take a start position.
+    SendStartPosition({7, 8, 9}, me);
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{7, 8, 9}));
+    ToSelf(EncodeStartPosition({{1, 1, 1}, 999}));
+    EXPECT_EQ(spiel::PlayerTable[1].Id, 0u);
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{7, 8, 9}));
+
+    // Alone in the session: car states are dropped.
+    ToSelf(EncodeCarState({}));
+    EXPECT_EQ(spiel::ActiveRecordCount(), 1);
+
+    const uint64_t dropped = DroppedMessages;
+    const D3DVECTOR before = spiel::PlayerTable[0].Pos;
+    const std::array<uint8_t, 4> kindOnly{3, 0, 0, 0};
+    ToSelf(kindOnly);
+    auto shortSet = EncodeSetPosition({{9, 9, 9}, 1});
+    ToSelf(std::span(shortSet).first(19));
+    ToSelf(EncodeSetPosition({{NAN, 0, 0}, 0}));
+    ToSelf(EncodeStartPosition({{0, INFINITY, 0}, me}));
+    ToSelf(std::array<uint8_t, 5>{2, 0, 0, 0, 9});  // text header cut short
+    Command("torliste:99999");
+    Command("host:-5");
+    EXPECT_EQ(DroppedMessages, dropped + 7);
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, before);
+    EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{0, 1, 2, 3, 4}));
+    EXPECT_TRUE(window.Calls.empty());
+
+    // Unused kinds are ignored, not counted.
+    ToSelf(std::array<uint8_t, 8>{5, 0, 0, 0, 1, 2, 3, 4});
+    ToSelf(std::array<uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(DroppedMessages, dropped + 7);
+
+    // With the session closed the dispatcher does nothing.
+    host.Close();
+    const TDXPlayPlayer stranger{42, "x", true};
+    const auto go = EncodeText(KindCommand, "go!");
+    spiel::GamePhase = spiel::PhaseMenu;
+    HandleMessage(stranger, go.data(), static_cast<int>(go.size()));
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseMenu);
+}
+
+TEST(DispatcherTwoPrograms, CarStatesClaimARecordAndTheHostIgnoresGoalUpdates)
+{
+    spiel::PlayerTable = {};
+    TDXPlay host;
+    host.OnMessage = [&](TDXPlayPlayer& from, const uint8_t* data, int size) { HandleMessage(from, data, size); };
+    const std::string session = "claims" + std::to_string(QCoreApplication::applicationPid());
+    host.SetProviderName(DPSPNAME_TCPIP);
+    host.CreateSession(session, "Host");
+    AttachSession(&host);
+    spiel::PlayerTable[0].Id = LocalPlayerId();
+
+    TJoiner joiner(session);
+    const auto joined = joiner.Next("joined ");
+    ASSERT_TRUE(joined);
+    const uint32_t guestId = static_cast<uint32_t>(std::stoul(joined->substr(7)));
+
+    SendText("sende-auto", KindCommand, guestId, false);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (spiel::FindRecord(guestId, 1) < 0 && std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const int r = spiel::FindRecord(guestId, 1);
+    ASSERT_EQ(r, 1) << "the guest's car state claims the first free record";
+    EXPECT_EQ(spiel::PlayerTable[1].InUse, 1);
+    EXPECT_EQ(spiel::PlayerTable[1].Pos, (D3DVECTOR{-500, 42, 777}));
+    EXPECT_EQ(spiel::PlayerTable[1].Move, (D3DVECTOR{1, 0, -1}));
+    EXPECT_EQ(spiel::PlayerTable[1].Steer, 0.25f);
+    EXPECT_EQ(spiel::PlayerTable[1].Heading, 2.0f);
+
+    // The host counts the guest's gates itself; the guest's "updatemygoal"
+    // does not count them again. The chat line after it on the same ordered
+    // channel shows it has been handled.
+    TWindowSeen window;
+    MessageWindow = &window;
+    SendText("sende-tor", KindCommand, guestId, false);
+    const auto chatUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (window.Calls.empty() && std::chrono::steady_clock::now() < chatUntil)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(window.Last(), "chat Gast: tor gesendet");
+    EXPECT_EQ(spiel::PlayerTable[1].GatesPassed, 0);
+    MessageWindow = nullptr;
+    SendText("ende", KindCommand, guestId, false);
+    EXPECT_TRUE(joiner.Finished(10000));
+    host.Close();
     DetachSession();
 }
 
