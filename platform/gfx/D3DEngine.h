@@ -1,5 +1,6 @@
 // Engine functions the game calls directly: the current engine, the fixed
-// render states, screen sprites and the drawing of the quadtree's nodes.
+// render states and screen sprites. The quadtree draws its nodes with the
+// device (world/bsp.h, DrawQuadtree with one DrawIndexedPrimitive per node).
 // Model loading into TGeometry records (LoadXObject, ScaleXObject,
 // GetXGeometry) is the model reader's, platform/xfile/xfile.h.
 #pragma once
@@ -35,23 +36,3 @@ void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName);
 // with the opacity when that is below 255.
 void DrawScreenSprite(TScreenSprite& sprite, float x, float y, float width, float height, int opacity);
 
-// The drawing side of the quadtree, for any node type with the fields
-// Vertices, Indices, VertexCount, IndexCount, BoxMin, BoxMax and Children[4]:
-// a node wholly inside (2) is drawn with one call, a partly visible one (1)
-// descends (or is drawn when it is a leaf), an outside one (0) is skipped.
-template <class Node, class BoxTest>
-void GfxDrawQuadtree(TGfxDevice& dev, const Node* node, const BoxTest& boxInFrustum) {
-    if (!node) return;
-    const int r = boxInFrustum(node->BoxMin, node->BoxMax);
-    const bool leaf = node->Children[0] == nullptr;
-    if (r == 2 || (r == 1 && leaf)) {
-        if (node->IndexCount > 0 && node->VertexCount > 0)
-            dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, node->Vertices.data(),
-                                     uint32_t(node->VertexCount), node->Indices.data(), uint32_t(node->IndexCount));
-        if (r == 2) return;
-    } else if (r == 1) {
-        GfxDrawQuadtree(dev, node->Children[0], boxInFrustum);
-    }
-    if (r == 1)
-        for (int i = 1; i < 4; ++i) GfxDrawQuadtree(dev, node->Children[i], boxInFrustum);
-}

@@ -409,6 +409,28 @@ HRESULT TGfxDevice::Clear(uint32_t flags, uint32_t color, float z) {
     return D3D_OK;
 }
 
+void TGfxDevice::LeaveGLState() {
+    if (!m_gl) return;
+    Target();
+    auto& gl = *m_gl;
+    gl.glBindSampler(0, 0);
+    gl.glActiveTexture(GL_TEXTURE0);
+    gl.glBindTexture(GL_TEXTURE_2D, 0);
+    gl.glDisable(GL_CULL_FACE);
+    gl.glFrontFace(GL_CCW);
+    gl.glDisable(GL_DEPTH_TEST);
+    gl.glDepthMask(GL_TRUE);
+    gl.glDisable(GL_BLEND);
+    gl.glBlendFunc(GL_ONE, GL_ZERO);
+    gl.glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    gl.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    gl.glDepthRange(0, 1);
+    gl.glBindVertexArray(0);
+    gl.glBindBuffer(GL_ARRAY_BUFFER, 0);
+    gl.glUseProgram(0);
+    m_glDirty = true;
+}
+
 HRESULT TGfxDevice::BeginScene() {
     Target();
     m_drawCalls = 0;

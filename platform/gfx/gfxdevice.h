@@ -177,6 +177,9 @@ public:
 
     // Someone else (the text canvas) used the context: re-apply every state.
     void InvalidateGLState() { m_glDirty = true; }
+    // Hands the context over in OpenGL's default states (no sampler, culling,
+    // depth test, blending, program or vertex array), as a painter expects.
+    void LeaveGLState();
     // Draw calls since the last BeginScene.
     int DrawCalls() const { return m_drawCalls; }
     // Seconds spent inside GL calls that upload or draw, summed while

@@ -806,6 +806,7 @@ QPainter* TGfxEngine::Canvas() {
     if (!m_active || !m_paintDevice) return nullptr;
     if (!m_painter.isActive()) {
         MakeTargetCurrent();
+        if (m_device) m_device->LeaveGLState();
         m_painter.begin(m_paintDevice.get());
     }
     return &m_painter;

@@ -323,9 +323,19 @@ TEST_F(GfxWindowTest, BadDrawsAreRefused) {
 }
 
 TEST_F(GfxWindowTest, CanvasTextLandsOnTheRenderSurfaceAndDrawingGoesOn) {
+    WriteBitmap(File("dark.bmp"), Solid(4, 4, QColor(0, 0, 0)));
     Start();
     TGfxDevice& d = *engine->Device();
+    // A scene first: mip-mapped sampling, culling, depth test and blending
+    // on, as the race leaves them before the text.
+    TScreenSprite sprite;
+    LoadScreenSprite(sprite, "dark.bmp");
+    SetRenderDefaults();
+    d.SetRenderState(D3DRENDERSTATE_ALPHABLENDENABLE, 1);
     engine->ClearRecViewPort(0);
+    d.BeginScene();
+    DrawScreenSprite(sprite, 0, 0, 640, 480, 255);
+    d.EndScene();
     QPainter* p = engine->Canvas();
     ASSERT_NE(p, nullptr);
     p->setPen(Qt::white);
