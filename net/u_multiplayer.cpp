@@ -468,6 +468,9 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
         if (w) w->RaceBegins();
         spiel::GamePhase = spiel::PhaseRacing;
         spiel::ControlsLocked = 1;
+        // Every start position has arrived before this command (same ordered
+        // channel), so the sides recorded now are those of this race.
+        spiel::RecordGateSides();
         ResetFrameClock();
         return;
     case TCommand::Torliste: {

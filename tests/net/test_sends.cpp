@@ -269,8 +269,11 @@ TEST_F(Dispatcher, CommandsChangeTheRaceStateAndTellTheWindow)
     Command("bereitschaft");  // a prefix match
     EXPECT_EQ(window.Last(), "ready Tom");
 
+    // Sides left over from a race before are replaced by this race's.
+    spiel::PlayerTable[0].GateSide.fill(12345.0f);
     Command("los jetzt");
     EXPECT_EQ(window.Last(), "begins");
+    EXPECT_NE(spiel::PlayerTable[0].GateSide[0], 12345.0f);
     EXPECT_EQ(spiel::GamePhase, spiel::PhaseRacing);
     EXPECT_EQ(spiel::ControlsLocked, 1);
 
