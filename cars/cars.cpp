@@ -40,12 +40,12 @@ void UpdateWheelFrames(TXFileModel& model, float steer, float wheelAngle)
     }
 }
 
-int ShadowPositions(const std::vector<D3DVERTEX>& mesh, const D3DMATRIX& world, const THeightFunc& height,
+int ShadowPositions(const D3DVERTEX* mesh, int count, const D3DMATRIX& world, const THeightFunc& height,
                     std::array<D3DVERTEX, MaxShadowVertices>& out)
 {
-    int n = static_cast<int>(std::min<size_t>(mesh.size(), MaxShadowVertices));
+    const int n = std::clamp(count, 0, MaxShadowVertices);
     for (int i = 0; i < n; ++i) {
-        D3DVECTOR w = TransformVector(D3DVECTOR{mesh[i].x, mesh[i].y, mesh[i].z}, world);
+        const D3DVECTOR w = TransformVector(D3DVECTOR{mesh[i].x, mesh[i].y, mesh[i].z}, world);
         out[i] = D3DVERTEX{};
         out[i].x = w.x;
         out[i].y = height(w.x, w.z, nullptr) + 2;

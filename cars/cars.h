@@ -58,10 +58,25 @@ void UpdateWheelFrames(TXFileModel& model, float steer, float wheelAngle);
 using THeightFunc = std::function<float(float x, float z, D3DVECTOR* normal)>;
 
 // The shadow's vertex positions: each mesh vertex placed by world and set on
-// the ground 2 units up. At most 82 vertices are taken.
+// the ground 2 units up; only the position is filled in. At most
+// MaxShadowVertices are taken; returns how many.
 constexpr int MaxShadowVertices = 82;
-int ShadowPositions(const std::vector<D3DVERTEX>& mesh, const D3DMATRIX& world, const THeightFunc& height,
+int ShadowPositions(const D3DVERTEX* mesh, int count, const D3DMATRIX& world, const THeightFunc& height,
                     std::array<D3DVERTEX, MaxShadowVertices>& out);
+
+// Whether a shadow mesh can be drawn from the shadow buffer: at most
+// MaxShadowVertices vertices, counts within its arrays, every index naming
+// one of its vertices.
+bool ShadowMeshFits(const TGeometry& shadowMesh);
+
+// Draws rec's car with the current engine (inside the scene): nothing when
+// its box lies wholly outside the view frustum of the device's view and
+// projection. Otherwise rebuilds its matrices (Animate), draws the model with
+// its World, then shadowMesh (in car space, the world setup's) as a shadow
+// that darkens the ground to 60 %; a shadow mesh that does not fit is left
+// out. Leaves the world transform at the identity, blending off and a white
+// material. Returns whether the car was drawn. Needs the graphics layer.
+bool DrawCar(spiel::TPlayerRec& rec, const TGeometry& shadowMesh);
 
 struct TTilt {
     D3DVECTOR TiltTarget;  // x: pitch target, z: roll target

@@ -138,7 +138,7 @@ TEST(CarModel, ShadowLiesOnTheGround)
     for (int i = 0; i < 100; ++i) mesh[i].x = static_cast<float>(i);
     std::array<D3DVERTEX, cars::MaxShadowVertices> out;
     auto ridge = [](float x, float, D3DVECTOR*) { return x > 50 ? 40.0f : 0.0f; };
-    int n = cars::ShadowPositions(mesh, TranslateMatrix(10, 500, 0), ridge, out);
+    int n = cars::ShadowPositions(mesh.data(), static_cast<int>(mesh.size()), TranslateMatrix(10, 500, 0), ridge, out);
     EXPECT_EQ(n, 82);
     EXPECT_FLOAT_EQ(out[0].x, 10);
     EXPECT_FLOAT_EQ(out[0].y, 2);
