@@ -46,8 +46,6 @@ std::vector<TTri> Triangles(TXFileModel& m, const std::string& onlyFrame = "")
     return out;
 }
 
-D3DVECTOR FaceNormal(const TTri& t) { return CrossProduct(t.p[1] - t.p[0], t.p[2] - t.p[0]); }
-
 // Twice the signed volume enclosed by the triangles, times three: positive
 // when the front faces (cross product of the first two edges) look outward.
 double SignedVolume(const std::vector<TTri>& tris)
@@ -194,8 +192,9 @@ TEST(Models, CarAndArrowAndGateFacesLookOutward)
                     n += MakeVector(v[idx[i + k]].nx, v[idx[i + k]].ny, v[idx[i + k]].nz);
                 }
                 D3DVECTOR face = CrossProduct(p[1] - p[0], p[2] - p[0]);
-                if (Magnitude(face) > 1e-3f)
+                if (Magnitude(face) > 1e-3f) {
                     ASSERT_GT(DotProduct(face, n), 0) << f.Name << " triangle " << i / 3;
+                }
             }
         });
 }
@@ -318,9 +317,10 @@ TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
         }
         // Every ray from the camera that looks level or upward meets the
         // dome (Möller–Trumbore), at a distance where the terrain shows.
+        const float elevationsDeg[] = {-2, 0, 5, 10, 20, 30, 45, 60, 75, 89};
         for (int az = 0; az < 36; ++az)
-            for (int el = -2; el <= 9; ++el) {
-                float a = az * 0.17453292f + 0.05f, e = el * 0.17453292f;
+            for (float el : elevationsDeg) {
+                float a = az * 0.17453292f + 0.05f, e = el * 0.017453292f;
                 D3DVECTOR dir = MakeVector(std::cos(e) * std::sin(a), std::sin(e), std::cos(e) * std::cos(a));
                 bool hit = false;
                 float dist = 0;
@@ -349,7 +349,8 @@ TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
     for (int t = 0; t + 2 < g.IndexCount; t += 3) {
         D3DVECTOR p0 = pos(t), n = CrossProduct(pos(t + 1) - p0, pos(t + 2) - p0);
         D3DVECTOR c = (pos(t) + pos(t + 1) + pos(t + 2)) * (1.0f / 3);
-        if (Magnitude(n) > 1)
+        if (Magnitude(n) > 1) {
             ASSERT_LT(DotProduct(n, c - MakeVector(0, 1000, 0)), 0) << "triangle " << t / 3;
+        }
     }
 }

@@ -25,9 +25,11 @@ struct TMix {
     int64_t Frames() const { return static_cast<int64_t>(L.size()); }
 };
 
-// Deterministic noise for the drums.
+// Deterministic noise for the drums. Each hit has its own, seeded from its
+// place in the loop, so every pass through the loop sounds exactly alike.
 struct TNoise {
-    uint32_t s = 0x9E3779B9u;
+    explicit TNoise(uint32_t seed) : s(seed * 0x9E3779B9u + 0x7F4A7C15u) {}
+    uint32_t s;
     float Next()
     {
         s ^= s << 13;
@@ -55,20 +57,21 @@ double Saw(double phase) { return 2.0 * (phase - std::floor(phase + 0.5)); }
 double Pulse(double phase, double duty) { return (phase - std::floor(phase) < duty) ? 1.0 : -1.0; }
 double Triangle(double phase) { return 1.0 - 4.0 * std::fabs(phase - std::floor(phase + 0.5)); }
 
-// Writes one sound into the mix from `start` (seconds, may be negative:
-// the tail of the loop before the file begins), `seconds` long, with the
-// stereo position pan (−1 … 1); f(t) gives the mono sample at time t after
-// the start.
+// Writes one sound into the mix from frame `first` (may be negative: the
+// tail of the loop before the file begins), `seconds` long, with the stereo
+// position pan (−1 … 1); f(t) gives the mono sample at time t after the
+// start. Start frames are whole numbers, so the same sound one loop later
+// takes exactly the same samples (and the same noise).
 template <typename F>
-void Render(TMix& mix, double start, double seconds, double gain, double pan, F&& f)
+void Render(TMix& mix, int64_t first, double seconds, double gain, double pan, F&& f)
 {
-    const int64_t first = static_cast<int64_t>(std::ceil(start * MusicRate));
-    const int64_t last = std::min(static_cast<int64_t>(std::floor((start + seconds) * MusicRate)), mix.Frames() - 1);
+    const int64_t length = std::llround(seconds * MusicRate);
+    const int64_t last = std::min(first + length, mix.Frames() - 1);
     if (last < 0)
         return;  // wholly before the file
     const double gl = gain * std::sqrt(0.5 * (1.0 - pan)), gr = gain * std::sqrt(0.5 * (1.0 + pan));
     for (int64_t i = first; i <= last; ++i) {
-        double t = i / static_cast<double>(MusicRate) - start;
+        double t = static_cast<double>(i - first) / MusicRate;
         double s = f(t);  // evaluated for every sample so filters keep state
         if (i < 0 || i >= mix.Frames())
             continue;
@@ -154,7 +157,7 @@ const std::array<TSection, 9> Arrangement{{
 }};
 static_assert(Arrangement.size() * SectionBars == MusicLoopBars);
 
-void Kick(TMix& mix, double at, double gain)
+void Kick(TMix& mix, int64_t at, double gain)
 {
     double phase = 0;
     Render(mix, at, 0.45, gain, 0, [&](double t) {
@@ -164,8 +167,9 @@ void Kick(TMix& mix, double at, double gain)
     });
 }
 
-void Snare(TMix& mix, double at, double gain, TNoise& noise)
+void Snare(TMix& mix, int64_t at, double gain, uint32_t seed)
 {
+    TNoise noise(seed);
     TLowPass lp, hp;
     Render(mix, at, 0.3, gain, 0.1, [&](double t) {
         double n = noise.Next();
@@ -174,8 +178,9 @@ void Snare(TMix& mix, double at, double gain, TNoise& noise)
     });
 }
 
-void Hat(TMix& mix, double at, double gain, bool open, TNoise& noise)
+void Hat(TMix& mix, int64_t at, double gain, bool open, uint32_t seed)
 {
+    TNoise noise(seed);
     TLowPass lp;
     Render(mix, at, open ? 0.35 : 0.08, gain, -0.3, [&](double t) {
         double n = noise.Next();
@@ -183,7 +188,7 @@ void Hat(TMix& mix, double at, double gain, bool open, TNoise& noise)
     });
 }
 
-void Bass(TMix& mix, double at, double seconds, int note, double gain)
+void Bass(TMix& mix, int64_t at, double seconds, int note, double gain)
 {
     const double f = MidiHz(note);
     TLowPass lp1, lp2;
@@ -196,7 +201,7 @@ void Bass(TMix& mix, double at, double seconds, int note, double gain)
     });
 }
 
-void Pad(TMix& mix, double at, double seconds, int note, double gain, double pan, double cutoff)
+void Pad(TMix& mix, int64_t at, double seconds, int note, double gain, double pan, double cutoff)
 {
     const double f = MidiHz(note);
     const double detune = std::pow(2.0, 0.09 / 12.0);
@@ -211,7 +216,7 @@ void Pad(TMix& mix, double at, double seconds, int note, double gain, double pan
     });
 }
 
-void Lead(TMix& mix, double at, double seconds, int note, double gain)
+void Lead(TMix& mix, int64_t at, double seconds, int note, double gain)
 {
     const double f = MidiHz(note);
     TLowPass lp;
@@ -227,7 +232,7 @@ void Lead(TMix& mix, double at, double seconds, int note, double gain)
     });
 }
 
-void Pluck(TMix& mix, double at, int note, double gain, double pan)
+void Pluck(TMix& mix, int64_t at, int note, double gain, double pan)
 {
     const double f = MidiHz(note);
     Render(mix, at, 0.3, gain, pan, [&](double t) {
@@ -235,53 +240,58 @@ void Pluck(TMix& mix, double at, int note, double gain, double pan)
     });
 }
 
-// Everything of one pass through the loop, starting at `origin` seconds.
-void RenderLoop(TMix& lead, TMix& dry, double origin, TNoise& noise)
+// Everything of one pass through the loop, starting at frame `origin`.
+void RenderLoop(TMix& lead, TMix& dry, int64_t origin)
 {
     const double bar = BeatSeconds * BeatsPerBar;
+    // Times within the loop become frames the same way in every pass.
+    auto at = [&](double seconds) { return origin + std::llround(seconds * MusicRate); };
     for (size_t s = 0; s < Arrangement.size(); ++s) {
         const TSection& sec = Arrangement[s];
-        const double sectionStart = origin + static_cast<double>(s * SectionBars) * bar;
+        const double sectionStart = static_cast<double>(s * SectionBars) * bar;
         for (int b = 0; b < SectionBars; ++b) {
             const double t0 = sectionStart + b * bar;
             const TChord& ch = Progression[static_cast<size_t>(b)];
             const bool lastBar = (b == SectionBars - 1);
             if (sec.pad)
                 for (int k = 0; k < 3; ++k)
-                    Pad(dry, t0, bar, ch.tones[static_cast<size_t>(k)], 0.035, -0.6 + 0.6 * k, sec.padCutoff);
+                    Pad(dry, at(t0), bar, ch.tones[static_cast<size_t>(k)], 0.035, -0.6 + 0.6 * k, sec.padCutoff);
             for (int beat = 0; beat < BeatsPerBar; ++beat) {
                 const double tb = t0 + beat * BeatSeconds;
+                // Each hit its own noise, seeded by its place in the loop.
+                const uint32_t seed = 8u * static_cast<uint32_t>((s * SectionBars + static_cast<size_t>(b)) * BeatsPerBar +
+                                                                 static_cast<size_t>(beat));
                 const bool fillNow = sec.fill && lastBar && beat >= 2;
                 if (sec.kick && !fillNow)
-                    Kick(dry, tb, 0.55);
+                    Kick(dry, at(tb), 0.55);
                 if (sec.snare && (beat % 2 == 1) && !fillNow)
-                    Snare(dry, tb, 0.32, noise);
+                    Snare(dry, at(tb), 0.32, seed + 1);
                 if (sec.hats) {
-                    Hat(dry, tb, 0.05, false, noise);
-                    Hat(dry, tb + BeatSeconds / 2, 0.09, beat == 3 && (b % 2 == 1), noise);
+                    Hat(dry, at(tb), 0.05, false, seed + 2);
+                    Hat(dry, at(tb + BeatSeconds / 2), 0.09, beat == 3 && (b % 2 == 1), seed + 3);
                 }
                 if (fillNow)
                     for (int k = 0; k < 4; ++k)
-                        Snare(dry, tb + k * BeatSeconds / 4, 0.12 + 0.06 * ((beat - 2) * 4 + k), noise);
+                        Snare(dry, at(tb + k * BeatSeconds / 4), 0.12 + 0.06 * ((beat - 2) * 4 + k), seed + 4 + static_cast<uint32_t>(k));
                 if (sec.bass) {
                     // Root, root, octave on the off-beat, fifth before beat 4.
                     const int pattern[8] = {0, 0, 12, 0, 7, 0, 12, 0};
                     for (int e = 0; e < 2; ++e) {
                         int step = beat * 2 + e;
-                        Bass(dry, tb + e * BeatSeconds / 2, BeatSeconds * 0.42, ch.root + pattern[step], 0.16);
+                        Bass(dry, at(tb + e * BeatSeconds / 2), BeatSeconds * 0.42, ch.root + pattern[step], 0.16);
                     }
                 }
                 if (sec.arp)
                     for (int k = 0; k < 4; ++k) {
                         int idx = (beat * 4 + k) % 4;
-                        Pluck(lead, tb + k * BeatSeconds / 4, ch.arp[static_cast<size_t>(idx)], 0.05,
+                        Pluck(lead, at(tb + k * BeatSeconds / 4), ch.arp[static_cast<size_t>(idx)], 0.05,
                               (k % 2) ? 0.5 : -0.5);
                     }
             }
         }
         if (sec.lead >= 0)
             for (const TNote& n : Theme(sec.lead))
-                Lead(lead, sectionStart + n.beat * BeatSeconds, n.length * BeatSeconds * 0.92, n.note, 0.075);
+                Lead(lead, at(sectionStart + n.beat * BeatSeconds), n.length * BeatSeconds * 0.92, n.note, 0.075);
     }
 }
 
@@ -298,13 +308,10 @@ std::vector<int16_t> SynthesizeMusic()
 {
     const TMusicLayout layout = MusicLayout();
     TMix dry(layout.TotalFrames), wet(layout.TotalFrames);
-    TNoise noise;
-    const double loopStart = static_cast<double>(layout.LoopStartFrame) / MusicRate;
-    const double loopSeconds = static_cast<double>(layout.LoopFrames) / MusicRate;
     // The pass before the loop start fills the file's first seconds with
     // the loop's ending, as the jump back will play it.
-    RenderLoop(wet, dry, loopStart - loopSeconds, noise);
-    RenderLoop(wet, dry, loopStart, noise);
+    RenderLoop(wet, dry, layout.LoopStartFrame - layout.LoopFrames);
+    RenderLoop(wet, dry, layout.LoopStartFrame);
 
     // Ping-pong echo of a dotted eighth on the lead and the arpeggio.
     const size_t delay = static_cast<size_t>(std::llround(0.75 * BeatSeconds * MusicRate));

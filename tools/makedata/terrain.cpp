@@ -16,6 +16,7 @@ constexpr float MapOrigin = -12800;
 // height from HillDistance on.
 constexpr float FloorHalfWidth = 550;
 constexpr float HillDistance = 2000;
+constexpr float GateClearing = 600;
 
 // Trees stand on the valley sides, clear of the course lines by more than
 // half a billboard (320) plus a car and a margin.
@@ -53,6 +54,10 @@ float LineDistance(float x, float z)
     float best = std::numeric_limits<float>::max();
     for (const TSegment& s : lines)
         best = std::min(best, DistanceToSegment({x, z}, s));
+    // A level clearing around each gate, wider than its posts whatever the
+    // direction they stand in.
+    for (const TPoint2& g : GatePositions)
+        best = std::min(best, std::max(0.0f, std::hypot(x - g.x, z - g.z) - GateClearing));
     return best;
 }
 

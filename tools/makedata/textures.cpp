@@ -253,7 +253,7 @@ TImage MakeGateGrid()
     FillHard(img, light, rails);
     // Red bands on the rails every half tile, as on a marker post.
     FillHard(img, steel, [&](float x, float y) { return std::max(rails(x, y), std::fabs(y - 48) - 8); });
-    Paint(img, [&](float x, float y, TColor c) {
+    Paint(img, [&](float x, float, TColor c) {
         if (ToPixel(c) == Black)
             return c;
         float shade = 0.85f + 0.15f * std::cos((x - 32) / 40.0f);
@@ -311,7 +311,7 @@ TImage MakeTree(int kind)
         for (int y = 0; y < N; ++y)
             for (int x = 0; x < N; ++x) {
                 float py = y + 0.5f, px = x + 0.5f;
-                float t = (255 - py) / 165.0f;
+                float t = (256 - py) / 165.0f;
                 if (t < 0 || t > 1)
                     continue;
                 float half = 7.5f - 3.0f * t;
