@@ -137,6 +137,7 @@ void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_
         k.BoxMin = {std::fmin(k.BoxMin.x, v.x), std::fmin(k.BoxMin.y, v.y), std::fmin(k.BoxMin.z, v.z)};
         k.BoxMax = {std::fmax(k.BoxMax.x, v.x), std::fmax(k.BoxMax.y, v.y), std::fmax(k.BoxMax.z, v.z)};
     }
+    if (Level >= MaxQuadtreeLevel) return;
     // Integer division truncating toward zero, as the region bounds are.
     const int32_t midX = (MinX + MaxX) / 2;
     const int32_t midZ = (MaxZ + MinZ) / 2;

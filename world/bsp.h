@@ -35,6 +35,10 @@ extern std::unique_ptr<TKnoten> QuadtreeRoot;
 
 // A node is split when it holds more than this many indices.
 constexpr int32_t SplitIndexCount = 600;
+// Nor below this depth: regions are then under one unit wide, and triangles
+// piled on one point would otherwise be split for ever. The terrain's tree
+// is four levels deep.
+constexpr int32_t MaxQuadtreeLevel = 20;
 
 // How a build without cache lines finds a corner among the node's vertices:
 // a hash of positions (fast), or the linear FindVertex scan (the reference).
