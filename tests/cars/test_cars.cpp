@@ -259,3 +259,21 @@ TEST(Camera, FollowsBehindAndAboveTheCar)
     EXPECT_FLOAT_EQ(move::CameraTarget.y, 1000);
     move::OnViewMatrix = nullptr;
 }
+
+TEST(Camera, AnEyeOnTheCarKeepsTheLastView)
+{
+    int calls = 0;
+    move::OnViewMatrix = [&](const D3DMATRIX&) { ++calls; };
+    move::CameraEye = {0, 1000, -1000};
+    D3DMATRIX world = CarMatrix(0, 0, 0, {0, 0, 0});
+    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(0));
+    const D3DMATRIX last = move::ViewMatrix;
+    // No time passed and the eye stands on the car: no direction to look in.
+    move::CameraEye = {5, 0, 5};
+    move::UpdateCamera(world, {5, 0, 5}, 0, Flat(0));
+    EXPECT_TRUE(move::ViewMatrix == last);
+    EXPECT_EQ(calls, 1);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_FALSE(std::isnan(move::ViewMatrix.m[r][c]));
+    move::OnViewMatrix = nullptr;
+}

@@ -266,3 +266,29 @@ TEST(Referee, EveryTouchedTreeAnswersAndTheSafePositionHolds)
     EXPECT_NEAR(me.Pos.y, me.SafePos.y, 1e-4);
     EXPECT_EQ(me.SafePos, (v.trees[10].Pos + D3DVECTOR{0, -10, -200}));
 }
+
+TEST(Referee, AGateOrderOffTheWireOutsideTheGatesCountsNothing)
+{
+    // "torliste:" is checked by the dispatcher; the referee still never
+    // indexes the gates with a number it was not given for them.
+    World w;
+    Rec& me = w.table[0];
+    w.order = {0, 9, 2, 3, 4};
+    me.Pos = w.gates[0].Pos + D3DVECTOR{0, 0, -60};
+    w.goal = {1, 2, 3};
+    w.Sides();
+    w.Drive(0, {0, 0, 120});
+    w.Step();
+    EXPECT_EQ(me.GatesPassed, 1);
+    EXPECT_EQ(me.NextGate, 1);
+    EXPECT_EQ(w.goal, (D3DVECTOR{1, 2, 3}));  // no gate 9 to aim at
+    // A next-gate index outside the order is passed over.
+    Rec& r = w.table[1];
+    r.Id = 5;
+    r.NextGate = 7;
+    r.Pos = w.gates[3].Pos + D3DVECTOR{0, 0, -60};
+    w.Sides();
+    w.Drive(1, {0, 0, 120});
+    w.Step();
+    EXPECT_EQ(r.GatesPassed, 0);
+}
