@@ -63,13 +63,32 @@ struct TSeg {
     float ax, ay, bx, by;
 };
 
+// Pairs that sit closer: an L leaves its upper right open, a T or V or Y
+// its lower sides.
+float Kerning(char prev, char next)
+{
+    prev = static_cast<char>(std::toupper(static_cast<unsigned char>(prev)));
+    next = static_cast<char>(std::toupper(static_cast<unsigned char>(next)));
+    if (prev == 'L' && (next == 'T' || next == 'V' || next == 'Y' || next == 'W'))
+        return 1.5f;
+    if ((prev == 'T' || prev == 'V' || prev == 'Y') && (next == 'A' || next == 'L' || next == 'J'))
+        return 0.8f;
+    return 0;
+}
+
+float Advance(const TTextStyle& s) { return 4.0f + s.Spacing + 0.5f; }
+
 // The strokes of the text in pixel coordinates.
 std::vector<TSeg> Layout(std::string_view text, float x, float y, const TTextStyle& s)
 {
     std::vector<TSeg> segs;
     const float unit = s.Height / 6.0f;
     float penX = x;
+    char prev = 0;
     for (char c : text) {
+        if (prev)
+            penX -= Kerning(prev, c) * unit;
+        prev = c;
         const char* p = GlyphStrokes(c);
         bool havePrev = false;
         float prevX = 0, prevY = 0;
@@ -94,7 +113,7 @@ std::vector<TSeg> Layout(std::string_view text, float x, float y, const TTextSty
             prevY = py;
             havePrev = true;
         }
-        penX += (4.0f + s.Spacing + 0.5f) * unit;
+        penX += Advance(s) * unit;
     }
     return segs;
 }
@@ -114,8 +133,11 @@ float TextWidth(std::string_view text, const TTextStyle& style)
     if (text.empty())
         return 0;
     const float unit = style.Height / 6.0f;
-    return static_cast<float>(text.size()) * (4.0f + style.Spacing + 0.5f) * unit - (style.Spacing + 0.5f) * unit +
-           style.Stroke + style.Height * style.Slant;
+    float kern = 0;
+    for (size_t i = 1; i < text.size(); ++i)
+        kern += Kerning(text[i - 1], text[i]);
+    return (static_cast<float>(text.size()) * Advance(style) - kern - style.Spacing - 0.5f) * unit + style.Stroke +
+           style.Height * style.Slant;
 }
 
 float TextDistance(float px, float py, float x, float y, std::string_view text, const TTextStyle& style)

@@ -100,7 +100,16 @@ void Loft(TMesh& m, const std::vector<TSection>& secs, const TLoftMats& mats)
                 mat = mats.bottom;
                 top = true;
             }
-            auto uv = [&](TVec p) { return top ? uvTop(p) : uvSide(p); };
+            // The left flank runs the side picture the other way, so its
+            // lettering reads from outside on both sides.
+            auto uv = [&](TVec p) {
+                if (top)
+                    return uvTop(p);
+                TUv t = uvSide(p);
+                if (nrm.x < 0)
+                    t[0] = 1 - t[0];
+                return t;
+            };
             m.Face({p0, p1, p2, p3}, {uv(p0), uv(p1), uv(p2), uv(p3)}, mat, inside);
         }
     }
@@ -126,11 +135,6 @@ TSection Hex(float z, float b, float s, float t, float yb, float ym, float yt)
 TSection Trap(float z, float wb, float wt, float y0, float y1)
 {
     return {z, {{-wb, y0}, {wb, y0}, {wt, y1}, {-wt, y1}}};
-}
-
-std::array<float, 16> Translation(TVec t)
-{
-    return {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, t.x, t.y, t.z, 1};
 }
 
 // A wheel frame's matrix as the game sets it at rest: a quarter turn about

@@ -8,7 +8,6 @@
 namespace makedata {
 namespace {
 
-constexpr float Pi = 3.14159265f;
 const TColor GameBlue = Rgb(65, 114, 180);
 
 template <typename SD>
@@ -88,7 +87,7 @@ void DesertScene(TImage& img, bool night)
         img.Blend(x, y, {1, 1, 0.9f}, rnd.Range(0.2f, night ? 0.9f : 0.6f) * (1.0f - y / (horizon * 0.55f)));
     }
     // The sun (or moon) low over the dunes, with a glow.
-    const float sx = night ? 520 : 470, sy = night ? 110 : 272, sr = night ? 26 : 62;
+    const float sx = night ? 520 : 118, sy = night ? 110 : 232, sr = night ? 26 : 50;
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
             float d = std::hypot(x + 0.5f - sx, y + 0.5f - sy);

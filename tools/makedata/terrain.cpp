@@ -48,12 +48,19 @@ float HillGrey(float x, float z)
     return 55.0f + 175.0f * h;
 }
 
-float LineDistance(float x, float z)
+float Nearest(const std::vector<TSegment>& lines, float x, float z)
 {
-    static const std::vector<TSegment> lines = CourseLines();
     float best = std::numeric_limits<float>::max();
     for (const TSegment& s : lines)
         best = std::min(best, DistanceToSegment({x, z}, s));
+    return best;
+}
+
+// Distance to the nearest valley axis (a course line) or gate clearing.
+float LineDistance(float x, float z)
+{
+    static const std::vector<TSegment> lines = CourseLines();
+    float best = Nearest(lines, x, z);
     // A level clearing around each gate, wider than its posts whatever the
     // direction they stand in.
     for (const TPoint2& g : GatePositions)

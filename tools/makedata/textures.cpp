@@ -405,8 +405,8 @@ TImage MakeSky()
             c = Mix(zenith, high, SmoothStep(0.0f, 0.6f, e));
             c = Mix(c, horizon, SmoothStep(0.55f, 1.0f, e) * SmoothStep(0.55f, 1.0f, e));
             // Clouds, squeezed towards the horizon as perspective would.
-            float stretch = 1.0f + 5.0f * e * e;
-            float n = Fbm(u * 8, v * 8 * stretch, 91, 5, 8);
+            float stretch = 1.0f + 2.0f * e * e;
+            float n = Fbm(u * 6, v * 6 * stretch, 91, 5, 6);
             float cloud = SmoothStep(0.52f, 0.72f, n) * SmoothStep(0.05f, 0.35f, e) * (1.0f - SmoothStep(0.9f, 1.0f, e));
             TColor cloudCol = Mix(Rgb(252, 250, 246), Rgb(196, 204, 220), SmoothStep(0.6f, 0.85f, n));
             c = Mix(c, cloudCol, 0.85f * cloud);
