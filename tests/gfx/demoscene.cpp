@@ -39,6 +39,7 @@ struct TDemoScene::TData {
     std::vector<TTree> Trees;
     D3DVERTEX ShadowVertices[82];
     TScreenSprite SpeedPanel, TimePanel, ListPanel;
+    std::vector<const bsp::TKnoten*> Nodes;
 };
 
 TDemoScene::TDemoScene(TGfxEngine& engine, QWidget* window, std::string dataDir, std::string scratchDir)
@@ -80,6 +81,7 @@ void TDemoScene::Setup() {
     u_heightmap::LoadHeightmap(u_heightmap::Terrain);
     u_heightmap::BuildCellTable(u_heightmap::Terrain);
     bsp::BuildTerrainQuadtree(u_heightmap::Terrain, bsp::QuadtreeCachePath(m_scratchDir));
+    d.Nodes.reserve(size_t(bsp::CountNodes(bsp::QuadtreeRoot.get())));
 
     auto geometry = [&](const char* file, const char* frame, float sx, float sy, float sz, TGeometry& out) {
         TXObject obj;
@@ -190,10 +192,13 @@ void TDemoScene::RenderScene(uint32_t tick) {
     // Terrain: one draw per selected node.
     dev.SetTexture(0, m_ground->Surface(0));
     m_engine.SetMaterial(1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0);
-    bsp::DrawQuadtree(bsp::QuadtreeRoot.get(), d.View, d.Proj, [&](const bsp::TKnoten& n) {
-        dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, n.Vertices.data(), uint32_t(n.VertexCount),
-                                 n.Indices.data(), uint32_t(n.IndexCount));
-    });
+    // (The node list is kept between frames so that a frame allocates nothing.)
+    bsp::ExtractFrustumPlanes(d.View, d.Proj);
+    d.Nodes.clear();
+    bsp::SelectQuadtreeNodes(bsp::QuadtreeRoot.get(), d.Nodes);
+    for (const bsp::TKnoten* n : d.Nodes)
+        dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, n->Vertices.data(), uint32_t(n->VertexCount),
+                                 n->Indices.data(), uint32_t(n->IndexCount));
     // The car and its shadow on the ground.
     if (visible(d.CarPos - D3DVECTOR{110, 0, 110}, d.CarPos + D3DVECTOR{110, 120, 110})) {
         dev.SetTransform(D3DTRANSFORMSTATE_WORLD, d.CarWorld);
