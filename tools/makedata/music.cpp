@@ -53,8 +53,32 @@ struct TLowPass {
     }
 };
 
-double Saw(double phase) { return 2.0 * (phase - std::floor(phase + 0.5)); }
-double Pulse(double phase, double duty) { return (phase - std::floor(phase) < duty) ? 1.0 : -1.0; }
+// Band-limited steps (polyBLEP) take the edge off the saw and pulse jumps,
+// so high notes do not fold harmonics back as hiss. dt is the phase step
+// per sample.
+double PolyBlep(double t, double dt)
+{
+    if (t < dt) {
+        t /= dt;
+        return t + t - t * t - 1.0;
+    }
+    if (t > 1.0 - dt) {
+        t = (t - 1.0) / dt;
+        return t * t + t + t + 1.0;
+    }
+    return 0.0;
+}
+double Frac(double x) { return x - std::floor(x); }
+double Saw(double phase, double dt)
+{
+    double t = Frac(phase);
+    return 2.0 * t - 1.0 - PolyBlep(t, dt);
+}
+double Pulse(double phase, double duty, double dt)
+{
+    double t = Frac(phase);
+    return ((t < duty) ? 1.0 : -1.0) + PolyBlep(t, dt) - PolyBlep(Frac(t + 1.0 - duty), dt);
+}
 double Triangle(double phase) { return 1.0 - 4.0 * std::fabs(phase - std::floor(phase + 0.5)); }
 
 // Writes one sound into the mix from frame `first` (may be negative: the
@@ -190,11 +214,11 @@ void Hat(TMix& mix, int64_t at, double gain, bool open, uint32_t seed)
 
 void Bass(TMix& mix, int64_t at, double seconds, int note, double gain)
 {
-    const double f = MidiHz(note);
+    const double f = MidiHz(note), dt = f / MusicRate;
     TLowPass lp1, lp2;
     Render(mix, at, seconds + 0.05, gain, 0, [&](double t) {
         double ph = f * t;
-        double raw = 0.6 * Saw(ph) + 0.4 * Pulse(ph, 0.5);
+        double raw = 0.6 * Saw(ph, dt) + 0.4 * Pulse(ph, 0.5, dt);
         double cut = 250 + 1400 * std::exp(-t * 14);
         double amp = std::min(1.0, t * 400) * std::exp(-t * 2.5) * ((t < seconds) ? 1.0 : std::exp(-(t - seconds) * 80));
         return lp2.Step(lp1.Step(raw, cut), cut * 1.5) * amp + 0.35 * std::sin(2 * Pi * ph) * amp;
@@ -204,11 +228,11 @@ void Bass(TMix& mix, int64_t at, double seconds, int note, double gain)
 void Pad(TMix& mix, int64_t at, double seconds, int note, double gain, double pan, double cutoff)
 {
     const double f = MidiHz(note);
-    const double detune = std::pow(2.0, 0.09 / 12.0);
+    const double detune = std::pow(2.0, 0.09 / 12.0), dt = f / MusicRate;
     TLowPass lp;
     const double release = 0.7;
     Render(mix, at, seconds + release, gain, pan, [&](double t) {
-        double raw = Saw(f * t * detune) + Saw(f * t / detune + 0.31) + 0.5 * Saw(f * 0.5 * t + 0.7);
+        double raw = Saw(f * t * detune, dt * detune) + Saw(f * t / detune + 0.31, dt / detune) + 0.5 * Saw(f * 0.5 * t + 0.7, dt * 0.5);
         double amp = std::min(1.0, t / 0.35);
         if (t > seconds)
             amp *= std::exp(-(t - seconds) / release * 4);
@@ -223,8 +247,10 @@ void Lead(TMix& mix, int64_t at, double seconds, int note, double gain)
     double phase = 0;
     Render(mix, at, seconds + 0.25, gain, 0.15, [&](double t) {
         double vib = (t > 0.15) ? 0.12 * std::sin(2 * Pi * 5.5 * t) * std::min(1.0, (t - 0.15) * 4) : 0;
-        phase += f * std::pow(2.0, vib / 12.0) / MusicRate;
-        double raw = 0.7 * Pulse(phase, 0.3) + 0.5 * Saw(phase * 1.003);
+        // 2^(vib/12) to first order: the vibrato is a fraction of a semitone.
+        const double dt = f * (1.0 + vib * 0.057762265) / MusicRate;
+        phase += dt;
+        double raw = 0.7 * Pulse(phase, 0.3, dt) + 0.5 * Saw(phase * 1.003, dt * 1.003);
         double amp = std::min(1.0, t / 0.012) * (0.72 + 0.28 * std::exp(-t * 9));
         if (t > seconds)
             amp *= std::exp(-(t - seconds) * 22);
@@ -255,7 +281,7 @@ void RenderLoop(TMix& lead, TMix& dry, int64_t origin)
             const bool lastBar = (b == SectionBars - 1);
             if (sec.pad)
                 for (int k = 0; k < 3; ++k)
-                    Pad(dry, at(t0), bar, ch.tones[static_cast<size_t>(k)], 0.035, -0.6 + 0.6 * k, sec.padCutoff);
+                    Pad(dry, at(t0), bar, ch.tones[static_cast<size_t>(k)], 0.045, -0.6 + 0.6 * k, sec.padCutoff);
             for (int beat = 0; beat < BeatsPerBar; ++beat) {
                 const double tb = t0 + beat * BeatSeconds;
                 // Each hit its own noise, seeded by its place in the loop.
@@ -263,12 +289,12 @@ void RenderLoop(TMix& lead, TMix& dry, int64_t origin)
                                                                  static_cast<size_t>(beat));
                 const bool fillNow = sec.fill && lastBar && beat >= 2;
                 if (sec.kick && !fillNow)
-                    Kick(dry, at(tb), 0.55);
+                    Kick(dry, at(tb), 0.42);
                 if (sec.snare && (beat % 2 == 1) && !fillNow)
-                    Snare(dry, at(tb), 0.32, seed + 1);
+                    Snare(dry, at(tb), 0.4, seed + 1);
                 if (sec.hats) {
-                    Hat(dry, at(tb), 0.05, false, seed + 2);
-                    Hat(dry, at(tb + BeatSeconds / 2), 0.09, beat == 3 && (b % 2 == 1), seed + 3);
+                    Hat(dry, at(tb), 0.09, false, seed + 2);
+                    Hat(dry, at(tb + BeatSeconds / 2), 0.16, beat == 3 && (b % 2 == 1), seed + 3);
                 }
                 if (fillNow)
                     for (int k = 0; k < 4; ++k)
@@ -278,20 +304,20 @@ void RenderLoop(TMix& lead, TMix& dry, int64_t origin)
                     const int pattern[8] = {0, 0, 12, 0, 7, 0, 12, 0};
                     for (int e = 0; e < 2; ++e) {
                         int step = beat * 2 + e;
-                        Bass(dry, at(tb + e * BeatSeconds / 2), BeatSeconds * 0.42, ch.root + pattern[step], 0.16);
+                        Bass(dry, at(tb + e * BeatSeconds / 2), BeatSeconds * 0.42, ch.root + pattern[step], 0.12);
                     }
                 }
                 if (sec.arp)
                     for (int k = 0; k < 4; ++k) {
                         int idx = (beat * 4 + k) % 4;
-                        Pluck(lead, at(tb + k * BeatSeconds / 4), ch.arp[static_cast<size_t>(idx)], 0.05,
+                        Pluck(lead, at(tb + k * BeatSeconds / 4), ch.arp[static_cast<size_t>(idx)], 0.075,
                               (k % 2) ? 0.5 : -0.5);
                     }
             }
         }
         if (sec.lead >= 0)
             for (const TNote& n : Theme(sec.lead))
-                Lead(lead, at(sectionStart + n.beat * BeatSeconds), n.length * BeatSeconds * 0.92, n.note, 0.075);
+                Lead(lead, at(sectionStart + n.beat * BeatSeconds), n.length * BeatSeconds * 0.92, n.note, 0.14);
     }
 }
 
@@ -326,8 +352,8 @@ std::vector<int16_t> SynthesizeMusic()
         double l = dry.L[i] + wet.L[i] + 0.32 * el;
         double r = dry.R[i] + wet.R[i] + 0.32 * er;
         // Gentle saturation keeps peaks under full scale without clipping.
-        l = std::tanh(l * 1.1) * 0.93;
-        r = std::tanh(r * 1.1) * 0.93;
+        l = std::tanh(l * 1.3) * 0.93;
+        r = std::tanh(r * 1.3) * 0.93;
         pcm[2 * i] = static_cast<int16_t>(std::lround(l * 32767.0));
         pcm[2 * i + 1] = static_cast<int16_t>(std::lround(r * 32767.0));
     }
