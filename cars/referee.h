@@ -153,7 +153,9 @@ void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const T
         if (!TakesPart(r, i)) continue;
         for (const TTreeRec& t : w.Trees) {
             if (!t.Used) continue;
-            if (SquareMagnitude(r.Pos - t.Pos) >= 22500) continue;
+            // Written so that a position that is not a number (a bad car state
+            // from the wire) counts as far from everything.
+            if (!(SquareMagnitude(r.Pos - t.Pos) < 22500)) continue;
             const TBox b = ShiftBox(TreeBox, t.Pos);
             if (AnyPointInside(boxes[i], BoxFaces(b)) || AnyPointInside(b, faces[i])) {
                 ObstacleResponse(r, i, sends);
@@ -186,7 +188,7 @@ void DetectCollisionsOn(std::span<Rec, N> table, const TRefereeWorld& w, const T
             if (j == i) continue;
             const Rec& b = table[j];
             if (b.Id == 0) continue;
-            if (SquareMagnitude(a.Pos - b.Pos) >= 90000) continue;
+            if (!(SquareMagnitude(a.Pos - b.Pos) < 90000)) continue;
             a.Pos = a.Pos - a.Move;
             const auto freeOf = [&](const D3DVECTOR& shift) {
                 const TBox s = ShiftBox(boxes[i], shift);

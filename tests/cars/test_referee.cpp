@@ -292,3 +292,23 @@ TEST(Referee, AGateOrderOffTheWireOutsideTheGatesCountsNothing)
     w.Step();
     EXPECT_EQ(r.GatesPassed, 0);
 }
+
+TEST(Referee, ACarStateThatIsNotANumberDisturbsNoOne)
+{
+    World w;
+    Rec& bad = w.table[3];
+    bad.Id = 13;
+    bad.Pos = {std::nanf(""), 0, 0};
+    bad.Move = {std::nanf(""), 0, 0};
+    // A position and move for which undoing and redoing the move rounds.
+    w.table[0].Pos = {1.1f, 0, 0};
+    w.table[0].Move = {3.22687674f, 0, 0};
+    const D3DVECTOR mine = w.table[0].Pos;
+    w.Sides();
+    w.Step();
+    // Not near anyone: my position is not undone and redone (which would
+    // round it), nothing is sent, no gate counts.
+    EXPECT_EQ(w.table[0].Pos, mine);
+    EXPECT_TRUE(w.sent.empty());
+    EXPECT_EQ(bad.GatesPassed, 0);
+}
