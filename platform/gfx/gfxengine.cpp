@@ -31,6 +31,11 @@
 class TGfxView : public QOpenGLWidget {
 public:
     TGfxView(TGfxEngine* engine, QWidget* parent) : QOpenGLWidget(parent), m_engine(engine) {
+        QSurfaceFormat fmt = QSurfaceFormat::defaultFormat();
+        fmt.setVersion(3, 3);
+        fmt.setProfile(QSurfaceFormat::CoreProfile);
+        fmt.setSwapInterval(0);
+        setFormat(fmt);
         setUpdateBehavior(QOpenGLWidget::PartialUpdate);
         setAttribute(Qt::WA_DeleteOnClose, false);
     }
@@ -359,6 +364,9 @@ TGfxEngine::TGfxEngine(QWidget* owner) : QObject(owner), OutputControl(owner), m
 }
 
 TGfxEngine::~TGfxEngine() {
+    // The owner may be half destroyed already: no events from here on.
+    OnAfterStop = nullptr;
+    OnException = nullptr;
     StopAll();
     // Components outliving the engine must not call back into it.
     for (auto* c : m_components) c->m_active = false;
@@ -649,6 +657,11 @@ void TGfxEngine::StartAll() {
 
     // 3.-5. The view on the window and the render surface.
     m_view = new TGfxView(this, out);
+    // Should the window go first, its GL objects go with its context.
+    connect(m_view, &QObject::destroyed, this, [this] {
+        m_view = nullptr;
+        m_depth = 0;
+    });
     m_view->setGeometry(out->rect());
     m_view->show();
     m_view->raise();

@@ -284,6 +284,16 @@ TEST_F(GfxWindowTest, FullScreenModeCoversTheScreenAndStopRestoresTheWindow) {
     EXPECT_TRUE(engine->Active());
     EXPECT_EQ(starts, 2);
 
+    // Choosing another mode while running restarts in that mode.
+    ASSERT_GE(mode, 1);
+    engine->SetSelectedVideoMode(mode - 1);  // 800 x 600 x 16 comes just before
+    EXPECT_TRUE(engine->Active());
+    EXPECT_EQ(starts, 3);
+    EXPECT_EQ(engine->VideoModes()[size_t(engine->SelectedVideoMode())].BitsPerPixel, 16);
+    engine->SetSelectedVideoMode(0);
+    EXPECT_TRUE(engine->Active());
+    EXPECT_EQ(engine->RenderSize(), win->size());
+
     engine->StopAll();
     QTest::qWait(50);
     EXPECT_FALSE(win->windowFlags() & Qt::FramelessWindowHint);

@@ -249,7 +249,8 @@ TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface) {
 
 TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap) {
     WriteBitmap(File("w1.bmp"), Solid(64, 64, QColor(255, 0, 0)));
-    WriteBitmap(File("w2.bmp"), Solid(32, 32, QColor(0, 255, 0)));
+    // A level of the wrong size is scaled to half the one above.
+    WriteBitmap(File("w2.bmp"), Solid(20, 20, QColor(0, 255, 0)));
     WriteBitmap(File("w3.bmp"), Solid(16, 16, QColor(0, 0, 255)));
     TGfxSurface water(*engine, win.get());
     water.SurfaceType = dxstMipMaps;
