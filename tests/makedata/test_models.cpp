@@ -105,7 +105,7 @@ TEST(Models, CarHasTheTwelveWheelFramesAndTheSixTextures)
     m->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX&) {
         if (f.Mesh)
             for (const auto& g : f.Mesh->Groups)
-                if (g.IndexCount > 0)
+                if (g.IndexCount > 0 && !g.Material.TextureFilename.empty())
                     textures.insert(g.Material.TextureFilename);
     });
     EXPECT_EQ(textures, (std::set<std::string>{"cboden.bmp", "cfenster.bmp", "chaube.bmp", "crad.bmp", "cseite.bmp", "rad.bmp"}));

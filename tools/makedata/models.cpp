@@ -227,6 +227,12 @@ std::string MakeCarModel()
     Box(hull, {-34, 18, 104}, {34, 24, 110}, {metal, metal, metal}, {1 / 20.0f, 1 / 20.0f});
     Box(hull, {-26, 30, 100}, {-14, 37, 108}, {glass, glass, glass}, {1 / 12.0f, 1 / 12.0f});
     Box(hull, {14, 30, 100}, {26, 37, 108}, {glass, glass, glass}, {1 / 12.0f, 1 / 12.0f});
+    // Tail lights and twin exhausts under the wing.
+    const int lamp = hull.Material(Plain("ruecklicht", 0.9f, 0.08f, 0.05f));
+    Box(hull, {-27, 40, -99.5f}, {-17, 47, -96}, {lamp, lamp, lamp}, {1 / 10.0f, 1 / 10.0f});
+    Box(hull, {17, 40, -99.5f}, {27, 47, -96}, {lamp, lamp, lamp}, {1 / 10.0f, 1 / 10.0f});
+    Box(hull, {-9, 26, -99.5f}, {-3, 32, -90}, {metal, metal, metal}, {1 / 10.0f, 1 / 10.0f});
+    Box(hull, {3, 26, -99.5f}, {9, 32, -90}, {metal, metal, metal}, {1 / 10.0f, 1 / 10.0f});
     // Mudguards arching over the four wheels, and their stays.
     const float wheelZ[2] = {70, -64};
     for (float wz : wheelZ)
