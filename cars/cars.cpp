@@ -54,6 +54,17 @@ int ShadowPositions(const D3DVERTEX* mesh, int count, const D3DMATRIX& world, co
     return n;
 }
 
+bool ShadowMeshFits(const TGeometry& g)
+{
+    if (!g.Vertices || !g.Indices) return false;
+    if (g.VertexCount < 0 || g.VertexCount > MaxShadowVertices) return false;
+    if (static_cast<size_t>(g.VertexCount) > g.Vertices->size()) return false;
+    if (g.IndexCount < 0 || static_cast<size_t>(g.IndexCount) > g.Indices->size()) return false;
+    for (int32_t i = 0; i < g.IndexCount; ++i)
+        if ((*g.Indices)[i] >= g.VertexCount) return false;
+    return true;
+}
+
 namespace {
 
 // Rounding can push a dot product of unit vectors just past ±1, where the

@@ -32,17 +32,6 @@ float GroundHeight(float x, float z, D3DVECTOR*)
 
 }  // namespace
 
-bool ShadowMeshFits(const TGeometry& g)
-{
-    if (!g.Vertices || !g.Indices) return false;
-    if (g.VertexCount < 0 || g.VertexCount > MaxShadowVertices) return false;
-    if (static_cast<size_t>(g.VertexCount) > g.Vertices->size()) return false;
-    if (g.IndexCount < 0 || static_cast<size_t>(g.IndexCount) > g.Indices->size()) return false;
-    for (int32_t i = 0; i < g.IndexCount; ++i)
-        if ((*g.Indices)[i] >= g.VertexCount) return false;
-    return true;
-}
-
 bool DrawCar(spiel::TPlayerRec& rec, const TGeometry& shadowMesh)
 {
     TGfxEngine* engine = CurrentEngine();
