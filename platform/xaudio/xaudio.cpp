@@ -227,10 +227,19 @@ bool XA_Player::OpenInput(const std::string& path)
     // header, which makes lengths and seek positions exact.
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
     int enc = 0;
-    if (mpg123_open(mh, path.c_str()) != MPG123_OK || mpg123_scan(mh) != MPG123_OK ||
+    if (mpg123_open(mh, path.c_str()) != MPG123_OK ||
         mpg123_getformat(mh, &rate, &channels, &enc) != MPG123_OK || rate <= 0 || channels < 1) {
         CloseInput();
         return false;
+    }
+    // The encoder's Info tag gives the exact length; without it only a scan
+    // of every frame does, which costs about as much as decoding the file.
+    long delay = -1;
+    if (mpg123_getstate(mh, MPG123_ENC_DELAY, &delay, nullptr) != MPG123_OK || delay < 0) {
+        if (mpg123_scan(mh) != MPG123_OK) {
+            CloseInput();
+            return false;
+        }
     }
     off_t len = mpg123_length(mh);
     if (len < 0) {

@@ -25,11 +25,11 @@ constexpr int kAmplitude = 16000;
 // program directory, with a tone of the given length as its input.
 class Music : public ::testing::Test {
 protected:
-    void Open(int64_t frames, int channels = 2)
+    void Open(int64_t frames, int channels = 2, bool lameHeader = true)
     {
         ASSERT_FALSE(dir.path().empty());
         mp3 = dir.File("musik.mp3");
-        ASSERT_TRUE(WriteToneMp3(mp3, frames, channels, kAmplitude));
+        ASSERT_TRUE(WriteToneMp3(mp3, frames, channels, kAmplitude, lameHeader));
         player.Directory = DUNEBOLT_BIN_DIR;
         rec.Attach(player);
         player.OutputModuleRegister("xa_dsound_output.dll");
@@ -303,6 +303,20 @@ TEST_F(Music, MonoInputPlaysToTheEnd)
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     Open(kToneRate / 2, 1);
     EXPECT_EQ(length, kToneRate / 2);
+    player.Play();
+    ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_EOF); }, 10000));
+    EXPECT_EQ(rec.positions.back(), std::make_pair(length, length));
+}
+
+TEST_F(Music, FileWithoutLameHeaderIsScannedForItsLength)
+{
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    Open(kToneRate / 2, 2, false);
+    // Whole frames of 1152 samples, the encoder's delay and padding included.
+    EXPECT_GE(length, kToneRate / 2);
+    EXPECT_EQ(length % 1152, 0);
+    player.InputSeek(398, 10000);
+    EXPECT_EQ(NextPosition(), length * 398 / 10000);
     player.Play();
     ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_EOF); }, 10000));
     EXPECT_EQ(rec.positions.back(), std::make_pair(length, length));

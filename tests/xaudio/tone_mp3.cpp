@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-bool WriteToneMp3(const std::string& path, int64_t frames, int channels, int amplitude)
+bool WriteToneMp3(const std::string& path, int64_t frames, int channels, int amplitude, bool lameHeader)
 {
     std::unique_ptr<lame_global_flags, int (*)(lame_global_flags*)> gf(lame_init(), lame_close);
     if (!gf)
@@ -18,7 +18,7 @@ bool WriteToneMp3(const std::string& path, int64_t frames, int channels, int amp
     lame_set_mode(gf.get(), channels == 1 ? MONO : STEREO);
     lame_set_brate(gf.get(), 128);
     lame_set_quality(gf.get(), 5);
-    lame_set_bWriteVbrTag(gf.get(), 1);
+    lame_set_bWriteVbrTag(gf.get(), lameHeader ? 1 : 0);
     if (lame_init_params(gf.get()) < 0)
         return false;
 
@@ -52,6 +52,8 @@ bool WriteToneMp3(const std::string& path, int64_t frames, int channels, int amp
     int bytes = lame_encode_flush(gf.get(), mp3.data(), static_cast<int>(mp3.size()));
     if (bytes < 0 || std::fwrite(mp3.data(), 1, static_cast<size_t>(bytes), f.get()) != static_cast<size_t>(bytes))
         return false;
+    if (!lameHeader)
+        return std::fclose(f.release()) == 0;
     // The LAME header goes into the first frame, which the encoder left
     // empty for it: it carries the encoder delay and padding.
     std::vector<unsigned char> tag(8192);
