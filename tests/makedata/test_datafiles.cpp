@@ -4,6 +4,7 @@
 
 #include <QImage>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 
@@ -138,6 +139,33 @@ TEST(DataFiles, MipLevelsHalveInSizeAndKeepTheLevelAboveAverageColour)
             EXPECT_LE(worst, 1) << chain[i];
             prev = img;
         }
+    }
+}
+
+TEST(DataFiles, GroundAndWaterTileWithoutSeams)
+{
+    // The terrain repeats its texture 20 times, the water 30 times: across
+    // the wrap the colour changes no more than between inner neighbours.
+    for (const char* f : {"images/boden1.bmp", "images/wasser.bmp"}) {
+        QImage img = LoadImage(f);
+        ASSERT_FALSE(img.isNull()) << f;
+        const int w = img.width(), h = img.height();
+        auto step = [&](QRgb a, QRgb b) {
+            return std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b));
+        };
+        // The step across the wrap, column by column and row by row, is no
+        // rougher than the roughest step between two inner neighbours.
+        std::vector<double> cols(static_cast<size_t>(w)), rows(static_cast<size_t>(h));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                cols[static_cast<size_t>(x)] += step(img.pixel(x, y), img.pixel((x + 1) % w, y));
+                rows[static_cast<size_t>(y)] += step(img.pixel(x, y), img.pixel(x, (y + 1) % h));
+            }
+        const double seamX = cols.back(), seamY = rows.back();
+        cols.pop_back();
+        rows.pop_back();
+        EXPECT_LE(seamX, *std::max_element(cols.begin(), cols.end())) << f;
+        EXPECT_LE(seamY, *std::max_element(rows.begin(), rows.end())) << f;
     }
 }
 
