@@ -55,7 +55,7 @@ std::vector<TImage> MakeGroundLevels()
     // warped by periodic noise, over darker and lighter drifts.
     constexpr int N = 256;
     TImage img(N, N);
-    const TColor sand = Rgb(222, 186, 128), dark = Rgb(184, 142, 92), light = Rgb(240, 212, 160);
+    const TColor sand = Rgb(222, 186, 128), dark = Rgb(198, 160, 108), light = Rgb(240, 212, 160);
     Paint(img, [&](float x, float y, TColor) {
         float u = x / N, v = y / N;
         float drift = Fbm(u * 4, v * 4, 41, 4, 4);
