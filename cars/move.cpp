@@ -39,6 +39,9 @@ float TerrainHeight(float x, float z, D3DVECTOR* normal)
     return h;
 }
 
+// In this order: controls and the driving itself, then on the host the
+// referee (which may move any car), then every car's gate sides for the next
+// crossing test, the camera on the car as it now stands, the car state out.
 void DriveCar()
 {
     const TControls in = DriveHooks.ReadControls ? DriveHooks.ReadControls() : TControls{};
