@@ -112,17 +112,6 @@ std::vector<uint8_t> EncodeBmp(const TImage& img)
     return out;
 }
 
-void AvoidKey(TImage& img, TPixel key)
-{
-    const float step = (key.r == 255) ? -1.0f / 255.0f : 1.0f / 255.0f;
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            if (ToPixel(img.At(x, y)) == key) {
-                TColor& c = img.At(x, y);
-                c.g = static_cast<float>(key.g) / 255.0f + step;
-            }
-}
-
 float Hash01(int x, int y, uint32_t seed)
 {
     uint32_t h = static_cast<uint32_t>(x) * 0x8DA6B343u ^ static_cast<uint32_t>(y) * 0xD8163841u ^ seed * 0xCB1AB31Fu;

@@ -51,9 +51,6 @@ TImage Downsample(const TImage& src);
 
 // The bytes of a 24-bit uncompressed bottom-up BMP file of the image.
 std::vector<uint8_t> EncodeBmp(const TImage& img);
-// Exact 0xFFFFFF / 0x000000 pixels move one step off the colour key:
-// for textures whose key colour must appear only where meant.
-void AvoidKey(TImage& img, TPixel key);
 
 // Deterministic noise. Lattice noise with an optional period (in lattice
 // cells; 0 = none) so that textures tile.
