@@ -133,6 +133,7 @@ struct TDXPlay::Impl {
     bool closing = false;
     bool insideReceive = false;
     bool quiet = false;  // destructor: close without events
+    bool flushPending = false;
     int depth = 0;       // game handlers running
 
     ENetHost* host = nullptr;
@@ -262,6 +263,25 @@ struct TDXPlay::Impl {
         };
     }
 
+    // Sends go out when control is back in the event loop, once for all
+    // that were queued meanwhile. Flushing inside every send would stall a
+    // long burst (each flush walks the whole queue) and, with no acks read
+    // meanwhile, let the connection time-out strike.
+    void RequestFlush() {
+        if (timer == nullptr) {
+            enet_host_flush(host);
+            return;
+        }
+        if (flushPending) return;
+        flushPending = true;
+        std::weak_ptr<int> alive = pumpToken;
+        QTimer::singleShot(0, timer, [this, alive] {
+            if (!alive.lock()) return;
+            flushPending = false;
+            if (host != nullptr) enet_host_flush(host);
+        });
+    }
+
     void SchedulePump() {
         if (timer != nullptr) QTimer::singleShot(0, timer, PumpLater());
     }
@@ -270,6 +290,7 @@ struct TDXPlay::Impl {
         // Either may be the sender of the signal that brought us here, so
         // they go later; the token makes whatever is still queued a no-op.
         pumpToken.reset();
+        flushPending = false;
         if (notifier != nullptr) {
             notifier->setEnabled(false);
             notifier->deleteLater();
@@ -1098,7 +1119,7 @@ void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaran
         enet_peer_send(m->peer, channel, pkt);
     }
     if (pkt->referenceCount == 0) enet_packet_destroy(pkt);
-    enet_host_flush(d.host);
+    d.RequestFlush();
 }
 
 void TDXPlay::Close() {
