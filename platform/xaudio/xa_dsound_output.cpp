@@ -56,20 +56,19 @@ void AudioCallback(void* userdata, Uint8* stream, int len)
     auto* o = static_cast<Output*>(userdata);
     const size_t frameBytes = sizeof(int16_t) * static_cast<size_t>(o->channels);
     size_t want = static_cast<size_t>(len) / frameBytes;
-    auto* dst = reinterpret_cast<int16_t*>(stream);
     {
         std::lock_guard<std::mutex> g(o->lock);
         size_t copied = 0;
         while (copied < want && o->ringFill > 0) {
             size_t run = std::min({want - copied, o->ringFill, kQueueFrames - o->ringRead});
-            std::memcpy(dst + copied * o->channels, o->ring.data() + o->ringRead * o->channels, run * frameBytes);
+            std::memcpy(stream + copied * frameBytes, o->ring.data() + o->ringRead * o->channels, run * frameBytes);
             o->ringRead = (o->ringRead + run) % kQueueFrames;
             o->ringFill -= run;
             copied += run;
         }
         // An underrun plays silence rather than stale samples.
         if (copied < want)
-            std::memset(dst + copied * o->channels, 0, (want - copied) * frameBytes);
+            std::memset(stream + copied * frameBytes, 0, (want - copied) * frameBytes);
         o->lastPull = Clock::now();
     }
     o->changed.notify_all();

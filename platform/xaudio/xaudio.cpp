@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <new>
@@ -106,7 +107,7 @@ struct XA_Player {
     XA_NotificationTarget target{};
     std::thread thread;
     std::atomic<int> priority{XA_PRIORITY_HIGH};
-    std::atomic<pid_t> tid{0};
+    pid_t tid = 0;  // the player thread's, known once player_new returns
 
     // Shared between the senders and the player thread.
     std::mutex lock;
@@ -131,7 +132,7 @@ struct XA_Player {
     int state = XA_PLAYER_STATE_STOPPED;
     int64_t startFrame = 0;     // input position when decoding (re)started
     int64_t decodedFrames = 0;  // frames decoded since then
-    std::vector<unsigned char> slice = std::vector<unsigned char>(kSliceBytes);
+    std::vector<int16_t> slice = std::vector<int16_t>(kSliceBytes / sizeof(int16_t));
 
     void Post(unsigned message, uint64_t wparam, int64_t lparam)
     {
@@ -165,7 +166,6 @@ struct XA_Player {
 
 void XA_Player::Run()
 {
-    tid = static_cast<pid_t>(syscall(SYS_gettid));
     for (;;) {
         std::deque<Command> batch;
         {
@@ -417,12 +417,13 @@ void XA_Player::Handle(const Command& c)
 void XA_Player::DecodeSlice()
 {
     size_t bytes = 0;
-    int r = mpg123_read(mh, slice.data(), slice.size(), &bytes);
+    // The decoder writes bytes; the buffer is 16-bit samples, as the format
+    // was fixed to.
+    int r = mpg123_read(mh, reinterpret_cast<unsigned char*>(slice.data()), slice.size() * sizeof(int16_t), &bytes);
     const size_t frameBytes = sizeof(int16_t) * static_cast<size_t>(channels);
     size_t frames = bytes / frameBytes;
     if (frames > 0) {
-        // The slice buffer is only ever filled with 16-bit samples.
-        auto* pcm = reinterpret_cast<int16_t*>(slice.data());
+        int16_t* pcm = slice.data();
         ApplyVolume(pcm, frames);
         decodedFrames += static_cast<int64_t>(frames);
         om.write(out, pcm, frames);
@@ -511,7 +512,15 @@ XA_EXPORT int player_new(XA_Player** player, const XA_NotificationTarget* target
     if (target)
         p->target = *target;
     try {
-        p->thread = std::thread([p] { p->Run(); });
+        // The thread's id is handed back before the player is, so that a
+        // priority can be set on it at once.
+        std::promise<pid_t> started;
+        std::future<pid_t> tid = started.get_future();
+        p->thread = std::thread([p, &started] {
+            started.set_value(static_cast<pid_t>(syscall(SYS_gettid)));
+            p->Run();
+        });
+        p->tid = tid.get();
     } catch (...) {
         delete p;
         return XA_ERROR_THREAD;
@@ -542,14 +551,8 @@ XA_EXPORT int player_set_priority(XA_Player* player, int priority)
 {
     if (!player || priority < XA_PRIORITY_LOWEST || priority > XA_PRIORITY_HIGHEST)
         return XA_ERROR_INVALID_PARAMETERS;
-    // The player thread's nice value; the thread sets its id first thing, so
-    // wait the moment it may take.
-    pid_t tid = player->tid.load();
-    for (int i = 0; tid == 0 && i < 1000; ++i) {
-        std::this_thread::yield();
-        tid = player->tid.load();
-    }
-    if (tid == 0 || setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceFor(priority)) != 0)
+    // The player thread's nice value.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(player->tid), NiceFor(priority)) != 0)
         return XA_FAILURE;
     player->priority = priority;
     return XA_SUCCESS;
