@@ -10,7 +10,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -297,8 +299,8 @@ public:
         enet_peer_send(peer_, channel, p);
         enet_host_flush(client_);
     }
-    void Service() {
-        Settle(5);
+    void Service(bool wait = true) {
+        if (wait) Settle(5);
         ENetEvent ev;
         while (enet_host_service(client_, &ev, 0) > 0) {
             if (ev.type == ENET_EVENT_TYPE_CONNECT) connected_ = true;
@@ -380,6 +382,155 @@ TEST(SessionLayer, ForgedSessionMessagesNeitherJoinNorSpeakForOthers) {
     guest.Say("send 0 1");
     for (int i = 0; i < 200 && events.empty(); ++i) Settle(10);
     EXPECT_EQ(events, std::vector<std::string>{"msg Gast"});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndTheRestAreTurnedAway) {
+    TDXPlay play;
+    play.MaxPlayers = 4;
+    Create(play, "klein", "Tom");
+    const auto app = *dxplaywire::ParseGuid(play.GUID);
+    RawUdp udp;
+    udp.Send(play.Port(), dxplaywire::EncodeSearchQuery({app, 1}));
+    auto reply = udp.Receive();
+    auto found = dxplaywire::DecodeSearchReply(reply.data(), reply.size());
+    ASSERT_TRUE(found);
+
+    std::vector<std::unique_ptr<Impostor>> crowd;
+    for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<Impostor>(play.Port()));
+    for (int round = 0; round < 60; ++round) {
+        Settle(5);
+        for (auto& c : crowd) c->Service(false);
+    }
+    for (auto& c : crowd) c->Send(dxplaywire::EncodeJoin({app, found->instance, "Masse"}));
+    for (int round = 0; round < 60; ++round) {
+        Settle(5);
+        for (auto& c : crowd) c->Service(false);
+    }
+
+    int welcomed = 0, refused = 0;
+    for (auto& c : crowd) {
+        for (const auto& bytes : c->received_) {
+            auto m = dxplaywire::Decode(bytes.data(), bytes.size());
+            if (m && m->kind == dxplaywire::Kind::Welcome) ++welcomed;
+            if (m && m->kind == dxplaywire::Kind::Refuse && m->refuse.reason == dxplaywire::RefuseReason::Full)
+                ++refused;
+        }
+    }
+    EXPECT_EQ(welcomed, 3);
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(play.Players().size(), 4u);
+    EXPECT_TRUE(play.Opened());
+    std::set<uint32_t> ids;
+    for (TDXPlayPlayer* p : play.Players()) ids.insert(p->ID);
+    EXPECT_EQ(ids.size(), 4u);
+    // A full game is not offered.
+    udp.Send(play.Port(), dxplaywire::EncodeSearchQuery({app, 2}));
+    EXPECT_TRUE(udp.Receive().empty());
+}
+
+// Restores an environment variable when the test ends.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : name_(name) {
+        if (const char* v = std::getenv(name)) old_ = v;
+    }
+    ~EnvGuard() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(SessionLayer, TheSearchAsksForTheAddressOnlyWhenNothingPresetsIt) {
+    PlayerProcess host;
+    ASSERT_TRUE(host.Ask("host gefragt wirt", "opened"));
+    TDXPlay play;
+    int asked = 0;
+    std::string answer = "127.0.0.1";
+    bool go = true;
+    play.OnAskAddress = [&](std::string& address) {
+        ++asked;
+        address = answer;
+        return go;
+    };
+    play.SetProviderName(DPSPNAME_TCPIP);
+    play.GetSessions();
+    EXPECT_EQ(asked, 0) << "DUNEBOLT_SEARCH_ADDRESS presets it";
+    EXPECT_EQ(play.Sessions(), std::vector<std::string>{"gefragt"});
+
+    EnvGuard keep("DUNEBOLT_SEARCH_ADDRESS");
+    unsetenv("DUNEBOLT_SEARCH_ADDRESS");
+    play.GetSessions();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(play.Sessions(), std::vector<std::string>{"gefragt"});
+
+    go = false;  // the player cancels: nothing found, nothing raised
+    play.GetSessions();
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(play.Sessions().empty());
+    EXPECT_EQ(asked, 3) << "a cancelled search counts as not done";
+
+    // An empty answer under CI searches this machine, never the network.
+    go = true;
+    answer.clear();
+    play.GetSessions();
+    EXPECT_EQ(play.Sessions(), std::vector<std::string>{"gefragt"});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SessionLayer, MessagesToOnePlayerReachOnlyItAndLeaversStayListedDuringTheirEvent) {
+    TDXPlay play;
+    Create(play, "wueste", "Tom");
+    PlayerProcess a, b;
+    ASSERT_TRUE(a.Ask("join wueste A", "opened"));
+    ASSERT_TRUE(b.Ask("join wueste B", "opened"));
+    for (int i = 0; i < 300 && play.Players().size() < 3; ++i) Settle(10);
+    ASSERT_EQ(play.Players().size(), 3u);
+    const uint32_t aId = play.Players()[1]->ID;
+    EXPECT_EQ(play.Players()[1]->Name, "A") << "players follow in the order they came";
+
+    std::vector<uint8_t> msg(12, 0);
+    msg[0] = 1;
+    msg[8] = 0xEE;
+    msg[9] = 0xFF;
+    msg[10] = 0xC0;
+    for (uint8_t seq = 0; seq < 5; ++seq) {
+        msg[4] = seq;
+        play.SendMessage(aId, msg.data(), static_cast<int>(msg.size()), true);
+    }
+    const std::string tom = std::to_string(play.LocalPlayer()->ID);
+    for (int i = 0; i < 100; ++i) {
+        if (a.Ask("stats", "stats") == "stats " + tom + ":5") break;
+        Settle(20);
+    }
+    EXPECT_EQ(a.All("stats").back(), "stats " + tom + ":5");
+    EXPECT_EQ(b.Ask("stats", "stats"), "stats");
+
+    size_t listedDuring = 0;
+    bool wasListed = false;
+    play.OnDeletePlayer = [&](TDXPlayPlayer& p) {
+        listedDuring = play.Players().size();
+        wasListed = std::find(play.Players().begin(), play.Players().end(), &p) != play.Players().end();
+    };
+    a.Say("leave");
+    for (int i = 0; i < 300 && play.Players().size() == 3; ++i) Settle(10);
+    EXPECT_EQ(listedDuring, 3u);
+    EXPECT_TRUE(wasListed);
+    ASSERT_EQ(play.Players().size(), 2u);
+    EXPECT_EQ(play.Players()[1]->Name, "B");
 }
 
 }  // namespace
