@@ -122,6 +122,52 @@ Playback MeasurePlayback(const std::string& path, int64_t frames, const char* dr
     return r;
 }
 
+// The silence heard where the music loops: the game answers the end of
+// input with a seek and Play from the handler. Measured in the PCM that
+// SDL's disk driver writes, as the longest run of silent frames between the
+// first and the last sound.
+double LoopGapMs(const std::string& path, const std::string& raw)
+{
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", raw.c_str(), 1);
+    int ends = 0;
+    {
+        TXaudioPlayer p;
+        p.Directory = DUNEBOLT_BIN_DIR;
+        p.OnNotifyPlayerState = [&](TXaudioPlayer& sender, int state) {
+            if (state == 3 && ++ends < 2) {
+                sender.InputSeek(425, 10000);
+                sender.Play();
+            }
+        };
+        p.OutputModuleRegister("xa_dsound_output.dll");
+        p.InputOpen(path);
+        p.Play();
+        Block([&] { return ends == 2; }, 60000);
+    }
+    std::FILE* f = std::fopen(raw.c_str(), "rb");
+    if (!f)
+        return -1.0;
+    std::vector<int16_t> pcm;
+    int16_t frame[2];
+    while (std::fread(frame, sizeof frame, 1, f) == 1)
+        pcm.push_back(static_cast<int16_t>(frame[0] | frame[1]));
+    std::fclose(f);
+    size_t first = 0;
+    while (first < pcm.size() && pcm[first] == 0)
+        ++first;
+    size_t last = pcm.size();
+    while (last > first && pcm[last - 1] == 0)
+        --last;
+    size_t longest = 0;
+    size_t run = 0;
+    for (size_t i = first; i < last; ++i) {
+        run = (pcm[i] == 0) ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return 1000.0 * static_cast<double>(longest) / kToneRate;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -193,5 +239,8 @@ int main(int argc, char** argv)
         std::printf("  process CPU while playing:                         %8.1f %% of one core\n",
                     100.0 * r.cpuShare);
     }
+    std::printf("looping as the game does (end of input, seek to 4.25 %%, play), SDL_AUDIODRIVER=disk\n");
+    std::printf("  longest silence inside the music:                  %8.2f ms\n",
+                LoopGapMs(shortMp3, dir.File("loop.raw")));
     return 0;
 }

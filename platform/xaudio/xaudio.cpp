@@ -389,6 +389,13 @@ void XA_Player::Handle(const Command& c)
             NotifyError(c.code, XA_ERROR_OUTPUT_MODULE);
             return;
         }
+        // After an end of input the output is still open: playing again
+        // (the game loops its music) starts without reopening the device.
+        if (out) {
+            om.flush(out);
+            NotifyState(XA_PLAYER_STATE_PLAYING);
+            return;
+        }
         char why[256] = "";
         void* o = om.open(outputName.c_str(), static_cast<int>(rate), channels, why, sizeof why);
         if (!o) {
@@ -443,7 +450,8 @@ void XA_Player::DecodeSlice()
                 if (CutsOutput(c.code))
                     return;
         }
-        CloseOutput();
+        // The output stays open for a Play that may follow at once; Stop,
+        // a new input or the player's end close it.
         NotifyPosition(startFrame + decodedFrames);
         NotifyState(XA_PLAYER_STATE_EOF);
         return;
