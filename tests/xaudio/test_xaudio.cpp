@@ -275,6 +275,22 @@ TEST_F(Music, StopEndsPlaybackBeforeTheEnd)
     EXPECT_EQ(rec.positions.back(), std::make_pair(length, length));
 }
 
+TEST_F(Music, SeekWhilePlayingGoesOnFromThere)
+{
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    Open(3 * kToneRate);
+    player.Play();
+    ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_PLAYING); }, 10000));
+    RunEventsFor(200);
+    // A second race start seeks again while the music still plays.
+    player.InputSeek(9500, 10000);
+    ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_EOF); }, 10000));
+    EXPECT_EQ(rec.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING, XA_PLAYER_STATE_EOF}));
+    ASSERT_EQ(rec.positions.size(), 3u);
+    EXPECT_EQ(rec.positions[1].first, length * 9500 / 10000);
+    EXPECT_EQ(rec.positions[2], std::make_pair(length, length));
+}
+
 TEST_F(Music, EndOfInputAnsweredFromTheHandlerLoopsTheMusic)
 {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
