@@ -468,7 +468,7 @@ struct TDXPlay::Impl {
         case ENET_EVENT_TYPE_RECEIVE: {
             std::vector<uint8_t> bytes(ev.packet->data, ev.packet->data + ev.packet->dataLength);
             enet_packet_destroy(ev.packet);
-            OnPacket(ev.peer, bytes, ev.channelID);
+            OnPacket(ev.peer, bytes);
             break;
         }
         case ENET_EVENT_TYPE_NONE: break;
@@ -544,7 +544,7 @@ struct TDXPlay::Impl {
         }
     }
 
-    void OnPacket(ENetPeer* peer, const std::vector<uint8_t>& bytes, uint8_t channel) {
+    void OnPacket(ENetPeer* peer, const std::vector<uint8_t>& bytes) {
         Member* m = ByPeer(peer);
         auto msg = Decode(bytes.data(), bytes.size());
         if (m == nullptr || !msg) {
@@ -587,7 +587,6 @@ struct TDXPlay::Impl {
             return;
         case Kind::Announce: OnAnnounce(*m, msg->announce.player); return;
         }
-        (void)channel;
     }
 
     void Refuse(Member& m, RefuseReason why) {
@@ -857,6 +856,7 @@ struct TDXPlay::Impl {
             }
             extraSent += host->totalSentData;
             extraReceived += host->totalReceivedData;
+            StopPump();  // before the socket it watches goes
             Hosts().erase(host);
             enet_host_destroy(host);
             host = nullptr;
@@ -1077,7 +1077,9 @@ void TDXPlay::Open2(bool newSession, const std::string& sessionName, const std::
         d.players.push_back(p.get());
         d.owned.push_back(std::move(p));
     }
-    d.isHost = d.players.size() == 1;
+    // Alone means host. A joiner whose host vanished during the join and
+    // who was chosen in its place is host as well, or the game had none.
+    d.isHost = d.players.size() == 1 || d.hostId == d.localId;
 
     try {
         d.openFired = true;
