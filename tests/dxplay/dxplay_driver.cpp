@@ -10,6 +10,7 @@
 //   send TO COUNT [SIZE] [u] messages 0..COUNT-1 to TO (0 = all), guaranteed
 //                            unless "u"; SIZE bytes each (at least 12)
 //   stats                    per sender counts    -> "stats ID:COUNT ..." "disorder N"
+//                            "early N" (messages from a player before its add)
 //   echo                     answer every message with the same bytes
 //   leave                    close the session    -> "closed"
 //   quit                     end the program
@@ -29,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -56,7 +58,10 @@ public:
     Driver() {
         if (const char* g = std::getenv("DXPLAY_DRIVER_GUID")) play_.GUID = g;
         if (const char* m = std::getenv("DXPLAY_DRIVER_MAXPLAYERS")) play_.MaxPlayers = std::atoi(m);
-        play_.OnAddPlayer = [](TDXPlayPlayer& p) { Line("add " + std::to_string(p.ID) + " " + p.Name); };
+        play_.OnAddPlayer = [this](TDXPlayPlayer& p) {
+            known_.insert(p.ID);
+            Line("add " + std::to_string(p.ID) + " " + p.Name);
+        };
         play_.OnDeletePlayer = [](TDXPlayPlayer& p) {
             Line("delete " + std::to_string(p.ID) + " " + p.Name);
         };
@@ -80,6 +85,7 @@ public:
                 } else {
                     play_.JoinSession(session, player);
                 }
+                for (TDXPlayPlayer* p : play_.Players()) known_.insert(p->ID);
                 Line("opened " + std::to_string(play_.LocalPlayer()->ID) + " " + (play_.IsHost() ? "1" : "0"));
             } else if (cmd == "search") {
                 play_.SetProviderName(DPSPNAME_TCPIP);
@@ -113,6 +119,7 @@ public:
                 for (const auto& [id, n] : received_) s += " " + std::to_string(id) + ":" + std::to_string(n);
                 Line(s);
                 Line("disorder " + std::to_string(disorder_));
+                Line("early " + std::to_string(early_));
             } else if (cmd == "verbose") {
                 verbose_ = true;
             } else if (cmd == "echo") {
@@ -141,6 +148,8 @@ private:
             ++disorder_;
             return;
         }
+        // A player is announced before anything it says.
+        if (known_.count(from.ID) == 0) ++early_;
         const uint32_t seq = GetU32(data + 4);
         uint32_t& n = received_[from.ID];
         // Guaranteed messages arrive once each, in order: 0, 1, 2, ...
@@ -152,7 +161,9 @@ private:
     TDXPlay play_;
     std::map<uint32_t, uint32_t> sent_;
     std::map<uint32_t, uint32_t> received_;
+    std::set<uint32_t> known_;
     uint64_t disorder_ = 0;
+    uint64_t early_ = 0;
     bool verbose_ = false;
     bool echo_ = false;
 };

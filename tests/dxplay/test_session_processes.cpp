@@ -150,12 +150,21 @@ TEST(SessionGame, GuaranteedMessagesArriveEverywhereOnceAndInOrder) {
     for (auto& p : g.procs) p->Say("send 0 200 60");
     // Then a burst from one player.
     g.procs[2]->Say("send 0 10000 40");
+    // And a newcomer that speaks the moment it is in.
+    g.procs.push_back(std::make_unique<PlayerProcess>());
+    PlayerProcess& late = *g.procs.back();
+    late.Say("join rennen spaet\nsend 0 50 60");
+    auto opened = late.ExpectOneOf({"opened", "error"}, 15000);
+    ASSERT_TRUE(opened && opened->rfind("opened ", 0) == 0) << opened.value_or("no answer");
+    g.ids.push_back(OpenedId(opened));
 
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (size_t i = 0; i < g.procs.size(); ++i) {
+    // The four that were there from the start (the newcomer missed some).
+    for (size_t i = 0; i < 4; ++i) {
         std::map<uint32_t, uint32_t> expected;
-        for (size_t j = 0; j < g.procs.size(); ++j)
-            if (j != i) expected[g.ids[j]] = (j == 2) ? 10200 : 200;
+        for (size_t j = 0; j < g.procs.size(); ++j) {
+            if (j != i) expected[g.ids[j]] = (j == 2) ? 10200 : (j == 4) ? 50 : 200;
+        }
         std::map<uint32_t, uint32_t> got;
         while (std::chrono::steady_clock::now() < until) {
             got = ParseStats(g.procs[i]->Ask("stats", "stats"));
@@ -164,6 +173,7 @@ TEST(SessionGame, GuaranteedMessagesArriveEverywhereOnceAndInOrder) {
         }
         EXPECT_EQ(got, expected) << "player " << i << " (its own messages never come back)";
         EXPECT_EQ(g.procs[i]->Expect("disorder"), "disorder 0");
+        EXPECT_EQ(g.procs[i]->Expect("early"), "early 0");
     }
 }
 
