@@ -534,3 +534,58 @@ TEST(SessionLayer, MessagesToOnePlayerReachOnlyItAndLeaversStayListedDuringTheir
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SessionLayer, AHandlerThatRunsTheEventLoopIsNeverEnteredAgainByTheNetwork) {
+    TDXPlay play;
+    Create(play, "wueste", "Tom");
+    PlayerProcess guest;
+    ASSERT_TRUE(guest.Ask("join wueste Gast", "opened"));
+    for (int i = 0; i < 300 && play.Players().size() < 2; ++i) Settle(10);
+    ASSERT_EQ(play.Players().size(), 2u);
+    int inside = 0, deepest = 0, got = 0, own = 0;
+    play.OnMessage = [&](TDXPlayPlayer& from, const uint8_t* data, int size) {
+        if (&from == play.LocalPlayer()) {
+            ++own;  // the send to oneself may run inside a handler
+            return;
+        }
+        ++inside;
+        deepest = std::max(deepest, inside);
+        ++got;
+        // As the window does when it lets pending messages run.
+        QTest::qWait(15);
+        play.SendMessage(play.LocalPlayer()->ID, data, size, true);
+        --inside;
+    };
+    guest.Say("send 0 20");
+    for (int i = 0; i < 500 && got < 20; ++i) Settle(10);
+    EXPECT_EQ(got, 20);
+    EXPECT_EQ(own, 20);
+    EXPECT_EQ(deepest, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SessionLayer, JoiningAGameThatEndedAfterTheSearchFailsCleanly) {
+    TDXPlay play;
+    play.SetProviderName(DPSPNAME_TCPIP);
+    {
+        PlayerProcess host;
+        ASSERT_TRUE(host.Ask("host vorbei wirt", "opened"));
+        ASSERT_EQ(play.Sessions(), std::vector<std::string>{"vorbei"});
+        host.Kill();
+    }
+    EXPECT_EQ(RaisedText([&] { play.JoinSession("vorbei", "gast"); }), "Session vorbei cannot be opened");
+    EXPECT_FALSE(play.Opened());
+    EXPECT_EQ(play.LocalPlayer(), nullptr);
+    EXPECT_TRUE(play.Players().empty());
+    // The layer is still usable.
+    play.SetProviderName(DPSPNAME_TCPIP);
+    play.CreateSession("neu", "gast");
+    EXPECT_TRUE(play.IsHost());
+}
+
+}  // namespace
