@@ -46,6 +46,7 @@ constexpr milliseconds kStrangerTime{5000};
 constexpr milliseconds kLeaveTime{500};
 constexpr int kPumpInterval = 10;        // ms; resends and time-outs need service
 constexpr int kEventsPerPump = 4096;
+constexpr size_t kMaxMessageBytes = 1 << 20;  // the game's longest is a 64 KiB text
 
 // The first port of the range; tests move it with DUNEBOLT_PORT_BASE so that
 // they never meet a game running on the same machine.
@@ -240,6 +241,8 @@ struct TDXPlay::Impl {
         }
         if (host == nullptr) return false;
         host->intercept = &Impl::Intercept;
+        // A peer cannot make us hold more than this for one message.
+        host->maximumPacketSize = kMaxMessageBytes + 1;
         Hosts()[host] = this;
         return true;
     }
@@ -1101,7 +1104,8 @@ TDXPlayPlayer& TDXPlay::PlayerByID(uint32_t id) const {
 void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaranteed) {
     Impl& d = *impl_;
     if (!d.opened) return;
-    if (size < 4 || data == nullptr) Raise("Illegal message form");
+    if (size < 4 || data == nullptr || static_cast<size_t>(size) > kMaxMessageBytes)
+        Raise("Illegal message form");
     if (toId == d.localId) {
         // Handled here and now, as if it had arrived; nothing on the wire.
         if (OnMessage) {

@@ -69,7 +69,8 @@ public:
 
     // Sends size bytes to toId (0 = every other player). To the local
     // player's own id the message event runs at once, inside this call.
-    // Does nothing while closed; size < 4 raises "Illegal message form".
+    // Does nothing while closed; size < 4 raises "Illegal message form",
+    // and so does a message over 1 MiB, which no peer would accept.
     void SendMessage(uint32_t toId, const void* data, int size, bool guaranteed);
 
     void Close();

@@ -96,6 +96,9 @@ TEST(SessionLayer, ThreeBytesAreAnIllegalMessageFourAreNot) {
     EXPECT_EQ(RaisedText([&] { play.SendMessage(play.LocalPlayer()->ID, msg, 3, true); }), "Illegal message form");
     EXPECT_EQ(RaisedText([&] { play.SendMessage(0, msg, 0, false); }), "Illegal message form");
     EXPECT_EQ(RaisedText([&] { play.SendMessage(play.LocalPlayer()->ID, msg, 4, true); }), "(nothing raised)");
+    const std::vector<uint8_t> huge((1 << 20) + 1, 0);
+    EXPECT_EQ(RaisedText([&] { play.SendMessage(0, huge.data(), static_cast<int>(huge.size()), true); }),
+              "Illegal message form");
     EXPECT_EQ(seen, 4);
 }
 

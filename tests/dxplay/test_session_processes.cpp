@@ -198,6 +198,32 @@ TEST(SessionGame, LeavingAndKilledPlayersAreDeletedEverywhere) {
     EXPECT_EQ(ParsePlayers(g.procs[2]->Ask("players", "players")).size(), 2u);
 }
 
+TEST(SessionGame, PlayersJoiningAtTheSameTimeAllSeeEachOther) {
+    Game g;
+    ASSERT_TRUE(g.Start(1));
+    std::vector<std::unique_ptr<PlayerProcess>> crowd;
+    for (int i = 0; i < 6; ++i) {
+        crowd.push_back(std::make_unique<PlayerProcess>());
+        crowd.back()->Ask("search", "sessions");
+    }
+    for (int i = 0; i < 6; ++i) crowd[i]->Say("join rennen q" + std::to_string(i));
+    std::set<uint32_t> ids{g.ids[0]};
+    for (auto& c : crowd) {
+        auto opened = c->ExpectOneOf({"opened", "error"}, 15000);
+        ASSERT_TRUE(opened && opened->rfind("opened ", 0) == 0) << opened.value_or("no answer");
+        ids.insert(OpenedId(opened));
+    }
+    ASSERT_EQ(ids.size(), 7u);
+    for (auto& c : crowd) g.procs.push_back(std::move(c));
+    ASSERT_TRUE(g.WaitForCount(7));
+    for (auto& p : g.procs) {
+        Players list = ParsePlayers(p->Ask("players", "players"));
+        std::set<uint32_t> seen;
+        for (const auto& [id, name] : list) seen.insert(id);
+        EXPECT_EQ(seen, ids);
+    }
+}
+
 void HandOver(bool kill) {
     Game g;
     ASSERT_TRUE(g.Start(4));
