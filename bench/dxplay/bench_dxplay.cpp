@@ -116,8 +116,12 @@ void CarStream() {
     std::vector<std::unique_ptr<PlayerProcess>> peers;
     for (int i = 0; i < 9; ++i) {
         peers.push_back(std::make_unique<PlayerProcess>());
+        peers.back()->Ask("search", "sessions", 10000);
+        // Seen from outside the joiner: command in, "opened" out.
+        auto t0 = Clock::now();
         peers.back()->Say("join strom p" + std::to_string(i));
         peers.back()->Expect("opened", 10000);
+        if (i == 8) std::printf("join as the tenth player (8 others to reach): %.2f ms\n", Ms(Clock::now() - t0));
         RunUntil([&] { return play.Players().size() == static_cast<size_t>(i + 2); }, 3000);
     }
     std::printf("car stream: %zu players\n", play.Players().size());
