@@ -51,9 +51,14 @@ struct TDXPlayPlayer {
     bool Remote = false;  // a player of another program
 };
 
+// Events need the Qt event loop of the main thread (a QCoreApplication);
+// the layer pumps the network from it. Each program listens on the first
+// free UDP port of 32 from 47624 (DUNEBOLT_PORT_BASE moves the range, for
+// tests), and a search asks every port of the range.
 class TDXPlay {
 public:
     TDXPlay();
+    // Closes without firing OnClose: the owner's handlers may be gone.
     ~TDXPlay();
     TDXPlay(const TDXPlay&) = delete;
     TDXPlay& operator=(const TDXPlay&) = delete;
@@ -118,7 +123,8 @@ public:
     // Asked for the host machine's address when a search starts and neither
     // DUNEBOLT_SEARCH_ADDRESS nor an enabled TCPIPSetting.HostName gives it.
     // Return false to cancel the search; an empty address searches the
-    // local network by broadcast (never while the variable CI is set).
+    // local network by broadcast, or, while the variable CI is set, only
+    // this machine: CI machines never broadcast.
     std::function<bool(std::string& address)> OnAskAddress;
     std::function<void()> OnOpen;
     // This program became the session's host (the host role passed to it).
