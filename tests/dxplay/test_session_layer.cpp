@@ -592,3 +592,29 @@ TEST(SessionLayer, JoiningAGameThatEndedAfterTheSearchFailsCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SessionLayer, AFailingHandlerEndsOnlyItsBatchAndDestroyingTheLayerStaysQuiet) {
+    bool closedByDestructor = false;
+    {
+        TDXPlay play;
+        Create(play, "wueste", "Tom");
+        PlayerProcess guest;
+        ASSERT_TRUE(guest.Ask("join wueste Gast", "opened"));
+        for (int i = 0; i < 300 && play.Players().size() < 2; ++i) Settle(10);
+        int got = 0;
+        play.OnMessage = [&](TDXPlayPlayer&, const uint8_t*, int) {
+            if (++got == 1) throw EDXPlayError("the game failed on this one");
+        };
+        guest.Say("send 0 5");
+        for (int i = 0; i < 300 && got < 5; ++i) Settle(10);
+        EXPECT_EQ(got, 5) << "what came after the failure is still delivered";
+        EXPECT_TRUE(play.Opened());
+        // The owner's handlers may be gone by the time the layer is.
+        play.OnClose = [&] { closedByDestructor = true; };
+    }
+    EXPECT_FALSE(closedByDestructor);
+}
+
+}  // namespace
