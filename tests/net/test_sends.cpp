@@ -120,11 +120,17 @@ public:
         }
         return std::nullopt;
     }
-    // Exited by itself with status 0 (waitForFinished is false for a process
-    // that has already ended).
+    // Exited by itself with status 0. The event loop keeps running while we
+    // wait: the session sends what was queued (the "ende" that lets the
+    // joiner end) only from there.
     bool Finished(int ms)
     {
-        if (proc_.state() != QProcess::NotRunning && !proc_.waitForFinished(ms)) return false;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (proc_.state() != QProcess::NotRunning) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            proc_.waitForFinished(5);
+        }
         return proc_.exitStatus() == QProcess::NormalExit && proc_.exitCode() == 0;
     }
 
