@@ -1,10 +1,10 @@
 // Program entry: checks that the graphics are usable, then runs the main window.
 #include "app/presence.h"
 #include "app/startscreen.h"
+#include "platform/gfx/gfxengine.h"
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QSurfaceFormat>
 
 #include <cstdio>
 
@@ -16,13 +16,9 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Every OpenGL view of the program is 3.3 core; set before any window exists.
-    QSurfaceFormat format;
-    format.setVersion(3, 3);
-    format.setProfile(QSurfaceFormat::CoreProfile);
-    format.setDepthBufferSize(24);
-    format.setSwapInterval(0);
-    QSurfaceFormat::setDefaultFormat(format);
+    // Every OpenGL view of the program is 3.3 core without a wait for the
+    // vertical retrace; set before any window exists.
+    GfxSetDefaultSurfaceFormat();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Dunebolt");

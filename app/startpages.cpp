@@ -96,6 +96,7 @@ void TFStart::CreateStartScreen()
 
     titel = MakeLabel<QLabel>("titel", "W I L L K O M M E N", Panel1, QPoint(240, 122));
     SetPixelSize(titel, 22);
+    titel->adjustSize();  // room for the descenders at the larger size
     titel->setFixedWidth(400);
 
     hint = new QLabel(Panel1);

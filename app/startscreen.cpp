@@ -3,17 +3,21 @@
 #include "app/datafiles.h"
 #include "app/linklabel.h"
 #include "platform/dxinput/dxinput.h"
+#include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QScreen>
+#include <QShowEvent>
 #include <QTimer>
 
 #include <cstdlib>
@@ -51,6 +55,7 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     }
 
     CreatePages();
+    CreateGraphicsComponents();
 
     DXInput1 = std::make_unique<TDXInput>(this);
     XaudioPlayer1 = std::make_unique<TXaudioPlayer>();
@@ -69,6 +74,52 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
 
 TFStart::~TFStart() = default;
 
+void TFStart::CreateGraphicsComponents()
+{
+    gfxengine = new TGfxEngine(this);
+    gfxengine->setObjectName("gfxengine");
+    gfxengine->ComboBoxD3DDevices = ComboBox1;
+    gfxengine->ComboBoxDrivers = ComboBox2;
+    gfxengine->ComboBoxVideoModes = ComboBox3;
+    gfxengine->PathImages = "images/";
+    gfxengine->Path3DxFiles = "3dobjects/";
+    gfxengine->OnAcceptVideoMode = [this](TGfxEngine* sender, const TGfxVideoMode& mode, bool& accept) {
+        gfxengineAcceptVideoMode(sender, mode, accept);
+    };
+
+    GfxClipper1 = std::make_unique<TGfxClipper>(*gfxengine, this);
+    Light1 = std::make_unique<TGfxLight>(*gfxengine, this);
+    Light1->LightIndex = 0;
+    Light1->LightType = D3DLIGHT_DIRECTIONAL;
+    Light1->DirectionX = 1, Light1->DirectionY = -1, Light1->DirectionZ = 0;
+    Light1->DiffuseColor = 0x80889B;
+    Light1->SpecularColor = 0xAA8000;
+    Light1->AmbientColor = 0x4F4F4F;
+    Light1->Range = 1.8439088998879068e+18f;
+    Light1->LightOn = true;
+
+    auto mipMaps = [this](std::vector<std::string> images) {
+        auto surface = std::make_unique<TGfxSurface>(*gfxengine, this);
+        surface->SurfaceType = dxstMipMaps;
+        surface->Images = std::move(images);
+        surface->AutoStart = true;
+        surface->ColorKey = 0;
+        surface->ImageIndex = 0;
+        surface->SurfaceDimension = sdFromFile;
+        return surface;
+    };
+    t_wasser = mipMaps({"wasser.bmp", "wasser2.bmp", "wasser3.bmp", "wasser4.bmp", "wasser5.bmp"});
+    t_karte = mipMaps({"boden1.bmp", "boden2.bmp", "boden3.bmp"});
+
+    // The settings are in place: the engine fills the graphics page's lists.
+    gfxengine->Loaded();
+}
+
+void TFStart::gfxengineAcceptVideoMode(TGfxEngine*, const TGfxVideoMode& mode, bool& accept)
+{
+    AcceptVideoMode(mode.Width, mode.Height, mode.BitsPerPixel, accept);
+}
+
 void TFStart::ShowMessage(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, this);
@@ -83,6 +134,7 @@ void TFStart::FormCreate()
     BaseDir = ProgramDirectoryOf(QCoreApplication::applicationFilePath());
     if (!baseDirOverride_.isEmpty())
         BaseDir = baseDirOverride_.endsWith('/') ? baseDirOverride_ : baseDirOverride_ + '/';
+    gfxengine->BaseDir = BaseDir.toStdString();
 
     if (FirstMissingDataFile(BaseDir) >= 0) {
         ShowMessage("Hier es sind nicht alle Files da, also check das nochmal ab!");
@@ -143,6 +195,23 @@ void TFStart::XaudioPlayer1NotifyPlayerState(TXaudioPlayer&, int state)
     });
 }
 
+void TFStart::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!shown_ && !event->spontaneous()) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TFStart::FormShow()
+{
+    // A second device (hardware beside the software renderer) is preferred:
+    // selecting it runs the list's own change handler, as a player's choice.
+    if (ComboBox1->count() >= 2)
+        ComboBox1->setCurrentIndex(1);
+}
+
 void TFStart::closeEvent(QCloseEvent* event)
 {
     FormClose();
@@ -152,4 +221,27 @@ void TFStart::closeEvent(QCloseEvent* event)
 void TFStart::FormClose()
 {
     Music([](TXaudioPlayer& music) { music.Stop(); });
+    gfxengine->StopAll();
+}
+
+void TFStart::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    if (gfxengine != nullptr && gfxengine->Active())
+        gfxengine->UpdateOutputRects();
+}
+
+void TFStart::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    // A windowed engine renders at the window's size: start it again.
+    if (gfxengine != nullptr && gfxengine->Active() && !gfxengine->IsFullScreenMode()) {
+        try {
+            gfxengine->StopAll();
+            gfxengine->UpdateOutputRects();
+            gfxengine->StartAll();
+        } catch (const std::exception& e) {
+            gfxengine->HandleException(e);
+        }
+    }
 }

@@ -15,7 +15,12 @@ class QListWidget;
 class QTimer;
 class TLinkLabel;
 class TDXInput;
+class TGfxClipper;
+class TGfxEngine;
+class TGfxLight;
+class TGfxSurface;
 class TXaudioPlayer;
+struct TGfxVideoMode;
 
 // The program directory with a trailing '/'; set by FormCreate.
 extern QString BaseDir;
@@ -80,7 +85,12 @@ public:
     // Results page hint area (the page itself is filled at the end of a race).
     QLabel* hint2 = nullptr;
 
-    // Non-visual components.
+    // Non-visual components. The engine is a child of the window; its
+    // companions go before it.
+    TGfxEngine* gfxengine = nullptr;
+    std::unique_ptr<TGfxClipper> GfxClipper1;
+    std::unique_ptr<TGfxLight> Light1;
+    std::unique_ptr<TGfxSurface> t_wasser, t_karte;
     std::unique_ptr<TDXInput> DXInput1;
     std::unique_ptr<TXaudioPlayer> XaudioPlayer1;
     QTimer* starttimer = nullptr;   // 1000 ms, lobby countdown
@@ -96,6 +106,7 @@ public:
     // Display-mode filter: refuses 8- and 24-bit modes and modes under
     // 640 × 480; any other mode keeps the preset answer.
     static void AcceptVideoMode(int width, int height, int bitsPerPixel, bool& accept);
+    void gfxengineAcceptVideoMode(TGfxEngine* sender, const TGfxVideoMode& mode, bool& accept);
 
     // Shows a message box with an OK button (the game's own checks).
     void ShowMessage(const QString& text);
@@ -116,7 +127,10 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void FormCreate();
@@ -127,6 +141,8 @@ private:
     void CreateJoinGamePage();
     void CreateGraphicsPage();
     void CreateLobbyAndResultsPages();
+    void CreateGraphicsComponents();
+    void FormShow();
     void LoadBackgrounds();
     void PrepareMusic();
     // Runs a music operation; the player's errors go to the error box.
@@ -140,4 +156,5 @@ private:
 
     QString baseDirOverride_;
     bool createCompleted_ = false;
+    bool shown_ = false;
 };

@@ -709,11 +709,14 @@ void TGfxEngine::StartAll() {
     m_paintDevice = std::make_unique<QOpenGLPaintDevice>(m_renderSize);
     m_active = true;
 
-    // 9. The window's own components: textures, models, clippers and
-    // surfaces set to start, then the lights.
+    // 9. The window's own components: its clippers (they have no start
+    // setting) and the textures, models and surfaces set to start, then the
+    // lights.
     const auto comps = m_components;
     for (auto* c : comps)
-        if (c->Owner() == m_owner && c->ComponentKind() != TGfxComponent::kLight && c->AutoStart) c->Start();
+        if (c->Owner() == m_owner && c->ComponentKind() != TGfxComponent::kLight &&
+            (c->AutoStart || c->ComponentKind() == TGfxComponent::kClipper))
+            c->Start();
     for (auto* c : comps)
         if (c->Owner() == m_owner && c->ComponentKind() == TGfxComponent::kLight) c->Start();
     // 10. The default material.

@@ -2,6 +2,7 @@
 #include "app/datafiles.h"
 #include "app/linklabel.h"
 #include "app/startscreen.h"
+#include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
 #include "tests/app/qtprint.h"
@@ -260,6 +261,101 @@ TEST(StartScreen, DisplayModeFilter)
     bool accept = false;
     TFStart::AcceptVideoMode(800, 600, 32, accept);
     EXPECT_FALSE(accept);
+}
+
+TEST(StartScreen, GraphicsPageListsComeFromTheEngine)
+{
+    ProgramDirectory dir;
+    TFStart w(dir.Path());
+    ASSERT_NE(w.gfxengine, nullptr);
+    EXPECT_EQ(w.gfxengine->ComboBoxD3DDevices, w.ComboBox1);
+    EXPECT_EQ(w.gfxengine->ComboBoxDrivers, w.ComboBox2);
+    EXPECT_EQ(w.gfxengine->ComboBoxVideoModes, w.ComboBox3);
+    EXPECT_EQ(w.gfxengine->BaseDir, dir.Path().toStdString());
+
+    // Each list shows the engine's entries; the first is selected.
+    ASSERT_GE(w.ComboBox1->count(), 1);
+    ASSERT_GE(w.ComboBox2->count(), 1);
+    EXPECT_EQ(w.ComboBox1->count(), int(w.gfxengine->D3DDevices().size()));
+    EXPECT_EQ(w.ComboBox2->count(), int(w.gfxengine->Drivers().size()));
+    EXPECT_EQ(w.ComboBox1->itemText(0).toStdString(), TGfxEngine::DeviceText(w.gfxengine->D3DDevices()[0]));
+    EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
+
+    // The window's filter decided the modes: windowed first, then only
+    // full-screen modes of 640 x 480 or more that are neither 8 nor 24 bit.
+    ASSERT_GE(w.ComboBox3->count(), 1);
+    EXPECT_EQ(w.ComboBox3->itemText(0), "Windowed");
+    EXPECT_EQ(w.ComboBox3->count(), int(w.gfxengine->VideoModes().size()));
+    for (const TGfxVideoMode& m : w.gfxengine->VideoModes()) {
+        if (m.Windowed)
+            continue;
+        EXPECT_GE(m.Width, 640);
+        EXPECT_GE(m.Height, 480);
+        EXPECT_NE(m.BitsPerPixel, 8);
+        EXPECT_NE(m.BitsPerPixel, 24);
+    }
+    EXPECT_FALSE(w.gfxengine->IsFullScreenMode());
+
+    // Choosing a mode in the list is the engine's choice too.
+    if (w.ComboBox3->count() >= 2) {
+        w.ComboBox3->setCurrentIndex(1);
+        EXPECT_EQ(w.gfxengine->SelectedVideoMode(), 1);
+        EXPECT_TRUE(w.gfxengine->IsFullScreenMode());
+        w.ComboBox3->setCurrentIndex(0);
+        EXPECT_FALSE(w.gfxengine->IsFullScreenMode());
+    }
+
+    // With one device, showing the window leaves the engine's selection; a
+    // second device would be taken as if the player had chosen it.
+    const int devices = w.ComboBox1->count();
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    EXPECT_EQ(w.gfxengine->SelectedD3DDevice(), devices >= 2 ? 1 : 0);
+    EXPECT_EQ(w.ComboBox1->currentIndex(), devices >= 2 ? 1 : 0);
+}
+
+TEST(StartScreen, LightAndTerrainSurfacesStartWithTheEngine)
+{
+    // The real program directory: the generated pictures become textures.
+    MessageBoxAnswerer answers;
+    TFStart w(DUNEBOLT_BIN_DIR);
+    ASSERT_TRUE(w.CreateCompleted());
+    const D3DLIGHT7 light = w.Light1->Description();
+    EXPECT_EQ(light.dltType, D3DLIGHT_DIRECTIONAL);
+    EXPECT_FLOAT_EQ(light.dcvDiffuse.r, 0.60546875f);
+    EXPECT_FLOAT_EQ(light.dcvDiffuse.g, 0.53125f);
+    EXPECT_FLOAT_EQ(light.dcvDiffuse.b, 0.5f);
+    EXPECT_FLOAT_EQ(light.dcvSpecular.b, 0.6640625f);
+    EXPECT_FLOAT_EQ(light.dcvAmbient.g, 0.30859375f);
+    EXPECT_EQ(light.dvDirection.x, 1.0f);
+    EXPECT_EQ(light.dvDirection.y, -1.0f);
+
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    int starts = 0;
+    w.gfxengine->OnAfterStart = [&](TGfxEngine*) { ++starts; };
+    w.gfxengine->StartAll();
+    ASSERT_TRUE(w.gfxengine->Active()) << w.gfxengine->LastErrorText();
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(w.gfxengine->RenderSize(), QSize(640, 480));
+    EXPECT_TRUE(w.t_wasser->Active());
+    EXPECT_TRUE(w.t_karte->Active());
+    EXPECT_TRUE(w.Light1->Active());
+    EXPECT_TRUE(w.GfxClipper1->Active());
+    ASSERT_NE(w.t_wasser->Surface(0), nullptr);
+    ASSERT_NE(w.t_karte->Surface(0), nullptr);
+
+    // Moving the window keeps the engine running and its output on the window.
+    w.move(w.pos() + QPoint(8, 8));
+    QApplication::processEvents();
+    EXPECT_TRUE(w.gfxengine->Active());
+
+    // Closing the window stops the engine with the music.
+    w.close();
+    EXPECT_FALSE(w.gfxengine->Active());
+    EXPECT_FALSE(w.t_wasser->Active());
+    EXPECT_FALSE(w.Light1->Active());
+    EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 
 TEST(StartScreen, MissingFileShowsTheMessageAndEndsTheProgram)
