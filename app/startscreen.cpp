@@ -2,6 +2,7 @@
 
 #include "app/datafiles.h"
 #include "app/linklabel.h"
+#include "cars/move.h"
 #include "platform/dxinput/dxinput.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
@@ -62,6 +63,8 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     XaudioPlayer1->OnNotifyPlayerState = [this](TXaudioPlayer& sender, int state) {
         XaudioPlayer1NotifyPlayerState(sender, state);
     };
+    ConnectDriving();
+
     starttimer = new QTimer(this);
     starttimer->setObjectName("starttimer");
     starttimer->setInterval(1000);
@@ -72,7 +75,26 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     FormCreate();
 }
 
-TFStart::~TFStart() = default;
+TFStart::~TFStart()
+{
+    move::DriveHooks.ReadControls = nullptr;
+    move::OnViewMatrix = nullptr;
+}
+
+void TFStart::ConnectDriving()
+{
+    // The driving step reads the four arrows of this frame from the input
+    // component; the chase camera's view goes to the running engine.
+    move::DriveHooks.ReadControls = [this] {
+        DXInput1->UpdateStates();
+        const TDXInputStates& down = DXInput1->ActiveStates;
+        return move::TControls{down[StateUp], down[StateDown], down[StateLeft], down[StateRight]};
+    };
+    move::OnViewMatrix = [this](const D3DMATRIX& view) {
+        if (gfxengine->Active())
+            gfxengine->Device()->SetTransform(D3DTRANSFORMSTATE_VIEW, view);
+    };
+}
 
 void TFStart::CreateGraphicsComponents()
 {

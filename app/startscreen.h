@@ -142,6 +142,7 @@ private:
     void CreateGraphicsPage();
     void CreateLobbyAndResultsPages();
     void CreateGraphicsComponents();
+    void ConnectDriving();
     void FormShow();
     void LoadBackgrounds();
     void PrepareMusic();

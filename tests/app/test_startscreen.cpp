@@ -2,6 +2,7 @@
 #include "app/datafiles.h"
 #include "app/linklabel.h"
 #include "app/startscreen.h"
+#include "cars/move.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -355,6 +357,49 @@ TEST(StartScreen, LightAndTerrainSurfacesStartWithTheEngine)
     EXPECT_FALSE(w.gfxengine->Active());
     EXPECT_FALSE(w.t_wasser->Active());
     EXPECT_FALSE(w.Light1->Active());
+    EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
+}
+
+TEST(StartScreen, DrivingReadsTheArrowsAndTheCameraSetsTheEngineView)
+{
+    MessageBoxAnswerer answers;
+    TFStart w(DUNEBOLT_BIN_DIR);
+    ASSERT_TRUE(w.CreateCompleted());
+    ASSERT_TRUE(move::DriveHooks.ReadControls);
+
+    // The X server's keyboard, read in the background: Left alone is down.
+    auto xdotool = [](const QStringList& args) {
+        QProcess p;
+        p.start("xdotool", args);
+        return p.waitForFinished(10000) && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(xdotool({"keydown", "Left"}));
+    const move::TControls held = move::DriveHooks.ReadControls();
+    xdotool({"keyup", "Left"});
+    EXPECT_TRUE(held.Left);
+    EXPECT_FALSE(held.Up || held.Down || held.Right);
+    const move::TControls released = move::DriveHooks.ReadControls();
+    EXPECT_FALSE(released.Left);
+
+    // The chase camera's view becomes the running engine's view transform.
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    w.gfxengine->StartAll();
+    ASSERT_TRUE(w.gfxengine->Active()) << w.gfxengine->LastErrorText();
+    D3DMATRIX carWorld{};
+    carWorld._11 = carWorld._22 = carWorld._33 = carWorld._44 = 1;
+    carWorld._41 = 300, carWorld._43 = -900;
+    for (int i = 0; i < 20; ++i)
+        move::UpdateCamera(carWorld, {300, 0, -900}, 0.05, [](float, float, D3DVECTOR* n) {
+            if (n)
+                *n = {0, 1, 0};
+            return 0.0f;
+        });
+    D3DMATRIX view{};
+    ASSERT_EQ(w.gfxengine->Device()->GetTransform(D3DTRANSFORMSTATE_VIEW, view), D3D_OK);
+    EXPECT_EQ(std::memcmp(&view, &move::ViewMatrix, sizeof view), 0);
+    EXPECT_NE(view._43, 0.0f);
+    w.close();
     EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <unistd.h>
@@ -34,6 +35,9 @@ std::string Num(float v)
 
 int main(int argc, char** argv)
 {
+    // Searches ask this machine only, and never broadcast.
+    setenv("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1", 1);
+    setenv("CI", "1", 1);
     QCoreApplication app(argc, argv);
     if (argc < 3) {
         Line("error usage: referee_player SESSION PLAYER");

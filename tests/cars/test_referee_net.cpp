@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -168,6 +169,9 @@ TEST(RefereeOverTheSession, GatePassesAndPutBacksReachThePlayer)
 
 int main(int argc, char** argv)
 {
+    // Searches ask this machine only, and never broadcast.
+    setenv("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1", 1);
+    setenv("CI", "1", 1);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
