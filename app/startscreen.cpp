@@ -176,9 +176,17 @@ void TFStart::FormCreate()
 
 void TFStart::LoadBackgrounds()
 {
-    const QPixmap menu(BaseDir + "images/mainmenu.bmp");
+    // A picture that is there but cannot be read is reported; the window
+    // goes on with its plain background colour.
+    auto picture = [this](const QString& file) {
+        QPixmap pixmap;
+        if (!pixmap.load(BaseDir + file))
+            ShowMessage("Das Bild " + file + " lässt sich nicht lesen.");
+        return pixmap;
+    };
+    const QPixmap menu = picture("images/mainmenu.bmp");
     Image1->setPixmap(menu);
-    Image2->setPixmap(QPixmap(BaseDir + "images/lobby.bmp"));
+    Image2->setPixmap(picture("images/lobby.bmp"));
     Image3->setPixmap(menu);
 }
 

@@ -403,6 +403,25 @@ TEST(StartScreen, DrivingReadsTheArrowsAndTheCameraSetsTheEngineView)
     EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 
+TEST(StartScreen, EachMissingFileInTurnShowsTheMessageAndSkipsTheRest)
+{
+    ProgramDirectory dir;
+    const QString message = "Hier es sind nicht alle Files da, also check das nochmal ab!";
+    for (const QString& file : RequiredDataFiles()) {
+        const QString kept = dir.Path(file + ".kept");
+        ASSERT_TRUE(QFile::rename(dir.Path(file), kept)) << file.toStdString();
+        {
+            MessageBoxAnswerer answer;
+            TFStart w(dir.Path());
+            EXPECT_EQ(answer.texts, QStringList{message}) << file.toStdString();
+            EXPECT_FALSE(w.CreateCompleted()) << file.toStdString();
+        }
+        ASSERT_TRUE(QFile::rename(kept, dir.Path(file)));
+    }
+    // Each window asked for the end; those requests die with this test's loop.
+    QCoreApplication::removePostedEvents(QCoreApplication::instance());
+}
+
 TEST(StartScreen, MissingFileShowsTheMessageAndEndsTheProgram)
 {
     ProgramDirectory dir;
@@ -417,6 +436,21 @@ TEST(StartScreen, MissingFileShowsTheMessageAndEndsTheProgram)
     // The quit request waits in the event loop: running it ends at once.
     QTimer::singleShot(5000, [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST(StartScreen, UnreadableBackgroundIsReportedAndTheWindowGoesOn)
+{
+    ProgramDirectory dir;
+    QFile bad(dir.Path("images/lobby.bmp"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    bad.write("BM this is not a bitmap");
+    bad.close();
+    MessageBoxAnswerer answers;
+    TFStart w(dir.Path());
+    EXPECT_TRUE(w.CreateCompleted());
+    EXPECT_EQ(answers.texts, QStringList{"Das Bild images/lobby.bmp lässt sich nicht lesen."});
+    EXPECT_TRUE(w.Image2->pixmap().isNull());
+    EXPECT_FALSE(w.Image1->pixmap().isNull());
 }
 
 TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
