@@ -69,6 +69,26 @@ float Coverage(float d);
 float SmoothStep(float e0, float e1, float x);
 float Clamp01(float x);
 
+// Fills a shape given by its signed distance. Hard: a pixel is either the
+// colour or left as it is, so textures with a colour key get no blend with
+// the key. Soft: blended by the pixel's coverage.
+template <typename SD>
+void FillHard(TImage& img, TColor c, SD&& sd)
+{
+    for (int y = 0; y < img.Height(); ++y)
+        for (int x = 0; x < img.Width(); ++x)
+            if (sd(x + 0.5f, y + 0.5f) <= 0)
+                img.At(x, y) = c;
+}
+
+template <typename SD>
+void FillSoft(TImage& img, TColor c, SD&& sd, float alpha = 1.0f)
+{
+    for (int y = 0; y < img.Height(); ++y)
+        for (int x = 0; x < img.Width(); ++x)
+            img.Blend(x, y, c, alpha * Coverage(sd(x + 0.5f, y + 0.5f)));
+}
+
 // A small fixed-seed generator for layouts that need scattered choices.
 class TRandom {
 public:

@@ -10,23 +10,6 @@ namespace {
 
 const TColor GameBlue = Rgb(65, 114, 180);
 
-template <typename SD>
-void FillHard(TImage& img, TColor c, SD&& sd)
-{
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            if (sd(x + 0.5f, y + 0.5f) <= 0)
-                img.At(x, y) = c;
-}
-
-template <typename SD>
-void FillSoft(TImage& img, TColor c, SD&& sd, float alpha = 1.0f)
-{
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            img.Blend(x, y, c, alpha * Coverage(sd(x + 0.5f, y + 0.5f)));
-}
-
 // A HUD bar: a slanted end on one side, flush with the screen edge on the
 // other; shape edges are hard so the white key stays clean.
 TImage HudBar(bool rightAnchored, const char* label, float labelX)

@@ -28,25 +28,6 @@ void Paint(TImage& img, F&& f)
             img.At(x, y) = f(x + 0.5f, y + 0.5f, img.At(x, y));
 }
 
-// Hard-edged fill for textures with a colour key: a pixel is either the
-// shape's colour or left as it is, so no blend with the key colour appears.
-template <typename SD>
-void FillHard(TImage& img, TColor c, SD&& sd)
-{
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            if (sd(x + 0.5f, y + 0.5f) <= 0)
-                img.At(x, y) = c;
-}
-
-template <typename SD>
-void FillSoft(TImage& img, TColor c, SD&& sd, float alpha = 1.0f)
-{
-    for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            img.Blend(x, y, c, alpha * Coverage(sd(x + 0.5f, y + 0.5f)));
-}
-
 }  // namespace
 
 std::vector<TImage> MakeGroundLevels()
