@@ -89,49 +89,6 @@ TEST(GateCrossing, BothDirectionsOnPlaneAndOutsideTheOpening)
     EXPECT_TRUE(GateCrossed(gate, TransformVector(D3DVECTOR{0, 5000, 40}, gate), before));
 }
 
-TEST(GateCrossing, PostsAreSolid)
-{
-    D3DMATRIX gate = TranslateMatrix(0, 0, 0);
-    TBox left = TransformBox(PostBoxLeft, gate);
-    // Facing +x, the middle of the car's front edge pokes into the post.
-    TBox car = TransformBox(cars::CarHull, CarMatrix(0, 0, kPi / 2, {-700, 10, 0}));
-    EXPECT_TRUE(BoxesTouch(car, left, false));
-    TBox clear = TransformBox(cars::CarHull, CarMatrix(0, 0, kPi / 2, {-900, 10, 0}));
-    EXPECT_FALSE(BoxesTouch(clear, left, false));
-}
-
-TEST(ObstacleResponse, PushBackAlongTheMoveAndNoNaNWithoutMove)
-{
-    D3DVECTOR p = PushBackPosition({100, 10, 100}, {3, 0, 4});
-    EXPECT_FLOAT_EQ(p.x, 94);
-    EXPECT_FLOAT_EQ(p.z, 92);
-    D3DVECTOR still = PushBackPosition({100, 10, 100}, {0, 0, 0});
-    EXPECT_FALSE(std::isnan(still.x));
-    EXPECT_EQ(still, (D3DVECTOR{100, 10, 100}));
-}
-
-TEST(CarModel, WheelFramesTurnAndSteer)
-{
-    const char* text = R"(xof 0303txt 0032
-Frame car {
-  Frame x3ds_rad1 { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 60,30,80,1;; } }
-  Frame x3ds_rad1kap1 { FrameTransformMatrix { 0,1,0,0, 1,0,0,0, 0,0,1,0, 65,30,80,1;; } }
-  Frame x3ds_rad3 { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 60,30,-80,1;; } }
-})";
-    auto m = TXFileModel::LoadFromText(text, "car.x");
-    cars::UpdateWheelFrames(*m, 0.5f, 0.0f);
-    cars::UpdateWheelFrames(*m, 0.5f, 0.0f);  // repeating gives the same result
-    D3DMATRIX front = RotateYMatrix(kPi / 2 + 0.5f) * TranslateMatrix(60, 30, 80);
-    D3DMATRIX rear = RotateYMatrix(kPi / 2) * TranslateMatrix(60, 30, -80);
-    D3DMATRIX cap = RotateYMatrix(kPi / 2 + 0.5f) * TranslateMatrix(65, 30, 80);
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) {
-            EXPECT_NEAR(m->FrameMatrix("x3ds_rad1")->m[r][c], front.m[r][c], 1e-5);
-            EXPECT_NEAR(m->FrameMatrix("x3ds_rad3")->m[r][c], rear.m[r][c], 1e-5);
-            EXPECT_NEAR(m->FrameMatrix("x3ds_rad1kap1")->m[r][c], cap.m[r][c], 1e-5);
-        }
-}
-
 TEST(CarModel, ShadowLiesOnTheGround)
 {
     std::vector<D3DVERTEX> mesh(100);
@@ -219,28 +176,6 @@ TEST(Driving, ReversingDownhillRaisesTheNose)
     EXPECT_LT(car.Speed, 0);
     EXPECT_NEAR(move::TiltTarget.x, -0.1f, 1e-3);
     EXPECT_LT(car.Pitch, 0);
-}
-
-TEST(Driving, WorldBoundAndGround)
-{
-    move::ResetDriving();
-    spiel::TPlayerRec car;
-    car.Pos = {12405, 0, 0};
-    car.Heading = kPi / 2;
-    car.Speed = 50;
-    car = Drive(car, {.Up = true}, 1, 0.02, Flat(7));
-    EXPECT_FLOAT_EQ(car.Pos.x, 12400);
-    EXPECT_FLOAT_EQ(car.Move.x, 0);
-    EXPECT_FLOAT_EQ(car.Pos.y, 7);  // ends every step on the ground
-}
-
-TEST(Driving, ResetAfterARace)
-{
-    move::SpeedLimit = 40;
-    move::TiltTarget = {0.3f, 0, 0.2f};
-    move::ResetDriving();
-    EXPECT_FLOAT_EQ(move::SpeedLimit, 100);
-    EXPECT_EQ(move::TiltTarget, (D3DVECTOR{0, 0, 0}));
 }
 
 TEST(Camera, FollowsBehindAndAboveTheCar)

@@ -306,39 +306,6 @@ TEST(DriveCar, ARaceStartsFromFreshGateSides)
     EXPECT_GT(me.GateSide[0], 0);  // in front of the gate: positive in gate space
 }
 
-TEST(Referee, RemoteCarsOnThePlayerTable)
-{
-    LoadSlopedTerrain();
-    FreshTable(1);
-    spiel::TPlayerRec& other = spiel::PlayerTable[2];
-    other.Id = 42;
-    other.Pos = {200, 0, 1950};
-    other.NextGate = 1;  // GateOrder[1] = gate 1 at z = 2000
-    cars::UpdateGateSides();
-    other.Move = {0, 0, 100};
-    other.Pos += other.Move;
-    u_collisiondetection::DetectCollisions();
-    EXPECT_EQ(other.GatesPassed, 1);
-    EXPECT_EQ(other.NextGate, 2);
-    EXPECT_EQ(spiel::PlayerTable[0].GatesPassed, 0);
-
-    // Into a tree: put back to its safe position in the host's table.
-    spiel::TreeTable[7].Pos = {5000, 0, 5000};
-    other.SafePos = {5000, 0, 4800};
-    other.Move = {0, 0, 150};
-    other.Pos = other.SafePos + other.Move;
-    u_collisiondetection::DetectCollisions();
-    EXPECT_EQ(other.Pos, other.SafePos);
-    EXPECT_EQ(other.SafePos, (D3DVECTOR{5000, 0, 4800}));
-
-    // A tree record left unused takes no part.
-    spiel::TreeTable[7].Used = false;
-    other.Pos = other.SafePos + other.Move;
-    u_collisiondetection::DetectCollisions();
-    EXPECT_EQ(other.SafePos, other.Pos);
-    EXPECT_NEAR(other.Pos.z, 4950, 1e-3);
-}
-
 TEST(UpdateTilt, ReadsTheLocalCarAndTheLastGroundNormal)
 {
     FreshTable(1);
@@ -403,55 +370,3 @@ TEST(DriveStep, RestCreepWorldBoundAndLockedTilt)
     EXPECT_NEAR(locked.Roll, 0.1f * (1 - std::pow(1 - 0.12f, 50)), 1e-4);
     move::ResetDriving();
 }
-
-#ifdef DUNEBOLT_BIN_DIR
-// The generated data: the car model with its twelve wheel frames, the
-// shadow mesh as the world setup prepares it, and the real terrain.
-TEST(GeneratedData, CarShadowAndTerrainServeTheCar)
-{
-    const std::string bin = DUNEBOLT_BIN_DIR;
-    XFileProgramDir = bin + "/";
-    spiel::TPlayerRec car;
-    cars::InitCar(car);
-    ASSERT_NE(car.Car, nullptr);
-    for (const char* name : cars::WheelFrameNames) EXPECT_NE(car.Car->XFile->FindFrame(name), nullptr) << name;
-    const D3DMATRIX before = *car.Car->XFile->FrameMatrix("x3ds_rad2");
-    car.Steer = 0.5f;
-    cars::UpdateCarMatrices(car);
-    const D3DMATRIX wheel = *car.Car->XFile->FrameMatrix("x3ds_rad2");
-    ExpectMatrixNear(wheel, RotateYMatrix(kPi / 2 + 0.5f) * TranslateMatrix(before._41, before._42, before._43), 1e-5f);
-
-    TXObject shadowModel;
-    LoadXObject(shadowModel, "schatten.x");
-    ScaleXObject(shadowModel, 130, 1, 170);
-    TGeometry shadow;
-    GetXGeometry(shadowModel, "Rechteck01", shadow);
-    for (int i = 0; i < shadow.VertexCount; ++i) {
-        D3DVERTEX& v = (*shadow.Vertices)[i];
-        v.x -= 5;
-        v.y += 5;
-        v.z += 10;
-    }
-    EXPECT_TRUE(cars::ShadowMeshFits(shadow)) << shadow.VertexCount << " vertices";
-    EXPECT_GT(shadow.IndexCount, 0);
-    XFileProgramDir.clear();
-
-    u_heightmap::Terrain = u_heightmap::TD3DHeightSurfaceTerrain{};
-    u_heightmap::Terrain.FileName = bin + "/images/height.bmp";
-    u_heightmap::LoadHeightmap(u_heightmap::Terrain);
-    u_heightmap::BuildCellTable(u_heightmap::Terrain);
-    FreshTable(1);
-    spiel::TPlayerRec& me = spiel::PlayerTable[0];
-    me.Pos = {400, u_heightmap::GetHeight(400, 900), 900};
-    move::DriveHooks.ReadControls = [] { return move::TControls{.Up = true, .Right = true}; };
-    for (int i = 0; i < 500; ++i) {
-        move::DriveCar();
-        cars::UpdateCarMatrices(me);
-        ASSERT_FALSE(std::isnan(me.Pos.x + me.Pos.y + me.Pos.z + me.Pitch + me.Roll)) << "frame " << i;
-        ASSERT_LE(std::fabs(me.Pos.x), 12400 + 200);
-        EXPECT_NEAR(me.Pos.y, u_heightmap::GetHeight(me.Pos.x, me.Pos.z), 1) << "frame " << i;
-    }
-    EXPECT_GT(Magnitude(me.Pos - D3DVECTOR{400, me.Pos.y, 900}), 100);
-    move::DriveHooks = {};
-}
-#endif

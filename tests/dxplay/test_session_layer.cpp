@@ -145,33 +145,6 @@ TEST(SessionLayer, PlayerIdsAreNonZeroAndSpreadOverTheWholeRange) {
     EXPECT_TRUE(high) << "40 ids all below 2^31";
 }
 
-TEST(SessionLayer, JoiningIsNotHostAndLongNamesArriveCut) {
-    PlayerProcess host;
-    ASSERT_TRUE(host.Started());
-    auto opened = host.Ask("host wueste Anna", "opened");
-    ASSERT_TRUE(opened);
-
-    TDXPlay play;
-    std::vector<std::string> added;
-    play.OnAddPlayer = [&](TDXPlayPlayer& p) { added.push_back(p.Name); };
-    play.SetProviderName(DPSPNAME_TCPIP);
-    ASSERT_EQ(play.Sessions(), std::vector<std::string>{"wueste"});
-    const std::string longName(2000, 'L');
-    play.JoinSession("wueste", longName);
-    EXPECT_FALSE(play.IsHost());
-    ASSERT_EQ(play.Players().size(), 2u);
-    EXPECT_EQ(play.Players()[0], play.LocalPlayer());
-    EXPECT_EQ(play.LocalPlayer()->Name.size(), 1023u);
-    EXPECT_EQ(play.Players()[1]->Name, "Anna");
-    EXPECT_TRUE(play.Players()[1]->Remote);
-    EXPECT_EQ(std::to_string(play.Players()[1]->ID), opened->substr(7, opened->find(' ', 7) - 7));
-    EXPECT_EQ(added.size(), 1u) << "only the local player is announced to the game";
-
-    auto line = host.Expect("add " + std::to_string(play.LocalPlayer()->ID));
-    ASSERT_TRUE(line);
-    EXPECT_EQ(line->size(), 4 + std::to_string(play.LocalPlayer()->ID).size() + 1 + 1023);
-}
-
 TEST(SessionLayer, ClosingFromInsideAMessageEventIsSafe) {
     TDXPlay play;
     Create(play, "wueste", "Tom");

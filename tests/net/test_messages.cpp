@@ -35,28 +35,6 @@ Bytes Cat(std::initializer_list<Bytes> parts)
 
 }  // namespace
 
-TEST(ByteOrder, LittleEndianHelpers)
-{
-    uint8_t b[4];
-    PutU32(b, 0x11223344u);
-    EXPECT_EQ(b[0], 0x44);
-    EXPECT_EQ(b[3], 0x11);
-    EXPECT_EQ(GetU32(b), 0x11223344u);
-    PutU16(b, 0xABCD);
-    EXPECT_EQ(b[0], 0xCD);
-    EXPECT_EQ(b[1], 0xAB);
-    EXPECT_EQ(GetU16(b), 0xABCD);
-    PutF32(b, 1.0f);  // 0x3F800000
-    EXPECT_EQ(Bytes(b, b + 4), (Bytes{0x00, 0x00, 0x80, 0x3F}));
-    EXPECT_EQ(GetF32(b), 1.0f);
-    PutF32(b, -2.5f);  // 0xC0200000
-    EXPECT_EQ(Bytes(b, b + 4), (Bytes{0x00, 0x00, 0x20, 0xC0}));
-    // NaN keeps its bits through a round trip.
-    const float nan = std::bit_cast<float>(0x7FC01234u);
-    PutF32(b, nan);
-    EXPECT_EQ(std::bit_cast<uint32_t>(GetF32(b)), 0x7FC01234u);
-}
-
 TEST(CarState, FiftyTwoBytesInTheirOrder)
 {
     TCarStateMsg m;

@@ -171,29 +171,6 @@ TEST(Gates, NextTorAndUpdateMyGoal)
     EXPECT_EQ(GoalPos, before);
 }
 
-TEST(Gates, TheFirstCrossingOfARaceComparesWithThisRacesSides)
-{
-    NewRace();
-    FirstFrameDrawn = 1;
-    // Gate 3 at x = 6000 faces along z; the last race ended beyond it.
-    const D3DVECTOR before{6000, 0, -200}, after{6000, 0, 200};
-    for (int g = 0; g < uc::GateCount; ++g) PlayerTable[0].GateSide[g] = uc::GateSide(GateTable[g].World, after);
-    PlayerTable[0].Pos = before;
-
-    RecordGateSides();
-    for (int g = 0; g < uc::GateCount; ++g)
-        EXPECT_EQ(PlayerTable[0].GateSide[g], uc::GateSide(GateTable[g].World, before)) << g;
-    uc::DetectCollisions();
-    EXPECT_EQ(PlayerTable[0].GatesPassed, 0) << "a stale side counted a crossing";
-
-    // Driving through counts.
-    PlayerTable[0].Pos = after;
-    uc::DetectCollisions();
-    EXPECT_EQ(PlayerTable[0].GatesPassed, 1);
-    EXPECT_EQ(PlayerTable[0].NextGate, 1);
-    EXPECT_EQ(GoalPos, Raised(1));
-}
-
 TEST(Finish, OneLapAfterFiveGatesInRecordOrder)
 {
     NewRace();

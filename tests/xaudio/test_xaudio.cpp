@@ -333,16 +333,6 @@ TEST_F(Music, DestroyingThePlayerWhilePlayingDeliversNothingMore)
     EXPECT_EQ(r.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING}));
 }
 
-TEST_F(Music, MonoInputPlaysToTheEnd)
-{
-    setenv("SDL_AUDIODRIVER", "dummy", 1);
-    Open(kToneRate / 2, 1);
-    EXPECT_EQ(length, kToneRate / 2);
-    player.Play();
-    ASSERT_TRUE(RunEventsUntil([&] { return rec.HasState(XA_PLAYER_STATE_EOF); }, 10000));
-    EXPECT_EQ(rec.positions.back(), std::make_pair(length, length));
-}
-
 TEST_F(Music, FileWithoutLameHeaderIsScannedForItsLength)
 {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
