@@ -884,6 +884,20 @@ TDXPlay::~TDXPlay() {
 
 bool TDXPlay::Opened() const { return impl_->opened; }
 bool TDXPlay::IsHost() const { return impl_->isHost; }
+uint32_t TDXPlay::HostID() const { return impl_->opened ? impl_->hostId : 0; }
+
+uint32_t TDXPlay::NextHostID() const {
+    const Impl& d = *impl_;
+    if (!d.opened) return 0;
+    uint32_t bestSeq = UINT32_MAX;
+    uint32_t best = 0;
+    if (d.localId != d.hostId) bestSeq = d.localSeq, best = d.localId;
+    for (const auto& m : d.members) {
+        if (!m->in || m->id == 0 || m->id == d.hostId) continue;
+        if (m->seq < bestSeq) bestSeq = m->seq, best = m->id;
+    }
+    return best;
+}
 TDXPlayPlayer* TDXPlay::LocalPlayer() const { return impl_->local; }
 const std::vector<TDXPlayPlayer*>& TDXPlay::Players() const { return impl_->players; }
 

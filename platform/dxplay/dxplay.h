@@ -67,6 +67,11 @@ public:
     bool Opened() const;
     // True when this program is the session's host.
     bool IsHost() const;
+    // The session host's player id; 0 while closed.
+    uint32_t HostID() const;
+    // The player the host role passes to when the host leaves: the earliest
+    // admitted player besides the host (possibly the local one); 0 if none.
+    uint32_t NextHostID() const;
     // The local player; nullptr while closed.
     TDXPlayPlayer* LocalPlayer() const;
     // The player collection: the local player first, then the remote players.

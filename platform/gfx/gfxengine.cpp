@@ -430,10 +430,12 @@ void TGfxEngine::GetDrivers() {
     for (auto* s : order) {
         TGfxDriver d;
         d.Monitor = s;
-        QString desc = s->name();
+        // What a player recognises: the X display and the screen's size.
+        const QString display = qEnvironmentVariable("DISPLAY");
+        QString desc = QString("%1 × %2").arg(s->size().width()).arg(s->size().height());
         if (!s->model().isEmpty()) desc += " (" + s->model() + ")";
         d.Description = desc.toStdString();
-        d.Name = (s == primary) ? "display" : s->name().toStdString();
+        d.Name = ((s == primary && !display.isEmpty()) ? "X display " + display : s->name()).toStdString();
         bool accept = true;
         if (OnAcceptDriver) OnAcceptDriver(this, d, accept);
         if (accept) m_drivers.push_back(d);
