@@ -84,8 +84,7 @@ std::string RendererString() {
     if (!ctx.makeCurrent(&surface)) return cached;
     if (auto* gl = QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(&ctx)) {
         const auto* r = reinterpret_cast<const char*>(gl->glGetString(GL_RENDERER));
-        const auto* v = reinterpret_cast<const char*>(gl->glGetString(GL_VERSION));
-        cached = std::string(r ? r : "OpenGL") + " (" + (v ? v : "") + ")";
+        cached = r ? r : "OpenGL";
     }
     ctx.doneCurrent();
     return cached;

@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 class Program {
 public:
-    explicit Program(const QString& exe)
+    // asked: the search asks the player for the host's address.
+    explicit Program(const QString& exe, bool asked = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "xcb");
@@ -27,6 +28,8 @@ public:
         env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
         env.insert("CI", "1");
         env.insert("DUNEBOLT_PORT_BASE", "47900");
+        if (asked)
+            env.remove("DUNEBOLT_SEARCH_ADDRESS");
         proc_.setProcessEnvironment(env);
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { Read(); });
@@ -79,6 +82,7 @@ public:
 
     QJsonObject last;
     QStringList boxes;
+    int asks = 0;
 
 private:
     bool Wait(const std::function<bool()>& done, int ms)
@@ -104,6 +108,8 @@ private:
                 state_ = QJsonDocument::fromJson(line.mid(6).toUtf8()).object();
             else if (line.startsWith("box "))
                 boxes << line.mid(4);
+            else if (line == "ask")
+                ++asks;
         }
     }
 
@@ -113,9 +119,9 @@ private:
     QJsonObject state_;
 };
 
-std::unique_ptr<Program> Start()
+std::unique_ptr<Program> Start(bool asked = false)
 {
-    auto p = std::make_unique<Program>(LOBBY_PLAYER);
+    auto p = std::make_unique<Program>(LOBBY_PLAYER, asked);
     EXPECT_TRUE(p->Ready());
     return p;
 }
@@ -258,7 +264,7 @@ TEST(Lobby, ThreeProgramsCreateJoinChatSetLapsLeaveAndHandOverTheHostRole)
 
 TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
 {
-    auto host = Start(), guest = Start();
+    auto host = Start(), guest = Start(true);
     host->Say("set nameedit    ");
     host->Say("click Label10");
     EXPECT_TRUE(host->WaitForBox("Du mußt schon einen Namen eingeben."));
@@ -279,8 +285,10 @@ TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
     EXPECT_TRUE(guest->WaitForBox());
     EXPECT_TRUE(guest->WaitFor([](const QJsonObject& s) { return s["players"].toArray().isEmpty(); }));
 
-    // The program still hosts and joins after the refusals.
+    // The program still hosts and joins after the refusals; with no address
+    // preset, every search asked the player for it.
     Create(*host, "Anna", "Neu");
     ASSERT_TRUE(Join(*guest, "Tom", "Neu"));
     EXPECT_TRUE(host->WaitFor(PlayersAre({"[HOST]Anna", "Tom"})));
+    EXPECT_GE(guest->asks, 2);
 }
