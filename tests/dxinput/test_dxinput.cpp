@@ -1,5 +1,5 @@
-// The input component fed by the window's key events: the game's keys, the
-// update rule, and the switches that silence the keyboard.
+// The input component fed by the window's key events: the game's keys and
+// the update rule.
 #include "platform/dxinput/dxinput.h"
 
 #include <QApplication>
@@ -75,28 +75,4 @@ TEST(DXInput, StatesFollowTheKeysAcrossUpdates)
     EXPECT_EQ(input.ActiveStates, Only({StateDown, StateButton1}));
     Key(window, QEvent::KeyRelease, Qt::Key_A);
     Key(window, QEvent::KeyRelease, Qt::Key_Space);
-}
-
-TEST(DXInput, DisabledOrUnboundKeyboardGivesNoStates)
-{
-    QWidget window;
-    TDXInput input(&window);
-    input.UseDirectInput = false;
-    Key(window, QEvent::KeyPress, Qt::Key_Up);
-
-    input.Keyboard.BindInputStates = false;
-    input.UpdateStates();
-    EXPECT_TRUE(input.ActiveStates.none());
-    EXPECT_TRUE(input.Keyboard.States[StateUp]);  // the device still saw it
-
-    input.Keyboard.BindInputStates = true;
-    input.Keyboard.Enabled = false;
-    input.UpdateStates();
-    EXPECT_TRUE(input.ActiveStates.none());
-    EXPECT_EQ(input.Keyboard.KeyStates[VK_UP], 0);
-
-    input.Keyboard.Enabled = true;
-    input.UpdateStates();
-    EXPECT_EQ(input.ActiveStates, Only({StateUp}));
-    Key(window, QEvent::KeyRelease, Qt::Key_Up);
 }

@@ -338,33 +338,6 @@ TEST_F(Music, DestroyingThePlayerWhilePlayingDeliversNothingMore)
     EXPECT_EQ(r.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING}));
 }
 
-TEST_F(Music, MissingOutputModuleOrInputIsReportedAndNothingPlays)
-{
-    ASSERT_TRUE(WriteTone(mp3, kRate / 4));
-    player.Directory = DUNEBOLT_BIN_DIR;
-    rec.Attach(player);
-    player.OutputModuleRegister("no_such_output.dll");
-    player.InputOpen(mp3);
-    player.Play();
-    TXaudioPlayer other;
-    Recorded r;
-    other.Directory = DUNEBOLT_BIN_DIR;
-    r.Attach(other);
-    other.OutputModuleRegister("xa_dsound_output.dll");
-    other.InputSeek(398, 10000);
-    other.InputOpen(dir.File("none.mp3"));
-    other.Play();
-    ASSERT_TRUE(RunEventsUntil([&] { return rec.errors.size() >= 2 && r.errors.size() >= 3; }, 10000));
-    RunEventsFor(200);
-    EXPECT_EQ(rec.errors, (std::vector<std::pair<int, int>>{{XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER, XA_ERROR_OUTPUT_MODULE},
-                                                            {XA_MSG_COMMAND_PLAY, XA_ERROR_OUTPUT_MODULE}}));
-    EXPECT_EQ(r.errors, (std::vector<std::pair<int, int>>{{XA_MSG_COMMAND_INPUT_SEEK, XA_ERROR_NO_INPUT},
-                                                          {XA_MSG_COMMAND_INPUT_OPEN, XA_ERROR_OPEN_FAILED},
-                                                          {XA_MSG_COMMAND_PLAY, XA_ERROR_NO_INPUT}}));
-    EXPECT_TRUE(rec.states.empty());
-    EXPECT_TRUE(r.states.empty());
-}
-
 std::string ErrorOf(TXaudioPlayer& p, const std::function<void(TXaudioPlayer&)>& op)
 {
     try {
