@@ -17,20 +17,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Loopback only, and ports of the lobby tests' own. asked: no address
+// preset, so a search asks the player for it.
+QProcessEnvironment PlayerEnvironment(bool asked)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
+    env.insert("CI", "1");
+    env.insert("DUNEBOLT_PORT_BASE", "47900");
+    if (asked)
+        env.remove("DUNEBOLT_SEARCH_ADDRESS");
+    return env;
+}
+
 class Program {
 public:
     // asked: the search asks the player for the host's address.
     explicit Program(const QString& exe, bool asked = false)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        // Loopback only, and ports of the lobby tests' own.
-        env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
-        env.insert("CI", "1");
-        env.insert("DUNEBOLT_PORT_BASE", "47900");
-        if (asked)
-            env.remove("DUNEBOLT_SEARCH_ADDRESS");
-        proc_.setProcessEnvironment(env);
+        proc_.setProcessEnvironment(PlayerEnvironment(asked));
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { Read(); });
         proc_.start(exe, {});
@@ -291,4 +297,33 @@ TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
     ASSERT_TRUE(Join(*guest, "Tom", "Neu"));
     EXPECT_TRUE(host->WaitFor(PlayersAre({"[HOST]Anna", "Tom"})));
     EXPECT_GE(guest->asks, 2);
+    guest->Say("click llobbyabbrechen");
+
+    // Nine more players fill the game; the eleventh, who found it with a
+    // place left (a full game is not listed), is refused.
+    std::vector<std::unique_ptr<QProcess>> others;
+    auto joinOne = [&] {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(PlayerEnvironment(false));
+        p->start(DXPLAY_DRIVER, {});
+        p->write(QString("join Neu p%1\n").arg(others.size()).toUtf8());
+        others.push_back(std::move(p));
+    };
+    auto playersAre = [](int n) {
+        return [n](const QJsonObject& s) { return s["lspieler"].toString() == QString::number(n); };
+    };
+    for (int i = 0; i < 8; ++i)
+        joinOne();
+    ASSERT_TRUE(host->WaitFor(playersAre(9), 20000));
+    guest->Say("click Label16");
+    ASSERT_TRUE(guest->WaitFor([](const QJsonObject& s) { return s["games"].toArray().contains("Neu"); }));
+    joinOne();
+    ASSERT_TRUE(host->WaitFor(playersAre(10), 10000));
+    guest->boxes.clear();
+    guest->Say("select sessionbox 0");
+    guest->Say("click Label19");
+    EXPECT_TRUE(guest->WaitForBox());
+    EXPECT_EQ(host->State()["lspieler"].toString(), "10");
+    for (auto& p : others)
+        p->closeWriteChannel(), p->waitForFinished(3000);
 }
