@@ -1,11 +1,24 @@
+// The car modules: the car model (a record set up for a race, its wheels
+// and placement, tilt and top speed, shadow), the collision module (boxes,
+// gate crossings, the host's referee step on the race's own tables) and the
+// driving model (the driving step, the camera, the local car's frame over a
+// terrain loaded from a bitmap).
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
 #include <cmath>
+#include <fstream>
 #include <numbers>
+#include <optional>
+#include <tuple>
 
 #include "cars/cars.h"
 #include "cars/move.h"
-#include "cars/u_collisiondetection.h"
+#include "cars/referee.h"
+#include "race/spiel.h"
+#include "world/u_heightmap.h"
 
 using namespace u_collisiondetection;
 
@@ -13,202 +26,459 @@ namespace {
 
 constexpr float kPi = std::numbers::pi_v<float>;
 
-// Level ground at height h everywhere.
-cars::THeightFunc Flat(float h)
+// The race's tables as a race starts: every record reset with the car's
+// collision box, record 0 the local player (Id 7), the gates in a row along
+// +z from 2000 on, taken in order, and the trees left empty at the origin (as
+// a short tree map leaves them).
+void FreshRace()
 {
-    return [h](float, float, D3DVECTOR* n) {
-        if (n) *n = {0, 1, 0};
-        return h;
+    spiel::PlayerTable.fill({});
+    for (auto& r : spiel::PlayerTable) r.Hull = cars::CarHull;
+    spiel::PlayerTable[0].Id = 7;
+    for (int g = 0; g < spiel::RaceGateCount; ++g)
+        std::tie(spiel::GateTable[g].Pos, spiel::GateTable[g].World) =
+            std::make_tuple(D3DVECTOR{0, 0, 2000.0f * (g + 1)}, TranslateMatrix(0, 0, 2000.0f * (g + 1)));
+    for (auto& t : spiel::TreeTable) std::tie(t.Pos, t.Used) = std::make_tuple(D3DVECTOR{}, false);
+    spiel::GateOrder = {0, 1, 2, 3, 4};
+    spiel::ResetRaceGlobals();
+    spiel::FrameTime = 0.02;
+    spiel::FirstFrameDrawn = 1;
+    move::DriveHooks = {};
+}
+
+// The host's referee step over the race's tables, gate crossings going
+// through the race's gate rule; returns the set-position messages it sent.
+std::vector<std::string> Referee()
+{
+    std::vector<std::string> sent;
+    TRefereeSends sends = spiel::RefereeSends();
+    sends.SetPosition = [&](D3DVECTOR p, uint8_t stop, uint32_t id)
+    {
+        sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) +
+                       "," + std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
+    };
+    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
+    return sent;
+}
+
+// A plane through the origin rising by tan(ax) along +x and tan(az) along +z.
+cars::THeightFunc Plane(float ax, float az, float h = 0)
+{
+    return [=](float x, float z, D3DVECTOR* n)
+    {
+        if (n) *n = Normalize({-std::tan(ax), 1, -std::tan(az)});
+        return h + std::tan(ax) * x + std::tan(az) * z;
     };
 }
 
-// Ground falling along +z with slope angle a.
-cars::THeightFunc SlopeZ(float a)
+// The ground rises along +x by one grey level (5 units) per pixel (100 units).
+void LoadSlopedTerrain()
 {
-    return [a](float, float z, D3DVECTOR* n) {
-        if (n) *n = {0, std::cos(a), std::sin(a)};
-        return -std::tan(a) * z;
-    };
+    QTemporaryDir dir;
+    QImage img(256, 256, QImage::Format_RGB32);
+    for (int x = 0; x < 256; ++x)
+        for (int y = 0; y < 256; ++y) img.setPixel(x, y, qRgb(x, x, x));
+    ASSERT_TRUE(img.save(dir.filePath("height.bmp"), "BMP"));
+    u_heightmap::Terrain = u_heightmap::TD3DHeightSurfaceTerrain{};
+    u_heightmap::Terrain.FileName = dir.filePath("height.bmp").toStdString();
+    u_heightmap::LoadHeightmap(u_heightmap::Terrain);
+    u_heightmap::BuildCellTable(u_heightmap::Terrain);
 }
 
-spiel::TPlayerRec Drive(spiel::TPlayerRec car, move::TControls in, int frames, double dt, const cars::THeightFunc& h,
-                    bool locked = false)
+void ExpectNear(const D3DMATRIX& a, const D3DMATRIX& b)
 {
-    float raceTime = 0;
-    for (int i = 0; i < frames; ++i) move::DriveStep(car, in, dt, locked, raceTime, h);
-    return car;
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(a.m[i / 4][i % 4], b.m[i / 4][i % 4], 1e-4) << "element " << i;
 }
 
 }  // namespace
 
-TEST(PointInBox, InsideOutsideAndOnFaces)
+TEST(InitCar, ResetsTheRecordAndGivesEachCarItsOwnModel)
 {
-    EXPECT_TRUE(PointInBox({0, 25, 0}, TreeBox));
-    EXPECT_FALSE(PointInBox({15, 25, 0}, TreeBox));  // on a face counts as outside
-    EXPECT_FALSE(PointInBox({0, 0, 0}, TreeBox));
-    EXPECT_FALSE(PointInBox({0, 25, 16}, TreeBox));
-    EXPECT_FALSE(PointInBox({0, 51, 0}, TreeBox));
-    // A rotated and moved car box.
-    D3DMATRIX w = CarMatrix(0.1f, -0.2f, 1.0f, {500, 30, -200});
-    TBox car = TransformBox(cars::CarHull, w);
-    EXPECT_TRUE(PointInBox(TransformVector(D3DVECTOR{0, 60, 0}, w), car));
-    EXPECT_TRUE(PointInBox(TransformVector(D3DVECTOR{69, 124, 109}, w), car));
-    EXPECT_FALSE(PointInBox(TransformVector(D3DVECTOR{71, 60, 0}, w), car));
-    EXPECT_FALSE(PointInBox(TransformVector(D3DVECTOR{0, 60, -101}, w), car));
+    // A body with four wheels at x = 10 × their number, each with two caps
+    // except wheel 2, whose second is missing and simply skipped.
+    std::string text = "xof 0303txt 0032\nFrame body {\nMesh { 3; 0;0;0;, 1;0;0;, 0;0;1;; 1; 3;0,1,2;; }\n";
+    for (const std::string name : cars::WheelFrameNames)
+        if (name != "x3ds_rad2kap2")
+            text += "Frame " + name + " { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, " + name[8] +
+                    "0,30,0,1;; } }\n";
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkpath("3dobjects"));
+    std::ofstream(dir.filePath("3dobjects/auto1.x").toStdString()) << text + "}\n";
+    XFileProgramDir = dir.path().toStdString() + "/";
+
+    spiel::TPlayerRec a, b;
+    a.Id = 5;
+    a.Speed = a.Steer = a.WheelAngle = a.Pitch = a.Heading = a.Roll = 2;
+    a.Pos = a.SafePos = a.Move = {1, 2, 3};
+    a.GateSide = {1, -2, 3, -4, 5};
+    a.NextGate = a.GatesPassed = a.Finished = a.InUse = 3;
+    cars::InitCar(a);
+    cars::InitCar(b);
+    EXPECT_EQ(std::tie(a.Id, a.Speed, a.Steer, a.WheelAngle, a.Pitch, a.Heading, a.Roll, a.NextGate, a.GatesPassed),
+              std::make_tuple(0u, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0, 0));
+    EXPECT_EQ(std::tie(a.Pos, a.SafePos, a.Move, a.Finished, a.InUse, a.Animate, a.Hull),
+              std::make_tuple(D3DVECTOR{}, D3DVECTOR{}, D3DVECTOR{}, uint8_t{0}, uint8_t{0}, uint8_t{1},
+                              cars::CarHull));
+    EXPECT_EQ(a.GateSide[1], -2);  // left for the race start's gate sides
+    ASSERT_TRUE(a.Car && b.Car && a.Car->XFile != b.Car->XFile);
+
+    // Front wheels (1 and 2) steer, all turn; the car
+    // is placed by roll, pitch, heading, then position.
+    std::tie(a.Steer, a.WheelAngle, a.Roll, a.Pitch, a.Heading, a.Pos) =
+        std::make_tuple(0.5f, 1.0f, 0.1f, -0.2f, 2.0f, D3DVECTOR{100, 50, -300});
+    cars::UpdateCarMatrices(a);
+    for (const std::string name : cars::WheelFrameNames)
+    {
+        const D3DMATRIX* m = a.Car->XFile->FrameMatrix(name);
+        const float steer = (name[8] <= '2') ? 0.5f : 0.0f;
+        const D3DMATRIX spun = RotateYMatrix(kPi / 2 + steer) * TranslateMatrix((name[8] - '0') * 10.0f, 30, 0);
+        if (m) ExpectNear(*m, RotateZMatrix(1) * spun);
+        EXPECT_EQ(m == nullptr, name == "x3ds_rad2kap2") << name;
+    }
+    ExpectNear(a.World, RotateZMatrix(0.1f) * RotateXMatrix(-0.2f) * RotateYMatrix(2) * TranslateMatrix(100, 50, -300));
+
+    // Without the file the record is reset all the same and has no model.
+    QFile::remove(dir.filePath("3dobjects/auto1.x"));
+    EXPECT_THROW(cars::InitCar(b), EXFileError);
+    EXPECT_EQ(b.Car, nullptr);
+    XFileProgramDir.clear();
 }
 
-TEST(PointInBox, TreeAndCarBoxesTouch)
+// The top speed: 140, plus 150 per radian downhill, less half of |steer| ×
+// speed, at least 40 (further cases with the driving step below).
+TEST(CarModel, TiltAndTopSpeedFromTheGround)
 {
-    TBox car = TransformBox(cars::CarHull, CarMatrix(0, 0, 0, {0, 0, 0}));
-    // A tree inside the car's body: none of the car's points is inside the
-    // small tree box, but the tree's points are inside the car.
-    TBox tree = ShiftBox(TreeBox, {0, 10, 0});
-    EXPECT_FALSE(BoxesTouch(car, tree, false));
-    EXPECT_TRUE(BoxesTouch(car, tree, true));
-    EXPECT_FALSE(BoxesTouch(car, ShiftBox(TreeBox, {200, 0, 0}), true));
+    const D3DVECTOR ahead{0, 0, 1}, nose{0.1f, 0, 0.77f};
+    const struct { D3DVECTOR move; float speed, steer; D3DVECTOR ground; float pitch, roll, limit; } cases[] = {
+        {ahead, 100, kPi / 6, {0, 1, 0}, 0, 0, 113.8201f},
+        {ahead, 100, kPi / 6, {0, 0.3f, -0.95f}, -1.26492f, 0, 40},
+        // Upright ground along the nose: the product rounds past 1.
+        {nose, 10, 0, nose, kPi / 2, -0.12915f, 375.6194f},
+    };
+    for (const auto& c : cases)
+    {
+        const cars::TTilt t = cars::ComputeTilt(c.move, c.speed, c.steer, 0, c.ground);
+        EXPECT_NEAR(Magnitude(t.TiltTarget - D3DVECTOR{c.pitch, 0, c.roll}), 0, 1e-4);
+        EXPECT_NEAR(t.SpeedLimit, c.limit, 1e-2);
+    }
 }
 
-TEST(GateCrossing, BothDirectionsOnPlaneAndOutsideTheOpening)
-{
-    D3DMATRIX gate = RotateYMatrix(0.7853982f) * TranslateMatrix(400, 20, 900);
-    auto at = [&](float x, float z) { return TransformVector(D3DVECTOR{x, 0, z}, gate); };
-    float before = GateSide(gate, at(0, -40));
-    float after = GateSide(gate, at(0, 40));
-    EXPECT_LT(before * after, 0);
-    EXPECT_TRUE(GateCrossed(gate, at(0, 40), before));   // forwards
-    EXPECT_TRUE(GateCrossed(gate, at(0, -40), after));   // backwards
-    EXPECT_FALSE(GateCrossed(gate, at(0, 40), after));   // same side
-    // Exactly on the middle plane: side 0, and moving on counts nothing.
-    float on = GateSide(gate, TransformVector(D3DVECTOR{0, 0, 0}, gate));
-    EXPECT_NEAR(on, 0, 1e-3 * 600000);
-    EXPECT_FALSE(GateCrossed(gate, at(0, 40), 0.0f));
-    // Outside the opening: more than 500 from the centre across the gate.
-    EXPECT_FALSE(GateCrossed(gate, at(520, 40), GateSide(gate, at(520, -40))));
-    EXPECT_TRUE(GateCrossed(gate, at(480, 40), GateSide(gate, at(480, -40))));
-    // The height of the car does not matter.
-    EXPECT_TRUE(GateCrossed(gate, TransformVector(D3DVECTOR{0, 5000, 40}, gate), before));
-}
-
-TEST(CarModel, ShadowLiesOnTheGround)
+TEST(CarModel, TheShadowLiesTwoUnitsOverTheGround)
 {
     std::vector<D3DVERTEX> mesh(100);
     for (int i = 0; i < 100; ++i) mesh[i].x = static_cast<float>(i);
     std::array<D3DVERTEX, cars::MaxShadowVertices> out;
-    auto ridge = [](float x, float, D3DVECTOR*) { return x > 50 ? 40.0f : 0.0f; };
-    int n = cars::ShadowPositions(mesh.data(), static_cast<int>(mesh.size()), TranslateMatrix(10, 500, 0), ridge, out);
-    EXPECT_EQ(n, 82);
-    EXPECT_FLOAT_EQ(out[0].x, 10);
-    EXPECT_FLOAT_EQ(out[0].y, 2);
-    EXPECT_FLOAT_EQ(out[60].y, 42);
+    const auto ridge = [](float x, float, D3DVECTOR*) { return x > 50 ? 40.0f : 0.0f; };
+    EXPECT_EQ(cars::ShadowPositions(mesh.data(), 100, TranslateMatrix(10, 500, 0), ridge, out), 82);
+    EXPECT_EQ(std::make_tuple(out[0].x, out[0].y, out[60].y), std::make_tuple(10.0f, 2.0f, 42.0f));
 }
 
-TEST(Tilt, SpeedLimitExamplesAndClampedArcCosine)
+// Twelve points: the bottom corners −x−z, +x−z, +x+z, −x+z, the top ones in
+// the same order, then the middles of the bottom −z, bottom +z, top −z and
+// top +z edges. A slip in any one coordinate breaks the cuboid.
+TEST(Boxes, AreCuboidsWithTheirPointsInOrder)
 {
-    auto level = cars::ComputeTilt({0, 0, 1}, 50, 0, 0, {0, 1, 0});
-    EXPECT_NEAR(level.SpeedLimit, 140, 1e-3);
-    auto down = cars::ComputeTilt({0, 0, 1}, 50, 0, 0, {0, std::cos(0.1f), std::sin(0.1f)});
-    EXPECT_NEAR(down.SpeedLimit, 155, 1e-2);
-    EXPECT_NEAR(down.TiltTarget.x, 0.1f, 1e-4);
-    auto lock = cars::ComputeTilt({0, 0, 1}, 100, kPi / 6, 0, {0, 1, 0});
-    EXPECT_NEAR(lock.SpeedLimit, 113.82f, 1e-2);
-    auto steep = cars::ComputeTilt({0, 0, 1}, 100, kPi / 6, 0, {0, 0.3f, -0.95f});
-    EXPECT_FLOAT_EQ(steep.SpeedLimit, 40);
-    // Ground standing upright along the nose: the product of the two unit
-    // vectors rounds to just above 1, where the arc cosine alone is NaN.
-    const D3DVECTOR nose{0.1f, 0, 0.77f};
-    ASSERT_TRUE(std::isnan(std::acos(DotProduct(Normalize(nose), Normalize(nose)))));
-    auto edge = cars::ComputeTilt(nose, 10, 0, 0, nose);
-    EXPECT_NEAR(edge.TiltTarget.x, kPi / 2, 1e-3);
-    EXPECT_FALSE(std::isnan(edge.SpeedLimit));
-    // Ground falling to the left (−x) raises the roll target.
-    auto left = cars::ComputeTilt({0, 0, 1}, 10, 0, 0, {-std::sin(0.2f), std::cos(0.2f), 0});
-    EXPECT_NEAR(left.TiltTarget.z, 0.2f, 1e-4);
+    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull})
+    {
+        D3DVECTOR lo = (*box)[0], hi = (*box)[0];
+        for (const D3DVECTOR& p : *box)
+        {
+            lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
+            hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+        }
+        const float mx = (lo.x + hi.x) / 2;
+        const TBox expected{{{lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {lo.x, lo.y, hi.z},
+                             {lo.x, hi.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z},
+                             {mx, lo.y, lo.z}, {mx, lo.y, hi.z}, {mx, hi.y, lo.z}, {mx, hi.y, hi.z}}};
+        for (int i = 0; i < 12; ++i) EXPECT_EQ((*box)[i], expected[i]) << "point " << i;
+    }
 }
 
-TEST(Driving, AcceleratesToTheLimitAndSettles)
+// Half a unit inside and outside each face, and on it, of a moved tree box
+// and a turned and tilted car box.
+TEST(Boxes, APointIsInsideOnlyStrictlyWithinAllSixFaces)
 {
-    move::ResetDriving();
-    spiel::TPlayerRec car;
-    car = Drive(car, {.Up = true}, 1, 0.1, Flat(0));
-    EXPECT_NEAR(car.Speed, 3.5f, 1e-4);
-    car = Drive(car, {.Up = true}, 999, 0.01, Flat(0));
-    EXPECT_NEAR(car.Speed, 140, 2);
-    EXPECT_NEAR(move::SpeedLimit, 140, 1e-3);
-    EXPECT_GT(car.Pos.z, 100);
-    EXPECT_NEAR(car.Pos.x, 0, 1e-3);
+    const std::pair<TBox, D3DMATRIX> placed[] = {{TreeBox, TranslateMatrix(40, 5, -70)},
+                                                 {cars::CarHull, CarMatrix(0.1f, -0.2f, 1.0f, {500, 30, -200})}};
+    for (const auto& [local, m] : placed)
+    {
+        const TBox box = TransformBox(local, m);
+        const D3DVECTOR mid = (local[0] + local[6]) / 2, half = local[6] - mid;
+        EXPECT_TRUE(PointInBox(TransformVector(mid, m), box));
+        for (const D3DVECTOR face : {D3DVECTOR{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, -1}})
+            for (const float depth : {0.5f, 0.0f, -0.5f})
+            {
+                // On a face only where the box is not turned: rounding decides there.
+                const D3DVECTOR p = mid + ComponentProduct(face, half) - depth * face;
+                if (depth != 0 || m._11 == 1)
+                {
+                    EXPECT_EQ(PointInBox(TransformVector(p, m), box), depth > 0) << depth;
+                }
+            }
+    }
+    // A tree inside a car's body: only the tree's points are inside the other.
+    const TBox car = cars::CarHull, tree = ShiftBox(TreeBox, {0, 10, 0});
+    EXPECT_FALSE(BoxesTouch(car, tree, false));
+    EXPECT_TRUE(BoxesTouch(tree, car, false));
+    EXPECT_TRUE(BoxesTouch(car, tree, true));
+    EXPECT_FALSE(BoxesTouch(car, ShiftBox(TreeBox, {200, 10, 0}), true));
 }
 
-TEST(Driving, RestBandReverseAndSteering)
+// Positions in the gate's own space (x across the opening, z through it);
+// the side before the step as a sign, positive in front (z < 0).
+TEST(Gates, ACrossingFlipsTheMiddlePlaneSideWithinTheOpening)
 {
-    move::ResetDriving();
-    spiel::TPlayerRec car;
-    car.Speed = 10;
-    car = Drive(car, {}, 1, 0.02, Flat(0));
-    EXPECT_NEAR(car.Speed, 9.5f, 1e-4);
-    car = Drive(car, {}, 20, 0.02, Flat(0));
-    EXPECT_NEAR(car.Speed, 0.001f, 1e-6);  // within 0.1 of zero it rests at 0.001
-    car = Drive(car, {.Down = true}, 200, 0.01, Flat(0));
-    EXPECT_FLOAT_EQ(car.Speed, -40);
-    EXPECT_LT(car.Pos.z, 0);
-    // Left and right both held steers right, up and down both accelerates.
-    spiel::TPlayerRec s;
-    s = Drive(s, {.Up = true, .Down = true, .Left = true, .Right = true}, 10, 0.01, Flat(0));
-    EXPECT_NEAR(s.Steer, 0.2f, 1e-5);
-    EXPECT_GT(s.Speed, 3);
-    s = Drive(s, {.Right = true}, 100, 0.01, Flat(0));
-    EXPECT_NEAR(s.Steer, kPi / 6, 1e-6);
-    s = Drive(s, {}, 100, 0.01, Flat(0));
-    EXPECT_FLOAT_EQ(s.Steer, 0);
-    // A car at exactly 0 keeps its heading whatever the steering.
-    spiel::TPlayerRec z;
-    z = Drive(z, {.Right = true}, 10, 0.01, Flat(0), true);
-    EXPECT_FLOAT_EQ(z.Heading, 0);
-    EXPECT_FLOAT_EQ(z.Pos.x, 0);
-    EXPECT_FLOAT_EQ(z.Pos.z, 0);
+    const D3DMATRIX gate = RotateYMatrix(kPi / 4) * TranslateMatrix(400, 20, 900);
+    const struct { float x, y, z, before; bool crossed; } cases[] = {
+        {0, 0, 40, 1, true},        {0, 0, -40, -1, true},      {0, 0, 40, -1, false},
+        {0, 0, 40, 0, false},       {0, 0, -40, 0, false},      {480, 0, 40, 1, true},      {-480, 0, -40, -1, true},
+        {0, 5000, 40, 1, true},     {500.5f, 0, -40, -1, false}, {500.5f, 600, 40, 1, false},
+        {500.5f, 0, 40, 1, false},  {-500.5f, 0, -40, -1, false}, {-500.5f, 600, -40, -1, false},
+        {-500.5f, 0, 40, 1, false}, {-499, 0, 0.5f, 1, true},   {-499, 600, 0.5f, 1, true},
+        {499, 0, 0.5f, 1, true},
+    };
+    for (const auto& c : cases)
+    {
+        const D3DVECTOR at = TransformVector(D3DVECTOR{c.x, c.y, c.z}, gate);
+        EXPECT_EQ(GateCrossed(gate, at, c.before), c.crossed) << c.x << " " << c.y << " " << c.z;
+        EXPECT_LT(GateSide(gate, at) * c.z, 0) << c.x << " " << c.y << " " << c.z;
+    }
 }
 
-TEST(Driving, ReversingDownhillRaisesTheNose)
+// Crossings go to the race's gate rule (GatePass), for each record that
+// holds a player.
+TEST(Referee, EveryCarThatHoldsAPlayerCrossesGates)
 {
-    move::ResetDriving();
-    spiel::TPlayerRec car;  // nose towards −z is uphill here: ground falls along +z
-    car.Heading = kPi;
-    car = Drive(car, {.Down = true}, 100, 0.01, SlopeZ(0.1f));
-    EXPECT_LT(car.Speed, 0);
-    EXPECT_NEAR(move::TiltTarget.x, -0.1f, 1e-3);
-    EXPECT_LT(car.Pitch, 0);
+    FreshRace();
+    spiel::TPlayerRec &other = spiel::PlayerTable[3], &empty = spiel::PlayerTable[5];
+    other.Id = 42;
+    other.Pos = {0, 0, 2060};
+    empty.Pos = {300, 0, 1940};
+    spiel::RecordGateSides();
+    other.Pos = {0, 0, 1940};  // backwards through gate 0
+    empty.Pos = {300, 0, 2060};
+    Referee();
+    EXPECT_EQ(other.GatesPassed, 1);
+    EXPECT_EQ(empty.GatesPassed, 0);
 }
 
-TEST(Camera, FollowsBehindAndAboveTheCar)
+// Each case: one car after its driving step, the trees that stand, maybe a
+// second car (record 1, Id 8). Records: 0 the host's own car (Id 7), 2 another
+// player's (Id 9), 5 one without a player. The unused trees stand at the
+// origin, inside most of these cars.
+TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
 {
+    const std::vector<D3DVECTOR> five{{-80, 0, 0}, {-40, 0, 0}, {0, 0, 0}, {40, 0, 0}, {80, 0, 0}};
+    const std::string back = "9 1 0,0,-110";
+    // pos and move after the step (the safe position is pos − move); hit: an
+    // obstacle's, which keeps the safe position.
+    const struct { int index; D3DVECTOR pos, move; float heading; std::vector<D3DVECTOR> trees;
+                   std::optional<D3DVECTOR> other; D3DVECTOR expected; bool hit; std::vector<std::string> sends; }
+        cases[] = {
+        // Into a tree: the own car stops 10 behind its safe position; another
+        // player's goes back to it here and is told to go 10 behind and stop.
+        {0, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -210}, true, {}},
+        {2, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -200}, true, {"9 1 0,0,-210"}},
+        {5, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -50}, false, {}},
+        // Every tree within reach answers; reach is measured from where the
+        // car was put back.
+        {2, {0, 0, 0}, {0, 0, 100}, 0, five, {}, {0, 0, -100}, true, {back, back, back, back, back}},
+        {2, {0, 0, 0}, {0, 0, 200}, 0, five, {}, {0, 0, -200}, true, {"9 1 0,0,-210"}},
+        // Back along the whole move, its rise too; without a move, to the
+        // safe position itself.
+        {0, {0, 20, -50}, {0, 30, 150}, 0, {{0, 0, 0}}, {}, {0, -11.96116f, -209.80581f}, true, {}},
+        {0, {0, 0, 0}, {}, 0, {{0, 0, 0}}, {}, {0, 0, 0}, true, {}},
+        // Into the left post of gate 1.
+        {0, {-700, 10, 4000}, {200, 0, 0}, kPi / 2, {}, {}, {-910, 10, 4000}, true, {}},
+        // Cars: 250 apart nothing happens; into the car ahead the part of the
+        // move towards it is undone; corner to corner either part alone frees
+        // them, so the move stays, and the other car is told it stays.
+        {0, {0, 0, 10}, {0, 0, 10}, 0, {}, D3DVECTOR{0, 0, 250}, {0, 0, 10}, false, {}},
+        {0, {5, 0, 10}, {5, 0, 10}, 0, {}, D3DVECTOR{20, 10, 215}, {5, 0, 0}, false, {"7 0 5,0,0", "8 0 20,10,215"}},
+        {0, {10, 0, 10}, {10, 0, 10}, 0, {}, D3DVECTOR{145, 10, 215}, {10, 0, 10}, false, {"8 0 145,10,215"}},
+        // A car state that is not a number disturbs no one.
+        {0, {1.1f, 0, 0}, {3.2f, 0, 0}, 0, {}, D3DVECTOR{NAN, 0, 0}, {1.1f, 0, 0}, false, {}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        FreshRace();
+        spiel::TPlayerRec& r = spiel::PlayerTable[c.index];
+        if (c.index == 2) r.Id = 9;
+        std::tie(r.Speed, r.Heading, r.Pos, r.Move, r.SafePos) =
+            std::make_tuple(50.0f, c.heading, c.pos, c.move, c.pos - c.move);
+        for (size_t t = 0; t < c.trees.size(); ++t)
+            std::tie(spiel::TreeTable[t].Pos, spiel::TreeTable[t].Used) = std::make_tuple(c.trees[t], true);
+        if (c.other) std::tie(spiel::PlayerTable[1].Id, spiel::PlayerTable[1].Pos) = std::make_tuple(8u, *c.other);
+        EXPECT_EQ(Referee(), c.sends);
+        EXPECT_NEAR(Magnitude(r.Pos - c.expected), 0, 1e-4);
+        EXPECT_EQ(r.SafePos, c.hit ? c.pos - c.move : r.Pos);
+        EXPECT_EQ(r.Speed, (c.hit && c.index == 0) ? 0.0f : 50.0f);
+    }
+}
+
+// Expected values by the rules: steering 2/s up to π/6 and back; throttle
+// 35/s, brake 70/s, drag 25/s, at rest within 5·dt (creeping at 0.001); 150/s
+// off above the top speed (100 at a race's start); reversing down to −40;
+// finished cars brake; heading turns by steer × speed × 0.03 per second;
+// 10 units per second and unit of speed; wheels turn 0.4 per unit, within
+// [0, 2π); the world ends at ±12400.
+TEST(DriveStep, FollowsTheDrivingRules)
+{
+    struct TStart { float Speed = 0, Steer = 0, Heading = 0; D3DVECTOR Pos{}; uint8_t Finished = 0; };
+    const struct { TStart car; move::TControls in; bool locked; int steps; double dt;
+                   float speed, steer, heading, x, z, wheel; } cases[] = {
+        {{}, {.Up = true}, false, 1, 0.1, 3.5f, 0, 0, 0, 3.5f, 0.14f},
+        {{.Speed = 10}, {.Down = true}, false, 1, 0.1, 3, 0, 0, 0, 3, 0.12f},
+        {{.Speed = 10}, {}, false, 1, 0.02, 9.5f, 0, 0, 0, 1.9f, 0.076f},
+        {{.Speed = 0.11f}, {}, false, 1, 0.02, -0.39f, 0, 0, 0, -0.078f, 6.28007f},
+        {{.Speed = -0.11f}, {}, false, 1, 0.02, 0.39f, 0, 0, 0, 0.078f, 0.00312f},
+        {{.Speed = 1.25f}, {}, false, 1, 0.25, 0.001f, 0, 0, 0, 0.0025f, 0.0001f},
+        {{.Speed = -1.25f}, {}, false, 1, 0.25, 0.001f, 0, 0, 0, 0.0025f, 0.0001f},
+        {{.Speed = -39}, {.Down = true}, false, 1, 0.1, -40, 0, 0, 0, -40, 4.68319f},
+        {{.Speed = 120}, {.Up = true}, false, 1, 0.01, 118.85f, 0, 0, 0, 11.885f, 0.4754f},
+        {{}, {true, true, true, true}, false, 1, 0.1, 3.5f, 0.2f, 0.0021f, 0.00735f, 3.5f, 0.14f},
+        {{}, {.Left = true}, false, 1, 0.1, 0.001f, -0.2f, 0, 0, 0.001f, 0.00004f},
+        {{.Steer = 0.5f}, {.Right = true}, false, 1, 0.1, 0.001f, kPi / 6, 0, 0, 0.001f, 0.00004f},
+        {{.Steer = -0.5f}, {.Left = true}, false, 1, 0.1, 0.001f, -kPi / 6, 0, 0, 0.001f, 0.00004f},
+        {{.Steer = 0.3f}, {}, false, 1, 0.1, 0.001f, 0.1f, 0, 0, 0.001f, 0.00004f},
+        {{.Steer = -0.3f}, {}, false, 1, 0.1, 0.001f, -0.1f, 0, 0, 0.001f, 0.00004f},
+        {{.Steer = 0.25f}, {}, false, 1, 0.25, 0.001f, 0, 0, 0, 0.0025f, 0.0001f},
+        {{.Steer = -0.25f}, {}, false, 1, 0.25, 0.001f, 0, 0, 0, 0.0025f, 0.0001f},
+        {{.Speed = 50, .Finished = 1}, {.Up = true}, false, 1, 0.1, 43, 0, 0, 0, 43, 1.72f},
+        {{.Speed = -5, .Finished = 1}, {.Down = true}, false, 1, 0.1, 0.001f, 0, 0, 0, 0.001f, 0.00004f},
+        {{}, {.Up = true, .Right = true}, true, 10, 0.01, 0, 0.2f, 0, 0, 0, 0},
+        // A quarter of a circle of radius 10·v / (0.03·v·π/6) ≈ 637 to the
+        // right, walked in 200 steps; reversing on left lock turns right too.
+        {{.Speed = 50, .Steer = kPi / 6}, {.Right = true}, true, 200, 0.01, 50, kPi / 6, kPi / 2, 639.1165f, 634.1165f,
+         2.30089f},
+        {{.Speed = -40, .Steer = -kPi / 6}, {.Left = true}, true, 100, 0.01, -40, -kPi / 6, 0.62832f, -122.7587f,
+         -373.8125f, 2.84956f},
+        {{.Speed = 50, .Heading = kPi / 4, .Pos = {12405, 0, -12405}}, {}, false, 1, 0.02, 49.5f, 0, kPi / 4, 12400,
+         -12400, 0.396f},
+        {{.Speed = 50, .Heading = -kPi / 4, .Pos = {-12405, 0, 12405}}, {}, false, 1, 0.02, 49.5f, 0, -kPi / 4, -12400,
+         12400, 0.396f},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        move::ResetDriving();
+        spiel::TPlayerRec car;
+        std::tie(car.Speed, car.Steer, car.Heading, car.Pos, car.Finished) =
+            std::tie(c.car.Speed, c.car.Steer, c.car.Heading, c.car.Pos, c.car.Finished);
+        float raceTime = 0;
+        for (int i = 0; i < c.steps; ++i) move::DriveStep(car, c.in, c.dt, c.locked, raceTime, Plane(0, 0));
+        EXPECT_NEAR(car.Speed, c.speed, 1e-4);
+        EXPECT_NEAR(car.Steer, c.steer, 1e-5);
+        EXPECT_NEAR(car.Heading, c.heading, 1e-4);
+        EXPECT_NEAR(car.Pos.x, c.x, 2e-3 + 1e-4 * std::fabs(c.x));
+        EXPECT_NEAR(car.Pos.z, c.z, 2e-3 + 1e-4 * std::fabs(c.z));
+        EXPECT_NEAR(car.WheelAngle, c.wheel, 1e-4);
+        EXPECT_NEAR(raceTime, (c.locked ? 0.0 : c.steps * c.dt), 1e-6);
+    }
+}
+
+// On sloping ground the car ends the step on it, and its pitch and roll
+// close 6/s of the gap to the slope along its nose and across it; the top
+// speed grows 150 per radian downhill. A car that does not move keeps both.
+TEST(DriveStep, FollowsTheGroundAndTiltsTowardsIt)
+{
+    const struct { cars::THeightFunc ground; float heading, speed; bool locked; float y, pitch, roll, limit; }
+        cases[] = {
+        {Plane(0, -0.1f), 0, 10, false, -0.75251f, 0.06f, 0, 155},
+        {Plane(0, -0.1f), kPi, -10, false, -0.75251f, -0.06f, 0, 125},
+        {Plane(0.2f, 0), 0, 10, false, 0, 0, 0.12f, 140},
+        {Plane(0, -0.1f, 30), 0, 0, true, 30, 0, 0, 100},
+    };
+    for (const auto& c : cases)
+    {
+        move::ResetDriving();
+        spiel::TPlayerRec car;
+        std::tie(car.Speed, car.Heading) = std::tie(c.speed, c.heading);
+        float raceTime = 0;
+        move::DriveStep(car, {}, 0.1, c.locked, raceTime, c.ground);
+        EXPECT_NEAR(car.Pos.y, c.y, 1e-4);
+        EXPECT_NEAR(car.Pitch, c.pitch, 1e-5);
+        EXPECT_NEAR(car.Roll, c.roll, 1e-5);
+        EXPECT_NEAR(move::SpeedLimit, c.limit, 1e-3);
+    }
+}
+
+TEST(Camera, FollowsBehindAndAboveTheCarWithTheWorldUp)
+{
+    int views = 0;
+    move::OnViewMatrix = [&](const D3DMATRIX&) { ++views; };
     move::CameraEye = {0, 1000, -1000};
-    int calls = 0;
-    move::OnViewMatrix = [&](const D3DMATRIX&) { ++calls; };
-    D3DMATRIX world = CarMatrix(0, 0, 0, {0, 0, 0});
-    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(0));
-    EXPECT_NEAR(move::CameraTarget.z, -770, 1e-3);
-    EXPECT_NEAR(move::CameraTarget.y, 300, 1e-3);
-    EXPECT_NEAR(move::CameraEye.z, -1000 + (230) * 0.04f, 1e-2);
-    EXPECT_EQ(calls, 1);
-    // Under a hill the target is lifted above the ground.
-    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(900));
-    EXPECT_FLOAT_EQ(move::CameraTarget.y, 1000);
+    // The car faces +x: the camera aims 770 behind it and 300 up, and the
+    // eye moves 2 × the frame time of the way there, with the world's up.
+    const D3DMATRIX car = u_collisiondetection::CarMatrix(0, 0, kPi / 2, {});
+    move::UpdateCamera(car, {}, 0.02, Plane(0, 0));
+    EXPECT_NEAR(Magnitude(move::CameraTarget - D3DVECTOR{-770, 300, 0}), 0, 1e-3);
+    EXPECT_NEAR(Magnitude(move::CameraEye - D3DVECTOR{-30.8f, 972, -960}), 0, 1e-3);
+    EXPECT_NEAR(TransformVector(D3DVECTOR{0, 100, 0}, move::ViewMatrix).x, 0, 1e-3);
+    // Under a hill the target goes 100 over the ground; a long frame counts
+    // as 0.1 s.
+    move::UpdateCamera(car, {}, 5.0, Plane(0, 0, 900));
+    EXPECT_NEAR(Magnitude(move::CameraEye - D3DVECTOR{-178.64f, 977.6f, -768}), 0, 1e-3);
+    // An eye on the car has no direction to look in: the last view stays.
+    const D3DMATRIX last = move::ViewMatrix;
+    move::CameraEye = {};
+    move::UpdateCamera(car, {}, 0, Plane(0, 0));
+    EXPECT_TRUE(move::ViewMatrix == last);
+    EXPECT_EQ(views, 2);
     move::OnViewMatrix = nullptr;
 }
 
-TEST(Camera, AnEyeOnTheCarKeepsTheLastView)
+// The terrain rises along +x: a car driving along +z has it falling to its
+// left.
+TEST(DriveCar, TheLocalCarsFrameOverTheTerrain)
 {
-    int calls = 0;
-    move::OnViewMatrix = [&](const D3DMATRIX&) { ++calls; };
-    move::CameraEye = {0, 1000, -1000};
-    D3DMATRIX world = CarMatrix(0, 0, 0, {0, 0, 0});
-    move::UpdateCamera(world, {0, 0, 0}, 0.02, Flat(0));
-    const D3DMATRIX last = move::ViewMatrix;
-    // No time passed and the eye stands on the car: no direction to look in.
-    move::CameraEye = {5, 0, 5};
-    move::UpdateCamera(world, {5, 0, 5}, 0, Flat(0));
-    EXPECT_TRUE(move::ViewMatrix == last);
-    EXPECT_EQ(calls, 1);
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) EXPECT_FALSE(std::isnan(move::ViewMatrix.m[r][c]));
+    LoadSlopedTerrain();
+    FreshRace();
+    spiel::TPlayerRec &me = spiel::PlayerTable[0], &other = spiel::PlayerTable[4];
+    other.Id = 77;
+    bool host = true;
+    move::TControls keys;
+    move::DriveHooks = {[&] { return keys; }, [&] { return host; }};
+    int views = 0;
+    move::OnViewMatrix = [&](const D3DMATRIX&) { ++views; };
+    move::CameraEye = {0, 1000, 0};
+    // The previous race left both cars past gate 0, the new one puts them in
+    // front of it: only sides of this race count.
+    spiel::ControlsLocked = 1;
+    me.Pos = {0, 0, 2500};
+    other.Pos = {300, 0, 2500};
+    move::DriveCar();
+    me.Pos = {0, 0, 1700};
+    other.Pos = {300, 0, 1700};
+    move::ResetDriving();
+    // Locked: no throttle and no race clock, but the wheels steer.
+    keys = {.Up = true, .Right = true};
+    for (int i = 0; i < 10; ++i) move::DriveCar();
+    EXPECT_EQ(me.Speed, 0);
+    EXPECT_EQ(spiel::RaceTime, 0);
+    EXPECT_NEAR(me.Steer, 0.4f, 1e-5);
+    EXPECT_EQ(me.GatesPassed + other.GatesPassed, 0);
+
+    // The host counts its own pass, on the ground, with the camera behind.
+    spiel::ControlsLocked = 0;
+    keys = {.Up = true};
+    me.Steer = 0;
+    me.Speed = 100;
+    for (int i = 0; i < 30; ++i) move::DriveCar();
+    EXPECT_EQ(me.GatesPassed, 1);
+    EXPECT_EQ(spiel::GoalPos, (spiel::GateTable[1].Pos + D3DVECTOR{0, 100, 0}));
+    EXPECT_NEAR(spiel::RaceTime, 0.6f, 1e-4);
+    EXPECT_NEAR(me.Pos.y, u_heightmap::GetHeight(me.Pos.x, me.Pos.z), 0.5);
+    EXPECT_GT(me.Roll, 0.01f);
+    EXPECT_EQ(views, 41);
+    EXPECT_LT(move::CameraEye.z, me.Pos.z);
+    EXPECT_GT(move::CameraEye.y, me.Pos.y);
+    // Not the host: the same drive through gate 1 counts nothing here.
+    host = false;
+    me.Pos = {0, 0, 3700};
+    for (int i = 0; i < 30; ++i) move::DriveCar();
+    EXPECT_GT(me.Pos.z, 4100);
+    EXPECT_EQ(me.GatesPassed, 1);
     move::OnViewMatrix = nullptr;
 }
