@@ -547,7 +547,7 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
         if (w) w->RaceAborted();
         return;
     case TCommand::SpielBereit:
-        spiel::PlayReadyCount += 1;
+        spiel::CountPlayReady(sender.ID);
         return;
     case TCommand::Losfahren:
         spiel::StartClock = 0.0f;
