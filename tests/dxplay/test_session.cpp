@@ -608,7 +608,9 @@ TEST(SessionGame, MessagesArriveEverywhereOnceAndInOrder) {
         std::map<uint32_t, std::string> expected;
         for (size_t j = 0; j < g.procs.size(); ++j)
             if (j != i) expected[g.ids[j]] = j == 2 ? "10200" : j == 4 ? "50" : (j == 1 && i == 3) ? "230" : "200";
-        EXPECT_TRUE(WaitUntil([&] { return Pairs(g.procs[i]->Ask("stats", "stats")) == expected; }, 60000)) << i;
+        std::optional<std::string> last;
+        EXPECT_TRUE(WaitUntil([&] { return Pairs(last = g.procs[i]->Ask("stats", "stats")) == expected; }, 60000))
+            << i << ": " << last.value_or("no answer");
         EXPECT_EQ(g.procs[i]->Expect("disorder"), "disorder 0");
         EXPECT_EQ(g.procs[i]->Expect("early"), "early 0");
     }
