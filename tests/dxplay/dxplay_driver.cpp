@@ -10,6 +10,7 @@
 //                            unless "u"; SIZE bytes each (at least 12)
 //   stats                    per sender counts    -> "stats ID:COUNT ..." (guaranteed),
 //                            "unreliable ID:COUNT ...", "disorder N", "early N"
+//   echo                     answer every message with the same bytes
 //   leave                    close the session    -> "closed"
 //
 // DXPLAY_DRIVER_GUID and DXPLAY_DRIVER_MAXPLAYERS change the settings (a
@@ -111,6 +112,8 @@ public:
                 Line(Counts("unreliable", received_[false]));
                 Line("disorder " + std::to_string(disorder_));
                 Line("early " + std::to_string(early_));
+            } else if (cmd == "echo") {
+                echo_ = true;
             } else if (cmd == "leave") {
                 play_.Close();
                 Line("closed");
@@ -124,6 +127,10 @@ public:
 
 private:
     void Message(TDXPlayPlayer& from, const uint8_t* data, int size) {
+        if (echo_) {
+            play_.SendMessage(from.ID, data, size, true);
+            return;
+        }
         const uint32_t stream = size >= 12 ? GetU32(data) : 0;
         if (stream < 1 || stream > 4 || GetU32(data + 8) != 0xC0FFEE) {
             ++disorder_;
@@ -146,6 +153,7 @@ private:
     std::set<uint32_t> known_;
     uint64_t disorder_ = 0;
     uint64_t early_ = 0;
+    bool echo_ = false;  // the benchmark's round trips
 };
 
 }  // namespace
