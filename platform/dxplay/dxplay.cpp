@@ -68,8 +68,9 @@ uint32_t TDXPlay::NextHostID() const {
     uint32_t bestSeq = UINT32_MAX;
     uint32_t best = 0;
     if (d.localId != d.hostId) bestSeq = d.localSeq, best = d.localId;
+    // The same choice as ChooseHost makes when the host goes.
     for (const auto& m : d.members) {
-        if (!m->in || m->id == 0 || m->id == d.hostId) continue;
+        if (!m->InSession() || m->id == d.hostId) continue;
         if (m->seq < bestSeq) bestSeq = m->seq, best = m->id;
     }
     return best;

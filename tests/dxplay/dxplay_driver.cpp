@@ -11,7 +11,6 @@
 //   stats                    per sender counts    -> "stats ID:COUNT ..." (guaranteed),
 //                            "unreliable ID:COUNT ...", "disorder N", "early N"
 //   echo                     answer every message with the same bytes
-//                            (the round-trip benchmark's partner)
 //   leave                    close the session    -> "closed"
 //
 // DXPLAY_DRIVER_GUID and DXPLAY_DRIVER_MAXPLAYERS change the settings (a
@@ -154,7 +153,7 @@ private:
     std::set<uint32_t> known_;
     uint64_t disorder_ = 0;
     uint64_t early_ = 0;
-    bool echo_ = false;
+    bool echo_ = false;  // the benchmark's round trips
 };
 
 }  // namespace
