@@ -1,6 +1,7 @@
 // The main window's side of the game: creating, finding and joining games,
 // the lobby's controls, and the session's player and close events.
 #include "app/startscreen.h"
+#include "app/application.h"
 #include "app/linklabel.h"
 #include "app/updown.h"
 #include "net/wiretext.h"
@@ -47,6 +48,7 @@ void TFStart::CreateSession()
         DXPlayMessage(from, data, size);
     };
     DXPlay->OnClose = [this] { DXPlayClose(); };
+    DXPlay->OnHandlerError = [](const std::exception& e) { ShowErrorBox(QString::fromUtf8(e.what())); };
     // A joiner handed the host role may hear nothing more from anyone (two
     // players, the host gone): the takeover does not wait for a message.
     DXPlay->OnHost = [this] { HostTakeover(); };

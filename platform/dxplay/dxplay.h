@@ -135,6 +135,10 @@ public:
     // This program became the session's host (the host role passed to it).
     std::function<void()> OnHost;
     std::function<void()> OnSessionLost;
+    // A handler failed while the layer delivered network events: the batch
+    // ended there, what was queued stays for the next round, and the error
+    // comes here once the layer is back in order (unset: printed on stderr).
+    std::function<void(const std::exception& error)> OnHandlerError;
 
     // Wire counters for benchmarks and diagnostics.
     uint64_t BytesSent() const;

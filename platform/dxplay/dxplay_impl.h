@@ -224,6 +224,8 @@ struct TDXPlay::Impl {
     void SchedulePump();
     void StopPump();
     void Pump();
+    // A handler failed in the pump: to the owner's error handling, if any.
+    void Report(std::exception_ptr failure);
     void Lost();
     void Handle(ENetEvent& ev);
     void OnConnect(ENetPeer* peer);

@@ -99,6 +99,7 @@ void TDXPlay::Impl::StopPump() {
 void TDXPlay::Impl::Pump() {
     if (insideReceive || depth > 0 || host == nullptr) return;
     insideReceive = true;
+    std::exception_ptr failure;
     try {
         int budget = kEventsPerPump;
         bool more = true;
@@ -124,14 +125,26 @@ void TDXPlay::Impl::Pump() {
             Expire();
             enet_host_flush(host);
         }
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         // A handler's failure ends the batch; what is still queued stays for
         // the next round.
-        std::fprintf(stderr, "%s\n", e.what());
+        failure = std::current_exception();
     }
     insideReceive = false;
     if (depth == 0) graveyard.clear();
     if (host != nullptr && !queue.empty() && opened) SchedulePump();
+    if (failure) Report(failure);
+}
+
+void TDXPlay::Impl::Report(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        if (owner.OnHandlerError)
+            owner.OnHandlerError(e);
+        else
+            std::fprintf(stderr, "%s\n", e.what());
+    }
 }
 
 void TDXPlay::Impl::Lost() {

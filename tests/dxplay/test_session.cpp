@@ -265,11 +265,14 @@ TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe) {
     EXPECT_EQ(deepest, 1) << "the network never enters a running handler again";
 
     got = 0;
+    std::vector<std::string> reported;
+    play.OnHandlerError = [&](const std::exception& e) { reported.push_back(e.what()); };
     play.OnMessage = [&](TDXPlayPlayer&, const uint8_t*, int) {
         if (++got == 1) throw EDXPlayError("the game failed on this one");
     };
     g.guest.Say("send 0 5");
     EXPECT_TRUE(WaitUntil([&] { return got == 5; })) << "what came after the failure is still delivered";
+    EXPECT_EQ(reported, std::vector<std::string>{"the game failed on this one"});
 
     int closes = 0;
     std::string sender;
