@@ -47,7 +47,7 @@ struct TCarStateMsg {
     D3DVECTOR Pos;
     D3DVECTOR Move;
 };
-// Kinds 1 (chat line) and 2 (command): 8-bit text, Latin-1.
+// Kinds 1 (chat line) and 2 (command): 8-bit text in code page 1252.
 struct TTextMsg {
     uint32_t Kind = KindCommand;
     std::string Text;
@@ -121,10 +121,6 @@ bool ParseTorliste(std::string_view text, std::array<uint32_t, 5>& order);
 // "lobbystatus:" + laps: the text after the keyword.
 std::string_view LobbyStatusText(std::string_view text);
 
-// Text on the wire is 8-bit Latin-1; the window works in UTF-8. Characters
-// beyond Latin-1 go out as '?'; malformed UTF-8 bytes likewise.
-std::string Utf8ToLatin1(std::string_view utf8);
-std::string Latin1ToUtf8(std::string_view latin1);
 
 // The session the sends go through; the window sets it. nullptr or not
 // Opened() is a closed session: every send then does nothing.
