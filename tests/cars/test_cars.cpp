@@ -288,14 +288,16 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         // safe position itself.
         {0, {0, 20, -50}, {0, 30, 150}, 0, {{0, 0, 0}}, {}, {0, -11.96116f, -209.80581f}, true, {}},
         {0, {0, 0, 0}, {}, 0, {{0, 0, 0}}, {}, {0, 0, 0}, true, {}},
-        // Into the left post of gate 1.
-        {0, {-700, 10, 4000}, {200, 0, 0}, kPi / 2, {}, {}, {-910, 10, 4000}, true, {}},
-        // Cars: 250 apart nothing happens; into the car ahead the part of the
-        // move towards it is undone; corner to corner either part alone frees
-        // them, so the move stays, and the other car is told it stays.
+        // Into the left post of gate 0.
+        {0, {-700, 10, 2000}, {200, 0, 0}, kPi / 2, {}, {}, {-910, 10, 2000}, true, {}},
+        // Cars: 250 apart nothing happens; into the car ahead or beside the
+        // part of the move towards it is undone; corner to corner either part
+        // alone frees them, so the move stays, and the other car is told it
+        // stays.
         {0, {0, 0, 10}, {0, 0, 10}, 0, {}, D3DVECTOR{0, 0, 250}, {0, 0, 10}, false, {}},
         {0, {5, 0, 10}, {5, 0, 10}, 0, {}, D3DVECTOR{20, 10, 215}, {5, 0, 0}, false, {"7 0 5,0,0", "8 0 20,10,215"}},
         {0, {10, 0, 10}, {10, 0, 10}, 0, {}, D3DVECTOR{145, 10, 215}, {10, 0, 10}, false, {"8 0 145,10,215"}},
+        {0, {15, 0, 10}, {15, 0, 10}, 0, {}, D3DVECTOR{150, 10, 20}, {0, 0, 10}, false, {"7 0 0,0,10", "8 0 150,10,20"}},
         // A car state that is not a number disturbs no one.
         {0, {1.1f, 0, 0}, {3.2f, 0, 0}, 0, {}, D3DVECTOR{NAN, 0, 0}, {1.1f, 0, 0}, false, {}},
     };
