@@ -57,9 +57,11 @@ TEST(DXInput, StatesFollowTheKeysAcrossUpdates)
     EXPECT_EQ(input.ActiveStates, Only({StateUp, StateLeft, StateRight}));
 
     Key(window, QEvent::KeyRelease, Qt::Key_Up);
+    Key(window, QEvent::KeyPress, Qt::Key_Down);
     input.UpdateStates();  // gone in the first update after the release
-    EXPECT_EQ(input.ActiveStates, Only({StateLeft, StateRight}));
+    EXPECT_EQ(input.ActiveStates, Only({StateDown, StateLeft, StateRight}));
 
+    Key(window, QEvent::KeyRelease, Qt::Key_Down);
     Key(window, QEvent::KeyRelease, Qt::Key_Left);
     Key(window, QEvent::KeyRelease, Qt::Key_Right);
     Key(window, QEvent::KeyPress, Qt::Key_Space);
