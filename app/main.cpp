@@ -31,7 +31,6 @@ int main(int argc, char** argv)
     }
 
     TFStart window;
-    if (window.CreateCompleted())
-        window.show();
+    if (window.CreateCompleted()) window.show();
     return app.exec();
 }

@@ -15,11 +15,9 @@ const char* const GraphicsMissingMessage =
 bool DisplayAvailable()
 {
     // Wayland sessions carry their own display; elsewhere the game runs on X11.
-    if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("DISPLAY"))
-        return true;
+    if (std::getenv("WAYLAND_DISPLAY") && !std::getenv("DISPLAY")) return true;
     Display* display = XOpenDisplay(nullptr);
-    if (!display)
-        return false;
+    if (!display) return false;
     XCloseDisplay(display);
     return true;
 }
@@ -31,16 +29,13 @@ bool OpenGL33Available()
     format.setProfile(QSurfaceFormat::CoreProfile);
     QOpenGLContext context;
     context.setFormat(format);
-    if (!context.create())
-        return false;
+    if (!context.create()) return false;
     const QSurfaceFormat got = context.format();
-    if (got.majorVersion() < 3 || (got.majorVersion() == 3 && got.minorVersion() < 3))
-        return false;
+    if (got.majorVersion() < 3 || (got.majorVersion() == 3 && got.minorVersion() < 3)) return false;
     QOffscreenSurface surface;
     surface.setFormat(context.format());
     surface.create();
-    if (!surface.isValid() || !context.makeCurrent(&surface))
-        return false;
+    if (!surface.isValid() || !context.makeCurrent(&surface)) return false;
     context.doneCurrent();
     return true;
 }

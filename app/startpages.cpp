@@ -123,8 +123,7 @@ void TFStart::CreateStartScreen()
     grafikseite = MakePanel("grafikseite", Panel1, QRect(240, 176, 353, 233));
     // The sub-pages lie on the field the start picture draws for them: only
     // the one in front is shown, so they need no background of their own.
-    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite})
-        page->setAutoFillBackground(false);
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite}) page->setAutoFillBackground(false);
 }
 
 void TFStart::CreateMainMenu()
@@ -316,8 +315,7 @@ void TFStart::CreateLobbyPage()
         auto* enter = new QShortcut(QKeySequence(key), Panel2);
         enter->setContext(Qt::WidgetWithChildrenShortcut);
         connect(enter, &QShortcut::activated, this, [this] {
-            if (sendbutton->isVisible() && sendbutton->isEnabled())
-                sendbutton->click();
+            if (sendbutton->isVisible() && sendbutton->isEnabled()) sendbutton->click();
         });
     }
 
@@ -327,8 +325,7 @@ void TFStart::CreateLobbyPage()
 
 void TFStart::BringToFront(QWidget* subPage)
 {
-    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite})
-        page->setVisible(page == subPage);
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite}) page->setVisible(page == subPage);
     subPage->raise();
 }
 
@@ -357,19 +354,16 @@ void TFStart::beendenClick() { close(); }
 
 void TFStart::AcceptVideoMode(int width, int height, int bitsPerPixel, bool& accept)
 {
-    if (bitsPerPixel == 8 || bitsPerPixel == 24 || width < 640 || height < 480)
-        accept = false;
+    if (bitsPerPixel == 8 || bitsPerPixel == 24 || width < 640 || height < 480) accept = false;
 }
 
 void TFStart::SetHint(const QString& text)
 {
     if (text.isEmpty()) {
-        if (!hint->text().isEmpty())
-            hint->clear();
+        if (!hint->text().isEmpty()) hint->clear();
         return;
     }
-    if (hint->text() != text)
-        hint->setText(text);
+    if (hint->text() != text) hint->setText(text);
 }
 
 QString TFStart::HintFor(QObject* element) const
@@ -377,42 +371,51 @@ QString TFStart::HintFor(QObject* element) const
     const QString two = CrLf + CrLf;
     if (element == newgame)
         return "Neues Spiel starten: " + two + "Erstellt ein neues TCP/IP Spiel. Sie sind der Host.";
-    if (element == joingame)
-        return "Einem Spiel beitreten: " + two + "Nehmen Sie an einem TCP/IP Spiel teil.";
+    if (element == joingame) return "Einem Spiel beitreten: " + two + "Nehmen Sie an einem TCP/IP Spiel teil.";
     if (element == grafikeinstellungen)
         return "Grafikeinstellungen: " + two +
-               "Stellen Sie hier die wichtigsten grafischen Einstellungen, wie Auflösung oder Farbtiefe ein." +
-               two + "Sollte vor dem ersten Start einmal aufgerufen werden.";
+               "Stellen Sie hier die wichtigsten grafischen Einstellungen, wie Auflösung oder Farbtiefe ein." + two +
+               "Sollte vor dem ersten Start einmal aufgerufen werden.";
     if (element == beenden) {
-        if (beenden->cursor().shape() == Qt::WaitCursor)
-            return "Bitte warten.";
+        if (beenden->cursor().shape() == Qt::WaitCursor) return "Bitte warten.";
         return "Dunebolt Beenden: " + two + "Schließt das Spiel Dunebolt und kehrt zu Windows zurück.";
     }
-    if (element == back1 || element == Label9 || element == Label18)
-        return "Zurück zum Hauptmenü.";
-    if (element == Label10)
-        return "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst.";
-    if (element == nameedit || element == Edit2)
-        return "Gib hier bitte deinen Spitznamen ein!";
+    if (element == back1 || element == Label9 || element == Label18) return "Zurück zum Hauptmenü.";
+    if (element == Label10) return "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst.";
+    if (element == nameedit || element == Edit2) return "Gib hier bitte deinen Spitznamen ein!";
     if (element == spieledit)
         return "Gib hier bitte den Spielnamen ein!" + two +
                "Dieser dient zum eindeutigen Identifizieren deines Spieles im Netzwerk.";
-    if (element == Label19)
-        return "Du nimmst an dem ausgewählten Spiel teil und gelangst zur Lobby.";
+    if (element == Label19) return "Du nimmst an dem ausgewählten Spiel teil und gelangst zur Lobby.";
     if (element == sessionbox || element == sessionbox->viewport())
         return "Zeigt die Liste aller aktuell laufenden Spiele." + two + "Zur Zeit " +
                QString::number(sessionbox->count());
-    if (element == Label16)
-        return "Sucht nach neuen Spielen";
+    if (element == Label16) return "Sucht nach neuen Spielen";
     return {};
 }
 
 void TFStart::WatchHints()
 {
-    const QList<QWidget*> elements = {newgame, joingame, grafikeinstellungen, beenden, back1, Label9,
-                                      Label18, Label10, nameedit, Edit2, spieledit, Label19,
-                                      sessionbox, sessionbox->viewport(), Label16, seite1, pnewgame,
-                                      pjoingame, grafikseite, Image1};
+    const QList<QWidget*> elements = {newgame,
+                                      joingame,
+                                      grafikeinstellungen,
+                                      beenden,
+                                      back1,
+                                      Label9,
+                                      Label18,
+                                      Label10,
+                                      nameedit,
+                                      Edit2,
+                                      spieledit,
+                                      Label19,
+                                      sessionbox,
+                                      sessionbox->viewport(),
+                                      Label16,
+                                      seite1,
+                                      pnewgame,
+                                      pjoingame,
+                                      grafikseite,
+                                      Image1};
     for (QWidget* w : elements) {
         w->setMouseTracking(true);
         w->installEventFilter(this);
@@ -421,19 +424,17 @@ void TFStart::WatchHints()
 
 bool TFStart::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::MouseMove)
-        return QWidget::eventFilter(watched, event);
+    if (event->type() != QEvent::MouseMove) return QWidget::eventFilter(watched, event);
 
     if (watched == Image1) {
         SetHint({});
-        if (!hint2->text().isEmpty())
-            hint2->clear();
+        if (!hint2->text().isEmpty()) hint2->clear();
     } else {
         SetHint(HintFor(watched));  // the sub-page panels give an empty hint
     }
     // A hover over an element must not reach the page beneath it, which would
     // empty the hint again; a drag (button held) goes on to the element.
     const auto* move = static_cast<QMouseEvent*>(event);
-    return move->buttons() == Qt::NoButton && watched != Image1 && watched != seite1 &&
-           watched != pnewgame && watched != pjoingame && watched != grafikseite;
+    return move->buttons() == Qt::NoButton && watched != Image1 && watched != seite1 && watched != pnewgame &&
+           watched != pjoingame && watched != grafikseite;
 }

@@ -99,8 +99,7 @@ void TFStart::ConnectDriving()
         return move::TControls{down[StateUp], down[StateDown], down[StateLeft], down[StateRight]};
     };
     move::OnViewMatrix = [this](const D3DMATRIX& view) {
-        if (gfxengine->Active())
-            gfxengine->Device()->SetTransform(D3DTRANSFORMSTATE_VIEW, view);
+        if (gfxengine->Active()) gfxengine->Device()->SetTransform(D3DTRANSFORMSTATE_VIEW, view);
     };
 }
 
@@ -188,8 +187,7 @@ void TFStart::LoadBackgrounds()
     // goes on with its plain background colour.
     auto picture = [this](const QString& file) {
         QPixmap pixmap;
-        if (!pixmap.load(BaseDir + file))
-            ShowMessage("Das Bild " + file + " lässt sich nicht lesen.");
+        if (!pixmap.load(BaseDir + file)) ShowMessage("Das Bild " + file + " lässt sich nicht lesen.");
         return pixmap;
     };
     const QPixmap menu = picture("images/mainmenu.bmp");
@@ -221,8 +219,7 @@ void TFStart::PrepareMusic()
 
 void TFStart::XaudioPlayer1NotifyPlayerState(TXaudioPlayer&, int state)
 {
-    if (state != 3)
-        return;
+    if (state != 3) return;
     Music([](TXaudioPlayer& music) {
         if (spiel::GamePhase == spiel::PhaseRacing) {
             music.InputSeek(425, 10000);  // loops from just past the beginning
@@ -246,8 +243,7 @@ void TFStart::FormShow()
 {
     // A second device (hardware beside the software renderer) is preferred:
     // selecting it runs the list's own change handler, as a player's choice.
-    if (ComboBox1->count() >= 2)
-        ComboBox1->setCurrentIndex(1);
+    if (ComboBox1->count() >= 2) ComboBox1->setCurrentIndex(1);
 }
 
 void TFStart::closeEvent(QCloseEvent* event)
@@ -266,8 +262,7 @@ void TFStart::FormClose()
 
 void TFStart::FormKeyDown(int key)
 {
-    if (key != Qt::Key_Escape || spiel::GamePhase != spiel::PhaseRacing)
-        return;
+    if (key != Qt::Key_Escape || spiel::GamePhase != spiel::PhaseRacing) return;
     if (!DXPlay->IsHost()) {
         close();
         return;
@@ -282,8 +277,7 @@ void TFStart::FormKeyDown(int key)
 void TFStart::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
-    if (gfxengine != nullptr && gfxengine->Active())
-        gfxengine->UpdateOutputRects();
+    if (gfxengine != nullptr && gfxengine->Active()) gfxengine->UpdateOutputRects();
 }
 
 void TFStart::resizeEvent(QResizeEvent* event)

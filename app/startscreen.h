@@ -99,15 +99,15 @@ public:
     QLabel* llobbyres = nullptr;
     QComboBox* ResComboBox = nullptr;  // a copy of ComboBox3's modes
     QLabel* llobbycountrunden = nullptr;
-    QLineEdit* Edit1 = nullptr;        // laps, 1 … 20, read-only
+    QLineEdit* Edit1 = nullptr;  // laps, 1 … 20, read-only
     TUpDown* UpDown1 = nullptr;
     QLabel* llobbyspieler = nullptr;
-    QLabel* lspieler = nullptr;        // players in the session
-    QListWidget* ListBox1 = nullptr;   // players, sorted
+    QLabel* lspieler = nullptr;       // players in the session
+    QListWidget* ListBox1 = nullptr;  // players, sorted
     QPlainTextEdit* console = nullptr;
     QLabel* llobbymessage = nullptr;
     QLineEdit* sendmessage = nullptr;
-    QPushButton* sendbutton = nullptr; // the default button: Enter sends
+    QPushButton* sendbutton = nullptr;  // the default button: Enter sends
     TLinkLabel* llobbyabbrechen = nullptr;
     TLinkLabel* llobbystarten = nullptr;
 

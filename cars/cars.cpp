@@ -20,13 +20,22 @@ std::map<const spiel::TPlayerRec*, std::unique_ptr<TXObject>> CarModels;
 
 }  // namespace
 
-const u_collisiondetection::TBox CarHull{{{-70, 0, -100}, {70, 0, -100}, {70, 0, 110}, {-70, 0, 110},
-                                          {-70, 125, -100}, {70, 125, -100}, {70, 125, 110}, {-70, 125, 110},
-                                          {0, 0, -100}, {0, 0, 110}, {0, 125, -100}, {0, 125, 110}}};
+const u_collisiondetection::TBox CarHull{{{-70, 0, -100},
+                                          {70, 0, -100},
+                                          {70, 0, 110},
+                                          {-70, 0, 110},
+                                          {-70, 125, -100},
+                                          {70, 125, -100},
+                                          {70, 125, 110},
+                                          {-70, 125, 110},
+                                          {0, 0, -100},
+                                          {0, 0, 110},
+                                          {0, 125, -100},
+                                          {0, 125, 110}}};
 
-const std::array<const char*, 12> WheelFrameNames{
-    "x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1", "x3ds_rad2kap2",
-    "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4", "x3ds_rad4kap1", "x3ds_rad4kap2"};
+const std::array<const char*, 12> WheelFrameNames{"x3ds_rad1",     "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2",
+                                                  "x3ds_rad2kap1", "x3ds_rad2kap2", "x3ds_rad3",     "x3ds_rad3kap1",
+                                                  "x3ds_rad3kap2", "x3ds_rad4",     "x3ds_rad4kap1", "x3ds_rad4kap2"};
 
 void UpdateWheelFrames(TXFileModel& model, float steer, float wheelAngle)
 {
@@ -69,10 +78,7 @@ namespace {
 
 // Rounding can push a dot product of unit vectors just past ±1, where the
 // arc cosine gives NaN and the NaN would spread into the car's matrices.
-float SafeAcos(float d)
-{
-    return std::acos(std::clamp(d, -1.0f, 1.0f));
-}
+float SafeAcos(float d) { return std::acos(std::clamp(d, -1.0f, 1.0f)); }
 
 }  // namespace
 
@@ -137,9 +143,9 @@ void UpdateTilt()
 
 void UpdateGateSides()
 {
-    u_collisiondetection::UpdateGateSidesOn(std::span(spiel::PlayerTable),
-                                            std::span<const u_collisiondetection::TGateRec,
-                                                      u_collisiondetection::GateCount>(spiel::GateTable));
+    u_collisiondetection::UpdateGateSidesOn(
+        std::span(spiel::PlayerTable),
+        std::span<const u_collisiondetection::TGateRec, u_collisiondetection::GateCount>(spiel::GateTable));
 }
 
 void CarVisibilityBox(const D3DVECTOR& pos, D3DVECTOR& boxMin, D3DVECTOR& boxMax)

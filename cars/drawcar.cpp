@@ -25,10 +25,7 @@ D3DMATERIAL7 Material(D3DCOLORVALUE diffuse, D3DCOLORVALUE ambient)
     return m;
 }
 
-float GroundHeight(float x, float z, D3DVECTOR*)
-{
-    return u_heightmap::GetHeight(x, z);
-}
+float GroundHeight(float x, float z, D3DVECTOR*) { return u_heightmap::GetHeight(x, z); }
 
 }  // namespace
 
@@ -60,7 +57,8 @@ bool DrawCar(spiel::TPlayerRec& rec, const TGeometry& shadowMesh)
     std::array<D3DVERTEX, MaxShadowVertices> shadow;
     const bool withShadow = ShadowMeshFits(shadowMesh);
     int n = 0;
-    if (withShadow) n = ShadowPositions(shadowMesh.Vertices->data(), shadowMesh.VertexCount, rec.World, GroundHeight, shadow);
+    if (withShadow)
+        n = ShadowPositions(shadowMesh.Vertices->data(), shadowMesh.VertexCount, rec.World, GroundHeight, shadow);
 
     dev->SetTransform(D3DTRANSFORMSTATE_WORLD, IdentityMatrix());
     dev->SetTexture(0, nullptr);

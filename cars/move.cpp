@@ -60,8 +60,8 @@ void DriveCar()
     u_multiplayer::SendCarState();
 }
 
-void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked,
-               float& raceTime, const cars::THeightFunc& height)
+void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked, float& raceTime,
+               const cars::THeightFunc& height)
 {
     constexpr float twoPi = 2 * std::numbers::pi_v<float>;
     constexpr float steerLimit = std::numbers::pi_v<float> / 6;
@@ -144,8 +144,7 @@ void UpdateCamera()
     UpdateCamera(me.World, me.Pos, spiel::FrameTime, TerrainHeight);
 }
 
-void UpdateCamera(const D3DMATRIX& carWorld, const D3DVECTOR& carPos, double frameTime,
-                  const cars::THeightFunc& height)
+void UpdateCamera(const D3DMATRIX& carWorld, const D3DVECTOR& carPos, double frameTime, const cars::THeightFunc& height)
 {
     const D3DVECTOR a = TransformVector(D3DVECTOR{0, 0, 110}, carWorld);
     const D3DVECTOR b = TransformVector(D3DVECTOR{0, 0, -110}, carWorld);

@@ -43,8 +43,8 @@ void DriveCar();
 // wheel spin, displacement over the ground, tilt, world bound, smoothing.
 // raceTime advances while the controls are free; height gives the ground and
 // its normal. Moves TiltTarget and SpeedLimit like the local car does.
-void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked,
-               float& raceTime, const cars::THeightFunc& height);
+void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bool controlsLocked, float& raceTime,
+               const cars::THeightFunc& height);
 
 // The terrain of the race as a height function (u_heightmap::GetHeight and
 // the normal it leaves in TerrainNormal).

@@ -32,8 +32,8 @@ struct TTreeRec {
 // What the passes tell the other programs, and the gate pass bookkeeping's
 // messages; unset members send nothing (no session open).
 struct TRefereeSends {
-    std::function<void()> UpdateMyGoal;                         // "updatemygoal" to all
-    std::function<void(uint32_t id)> NextTor;                   // "nexttor" to one player
+    std::function<void()> UpdateMyGoal;        // "updatemygoal" to all
+    std::function<void(uint32_t id)> NextTor;  // "nexttor" to one player
     std::function<void(D3DVECTOR pos, uint8_t stop, uint32_t id)> SetPosition;
     // When set, every crossing of a gate (record index, gate number) goes
     // here instead, and the race's own bookkeeping decides whether it counts

@@ -8,24 +8,55 @@
 
 namespace u_collisiondetection {
 
-const TBox TreeBox{{{-15, 0, -15}, {15, 0, -15}, {15, 0, 15}, {-15, 0, 15}, {-15, 50, -15}, {15, 50, -15},
-                    {15, 50, 15}, {-15, 50, 15}, {0, 0, -15}, {0, 0, 15}, {0, 50, -15}, {0, 50, 15}}};
-const TBox PostBoxLeft{{{-600, 0, -50}, {-500, 0, -50}, {-500, 0, 50}, {-600, 0, 50}, {-600, 600, -50},
-                        {-500, 600, -50}, {-500, 600, 50}, {-600, 600, 50}, {-550, 0, -50}, {-550, 0, 50},
-                        {-550, 600, -50}, {-550, 600, 50}}};
-const TBox PostBoxRight{{{500, 0, -50}, {600, 0, -50}, {600, 0, 50}, {500, 0, 50}, {500, 600, -50},
-                         {600, 600, -50}, {600, 600, 50}, {500, 600, 50}, {550, 0, -50}, {550, 0, 50},
-                         {550, 600, -50}, {550, 600, 50}}};
-const std::array<D3DVECTOR, 9> GateFrame{{{-500, 0, -50}, {-500, 600, -50}, {-500, 0, 50}, {500, 0, 50},
-                                          {500, 600, 50}, {500, 0, -50}, {-500, 0, 0}, {-500, 600, 0},
+const TBox TreeBox{{{-15, 0, -15},
+                    {15, 0, -15},
+                    {15, 0, 15},
+                    {-15, 0, 15},
+                    {-15, 50, -15},
+                    {15, 50, -15},
+                    {15, 50, 15},
+                    {-15, 50, 15},
+                    {0, 0, -15},
+                    {0, 0, 15},
+                    {0, 50, -15},
+                    {0, 50, 15}}};
+const TBox PostBoxLeft{{{-600, 0, -50},
+                        {-500, 0, -50},
+                        {-500, 0, 50},
+                        {-600, 0, 50},
+                        {-600, 600, -50},
+                        {-500, 600, -50},
+                        {-500, 600, 50},
+                        {-600, 600, 50},
+                        {-550, 0, -50},
+                        {-550, 0, 50},
+                        {-550, 600, -50},
+                        {-550, 600, 50}}};
+const TBox PostBoxRight{{{500, 0, -50},
+                         {600, 0, -50},
+                         {600, 0, 50},
+                         {500, 0, 50},
+                         {500, 600, -50},
+                         {600, 600, -50},
+                         {600, 600, 50},
+                         {500, 600, 50},
+                         {550, 0, -50},
+                         {550, 0, 50},
+                         {550, 600, -50},
+                         {550, 600, 50}}};
+const std::array<D3DVECTOR, 9> GateFrame{{{-500, 0, -50},
+                                          {-500, 600, -50},
+                                          {-500, 0, 50},
+                                          {500, 0, 50},
+                                          {500, 600, 50},
+                                          {500, 0, -50},
+                                          {-500, 0, 0},
+                                          {-500, 600, 0},
                                           {500, 0, 0}}};
 
 namespace {
 
-bool Inner(const D3DVECTOR& p, const D3DVECTOR& n, const D3DVECTOR& r)
-{
-    return DotProduct(n, p - r) < 0;
-}
+bool Inner(const D3DVECTOR& p, const D3DVECTOR& n, const D3DVECTOR& r) { return DotProduct(n, p - r) < 0; }
 
 float PlaneValue(const D3DVECTOR& a, const D3DVECTOR& b, const D3DVECTOR& c, const D3DVECTOR& p)
 {
@@ -58,10 +89,7 @@ bool AnyPointInside(const TBox& points, const TBoxFaces& f)
     return false;
 }
 
-bool PointInBox(const D3DVECTOR& p, const TBox& c)
-{
-    return PointInFaces(p, BoxFaces(c));
-}
+bool PointInBox(const D3DVECTOR& p, const TBox& c) { return PointInFaces(p, BoxFaces(c)); }
 
 bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays)
 {
@@ -95,10 +123,7 @@ TGatePoints GatePoints(const D3DMATRIX& w)
     return p;
 }
 
-float GateSide(const TGatePoints& p, const D3DVECTOR& pos)
-{
-    return PlaneValue(p[6], p[7], p[8], pos);
-}
+float GateSide(const TGatePoints& p, const D3DVECTOR& pos) { return PlaneValue(p[6], p[7], p[8], pos); }
 
 bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide)
 {
@@ -109,10 +134,7 @@ bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide)
     return (d3 > 0 && previousSide < 0) || (d3 < 0 && previousSide > 0);
 }
 
-float GateSide(const D3DMATRIX& w, const D3DVECTOR& pos)
-{
-    return GateSide(GatePoints(w), pos);
-}
+float GateSide(const D3DMATRIX& w, const D3DVECTOR& pos) { return GateSide(GatePoints(w), pos); }
 
 bool GateCrossed(const D3DMATRIX& w, const D3DVECTOR& pos, float previousSide)
 {

@@ -1,8 +1,8 @@
 // The main window's side of the game: creating, finding and joining games,
 // the lobby's controls, and the session's player and close events.
-#include "app/startscreen.h"
 #include "app/application.h"
 #include "app/linklabel.h"
+#include "app/startscreen.h"
 #include "app/updown.h"
 #include "net/wiretext.h"
 #include "platform/dxplay/dxplay.h"
@@ -44,9 +44,7 @@ void TFStart::CreateSession()
     DXPlay = std::make_unique<TDXPlay>();
     DXPlay->OnAddPlayer = [this](TDXPlayPlayer& p) { DXPlayAddPlayer(p); };
     DXPlay->OnDeletePlayer = [this](TDXPlayPlayer& p) { DXPlayDeletePlayer(p); };
-    DXPlay->OnMessage = [this](TDXPlayPlayer& from, const uint8_t* data, int size) {
-        DXPlayMessage(from, data, size);
-    };
+    DXPlay->OnMessage = [this](TDXPlayPlayer& from, const uint8_t* data, int size) { DXPlayMessage(from, data, size); };
     DXPlay->OnClose = [this] { DXPlayClose(); };
     DXPlay->OnHandlerError = [](const std::exception& e) { ShowErrorBox(QString::fromUtf8(e.what())); };
     // A joiner handed the host role may hear nothing more from anyone (two
@@ -79,8 +77,7 @@ bool TFStart::SetTCPIPProvider()
 void TFStart::FillResComboBox()
 {
     ResComboBox->clear();
-    for (int i = 0; i < ComboBox3->count(); ++i)
-        ResComboBox->addItem(ComboBox3->itemText(i));
+    for (int i = 0; i < ComboBox3->count(); ++i) ResComboBox->addItem(ComboBox3->itemText(i));
     ResComboBox->setCurrentIndex(ComboBox3->currentIndex());
 }
 
@@ -98,8 +95,7 @@ void TFStart::Label10Click()
         spieledit->setFocus();
         return;
     }
-    if (!SetTCPIPProvider())
-        return;
+    if (!SetTCPIPProvider()) return;
     FillResComboBox();
     // The creator is the host: its lap control and start link show, even
     // after a failed join had hidden them.
@@ -132,10 +128,8 @@ void TFStart::joingameClick()
     SetTCPIPProvider();
     WaitCursor wait;
     DXPlay->GetSessions();
-    for (const std::string& name : DXPlay->Sessions())
-        sessionbox->addItem(QString::fromStdString(name));
-    if (sessionbox->count() > 0)
-        sessionbox->setCurrentRow(0);
+    for (const std::string& name : DXPlay->Sessions()) sessionbox->addItem(QString::fromStdString(name));
+    if (sessionbox->count() > 0) sessionbox->setCurrentRow(0);
 }
 
 void TFStart::Label19Click()
@@ -146,8 +140,7 @@ void TFStart::Label19Click()
         Edit2->setFocus();
         return;
     }
-    if (sessionbox->count() == 0 || sessionbox->currentRow() < 0)
-        return;
+    if (sessionbox->count() == 0 || sessionbox->currentRow() < 0) return;
     const QString game = sessionbox->currentItem()->text();
     // A joining player is not the host.
     UpDown1->hide();
@@ -170,12 +163,10 @@ void TFStart::Label19Click()
 
 void TFStart::UpdatePlayerList(uint32_t excludedId)
 {
-    if (!DXPlay->Opened())
-        return;
+    if (!DXPlay->Opened()) return;
     ListBox1->clear();
     for (const TDXPlayPlayer* p : DXPlay->Players()) {
-        if (p->ID == excludedId)
-            continue;
+        if (p->ID == excludedId) continue;
         ListBox1->addItem(p->ID == HostId ? "[HOST]" + Name(*p) : Name(*p));
     }
 }
@@ -197,8 +188,7 @@ void TFStart::sendbuttonClick()
 
 void TFStart::Edit1Change()
 {
-    if (DXPlay->IsHost())
-        SendLobbyStatus(0);
+    if (DXPlay->IsHost()) SendLobbyStatus(0);
 }
 
 void TFStart::ResComboBoxChange()
@@ -226,18 +216,15 @@ void TFStart::llobbyabbrechenClick()
 
 void TFStart::DXPlayAddPlayer(TDXPlayPlayer& player)
 {
-    if (spiel::GamePhase == spiel::PhaseLockedOut)
-        return;
+    if (spiel::GamePhase == spiel::PhaseLockedOut) return;
     const bool host = DXPlay->IsHost();
     if (spiel::GamePhase != spiel::PhaseMenu) {
-        if (host)
-            u_multiplayer::SendText(u_multiplayer::CmdAbort, u_multiplayer::KindCommand, player.ID, false);
+        if (host) u_multiplayer::SendText(u_multiplayer::CmdAbort, u_multiplayer::KindCommand, player.ID, false);
         return;
     }
     console->appendPlainText("+++ " + Name(player) + " betritt die Lobby und möchte mitzocken +++");
     lspieler->setText(QString::number(DXPlay->Players().size()));
-    if (host)
-        HostId = DXPlay->LocalPlayer()->ID;
+    if (host) HostId = DXPlay->LocalPlayer()->ID;
     UpdatePlayerList(0);
     if (host) {
         SendLobbyStatus(player.ID);
@@ -250,22 +237,22 @@ void TFStart::DXPlayDeletePlayer(TDXPlayPlayer& player)
 {
     // The leaver is still in the session's list while this runs.
     switch (spiel::GamePhase) {
-    case spiel::PhaseRacing:
-        RacerCount -= 1;
-        spiel::PlayerLeft(player.ID);
-        break;
-    case spiel::PhaseMenu:
-        console->appendPlainText("+++ " + Name(player) + " hat keinen Bock mehr und is wech +++");
-        lspieler->setText(QString::number(DXPlay->Players().size() - 1));
-        UpdatePlayerList(player.ID);
-        break;
-    case spiel::PhaseStartAnnounced:
-        RacerCount -= 1;
-        ReadyExpected -= 1;
-        UpdatePlayerList(player.ID);
-        break;
-    default:
-        break;
+        case spiel::PhaseRacing:
+            RacerCount -= 1;
+            spiel::PlayerLeft(player.ID);
+            break;
+        case spiel::PhaseMenu:
+            console->appendPlainText("+++ " + Name(player) + " hat keinen Bock mehr und is wech +++");
+            lspieler->setText(QString::number(DXPlay->Players().size() - 1));
+            UpdatePlayerList(player.ID);
+            break;
+        case spiel::PhaseStartAnnounced:
+            RacerCount -= 1;
+            ReadyExpected -= 1;
+            UpdatePlayerList(player.ID);
+            break;
+        default:
+            break;
     }
 }
 
@@ -292,8 +279,7 @@ void TFStart::DXPlayClose()
 void TFStart::HostTakeover()
 {
     // Only a joiner has its lap control hidden; a creator is host from the start.
-    if (!DXPlay->IsHost() || !UpDown1->isHidden())
-        return;
+    if (!DXPlay->IsHost() || !UpDown1->isHidden()) return;
     if (spiel::GamePhase == spiel::PhaseRacing) {
         u_multiplayer::SendText(u_multiplayer::CmdSpielAbbrechen, u_multiplayer::KindCommand, 0, false);
         // The new host comes back to the lobby as the others do.
@@ -302,17 +288,15 @@ void TFStart::HostTakeover()
         console->appendPlainText("Die Spiel wurde durch den Host vorzeitig beendet!");
         Countdown = 10;
     }
-    if (Countdown > 8)
-        llobbystarten->show();
-    if (Countdown > 3)
-        UpDown1->show();
+    if (Countdown > 8) llobbystarten->show();
+    if (Countdown > 3) UpDown1->show();
     lspieler->setText(QString::number(DXPlay->Players().size()));
     console->appendPlainText("");
     console->appendPlainText("+++ ACHTUNG!! Der Host hat die Partie verlassen. +++");
     console->appendPlainText("+++ Neuer Host ist " + lname->text() + " +++");
     HostId = DXPlay->LocalPlayer()->ID;
     SendLobbyStatus(0);
-    u_multiplayer::SendText(std::string(u_multiplayer::CmdHost) + std::to_string(HostId), u_multiplayer::KindCommand,
-                            0, false);
+    u_multiplayer::SendText(std::string(u_multiplayer::CmdHost) + std::to_string(HostId), u_multiplayer::KindCommand, 0,
+                            false);
     UpdatePlayerList(0);
 }

@@ -1,7 +1,7 @@
 // The main window's message event, and what received messages change on
 // screen: the console, the lobby's lists and fields, timers, engine, music.
-#include "app/startscreen.h"
 #include "app/linklabel.h"
+#include "app/startscreen.h"
 #include "app/updown.h"
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
@@ -23,8 +23,7 @@ bool LetsBackIn(const uint8_t* data, int size)
     using namespace u_multiplayer;
     TTextMsg t;
     const std::span<const uint8_t> bytes(data, static_cast<size_t>(size));
-    if (data == nullptr || size < KindSize || GetU32(data) != KindCommand || !DecodeText(bytes, t))
-        return false;
+    if (data == nullptr || size < KindSize || GetU32(data) != KindCommand || !DecodeText(bytes, t)) return false;
     return t.Text == CmdSpielAbbrechen || t.Text == CmdKannstMitspielen;
 }
 
@@ -32,13 +31,11 @@ bool LetsBackIn(const uint8_t* data, int size)
 
 void TFStart::DXPlayMessage(TDXPlayPlayer& from, const uint8_t* data, int size)
 {
-    if (!DXPlay->Opened())
-        return;
+    if (!DXPlay->Opened()) return;
     if (spiel::GamePhase == spiel::PhaseLockedOut) {
         // Locked out, only the end of the running race is heard, and only
         // from the host.
-        if (LetsBackIn(data, size) && u_multiplayer::FromSessionHost(from))
-            Unlock();
+        if (LetsBackIn(data, size) && u_multiplayer::FromSessionHost(from)) Unlock();
         return;
     }
     u_multiplayer::HandleMessage(from, data, size);
@@ -78,8 +75,9 @@ void TFStart::RaceAnnounced()
 void TFStart::LockedOut()
 {
     console->clear();
-    console->appendPlainText("Sorry, aber das Spiel hat bereits begonnen. Nimm an einem anderen Spiel teil oder "
-                             "warte, bis das aktuelle beendet wird.");
+    console->appendPlainText(
+        "Sorry, aber das Spiel hat bereits begonnen. Nimm an einem anderen Spiel teil oder "
+        "warte, bis das aktuelle beendet wird.");
     ListBox1->clear();
     lspieler->setText("0");
     sendmessage->setEnabled(false);
@@ -96,8 +94,7 @@ void TFStart::RaceBegins()
 {
     RacerCount = ListBox1->count();
     Panel2->hide();
-    if (gfxengine->IsFullScreenMode())
-        setCursor(Qt::BlankCursor);
+    if (gfxengine->IsFullScreenMode()) setCursor(Qt::BlankCursor);
 }
 
 void TFStart::RaceAborted()
@@ -110,8 +107,7 @@ void TFStart::RaceAborted()
     setFixedSize(640, 480);
     Panel2->move(0, 0);
     unsetCursor();
-    if (DXPlay->IsHost())
-        llobbystarten->show();
+    if (DXPlay->IsHost()) llobbystarten->show();
     Panel2->show();
     XaudioPlayer1->Stop();
     UpdatePlayerList(0);

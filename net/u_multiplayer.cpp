@@ -180,10 +180,14 @@ TCommand ParseCommand(std::string_view text)
         TCommand Command;
     };
     static constexpr TPrefix prefixes[] = {
-        {CmdHost, TCommand::Host},         {CmdLobbyStatus, TCommand::LobbyStatus},
-        {CmdGo, TCommand::Go},             {CmdAbort, TCommand::Abort},
-        {CmdBereit, TCommand::Bereit},     {CmdLosJetzt, TCommand::LosJetzt},
-        {CmdTorliste, TCommand::Torliste}, {CmdNextTor, TCommand::NextTor},
+        {CmdHost, TCommand::Host},
+        {CmdLobbyStatus, TCommand::LobbyStatus},
+        {CmdGo, TCommand::Go},
+        {CmdAbort, TCommand::Abort},
+        {CmdBereit, TCommand::Bereit},
+        {CmdLosJetzt, TCommand::LosJetzt},
+        {CmdTorliste, TCommand::Torliste},
+        {CmdNextTor, TCommand::NextTor},
         {CmdUpdateMyGoal, TCommand::UpdateMyGoal},
     };
     for (const TPrefix& p : prefixes)
@@ -253,10 +257,7 @@ uint32_t LocalPlayerId()
     return SessionPort.LocalId(*DXPlay);
 }
 
-bool SessionIsHost()
-{
-    return SessionOpen() && SessionPort.IsHost != nullptr && SessionPort.IsHost(*DXPlay);
-}
+bool SessionIsHost() { return SessionOpen() && SessionPort.IsHost != nullptr && SessionPort.IsHost(*DXPlay); }
 
 bool FromSessionHost(const TDXPlayPlayer& sender)
 {
@@ -408,18 +409,18 @@ void HandleStartPosition(std::span<const uint8_t> data)
 bool HostOnly(TCommand c)
 {
     switch (c) {
-    case TCommand::Host:
-    case TCommand::LobbyStatus:
-    case TCommand::Go:
-    case TCommand::Abort:
-    case TCommand::LosJetzt:
-    case TCommand::Torliste:
-    case TCommand::NextTor:
-    case TCommand::SpielAbbrechen:
-    case TCommand::Losfahren:
-        return true;
-    default:
-        return false;
+        case TCommand::Host:
+        case TCommand::LobbyStatus:
+        case TCommand::Go:
+        case TCommand::Abort:
+        case TCommand::LosJetzt:
+        case TCommand::Torliste:
+        case TCommand::NextTor:
+        case TCommand::SpielAbbrechen:
+        case TCommand::Losfahren:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -441,61 +442,61 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
     const TCommand command = ParseCommand(text);
     if (HostOnly(command) && !FromSessionHost(sender)) return Drop();
     switch (command) {
-    case TCommand::None:
-        return;
-    case TCommand::Host: {
-        uint32_t id = 0;
-        if (!ParseHostId(text, id)) return Drop();
-        if (w) w->HostAnnounced(id);
-        return;
-    }
-    case TCommand::LobbyStatus:
-        if (!ValidLaps(LobbyStatusText(text))) return Drop();
-        if (w) w->LobbyStatus(std::string(LobbyStatusText(text)));
-        return;
-    case TCommand::Go:
-        spiel::GamePhase = spiel::PhaseStartAnnounced;
-        if (w) w->RaceAnnounced();
-        return;
-    case TCommand::Abort:
-        spiel::GamePhase = spiel::PhaseLockedOut;
-        if (w) w->LockedOut();
-        return;
-    case TCommand::Bereit:
-        if (w) w->PlayerReady(sender);
-        return;
-    case TCommand::LosJetzt:
-        if (w) w->RaceBegins();
-        spiel::GamePhase = spiel::PhaseRacing;
-        spiel::ControlsLocked = 1;
-        // Every start position has arrived before this command (same ordered
-        // channel), so the sides recorded now are those of this race.
-        spiel::RecordGateSides();
-        ResetFrameClock();
-        return;
-    case TCommand::Torliste: {
-        std::array<uint32_t, 5> order{};
-        if (!ParseTorliste(text, order)) return Drop();
-        spiel::GateOrder = order;
-        return;
-    }
-    case TCommand::NextTor:
-        spiel::OnNextTor();
-        return;
-    case TCommand::UpdateMyGoal:
-        spiel::OnUpdateMyGoal(sender.ID, SessionIsHost());
-        return;
-    case TCommand::SpielAbbrechen:
-        spiel::GamePhase = spiel::PhaseMenu;
-        if (w) w->RaceAborted();
-        return;
-    case TCommand::SpielBereit:
-        spiel::CountPlayReady(sender.ID);
-        return;
-    case TCommand::Losfahren:
-        spiel::StartClock = 0.0f;
-        if (w) w->StartMusic();
-        return;
+        case TCommand::None:
+            return;
+        case TCommand::Host: {
+            uint32_t id = 0;
+            if (!ParseHostId(text, id)) return Drop();
+            if (w) w->HostAnnounced(id);
+            return;
+        }
+        case TCommand::LobbyStatus:
+            if (!ValidLaps(LobbyStatusText(text))) return Drop();
+            if (w) w->LobbyStatus(std::string(LobbyStatusText(text)));
+            return;
+        case TCommand::Go:
+            spiel::GamePhase = spiel::PhaseStartAnnounced;
+            if (w) w->RaceAnnounced();
+            return;
+        case TCommand::Abort:
+            spiel::GamePhase = spiel::PhaseLockedOut;
+            if (w) w->LockedOut();
+            return;
+        case TCommand::Bereit:
+            if (w) w->PlayerReady(sender);
+            return;
+        case TCommand::LosJetzt:
+            if (w) w->RaceBegins();
+            spiel::GamePhase = spiel::PhaseRacing;
+            spiel::ControlsLocked = 1;
+            // Every start position has arrived before this command (same ordered
+            // channel), so the sides recorded now are those of this race.
+            spiel::RecordGateSides();
+            ResetFrameClock();
+            return;
+        case TCommand::Torliste: {
+            std::array<uint32_t, 5> order{};
+            if (!ParseTorliste(text, order)) return Drop();
+            spiel::GateOrder = order;
+            return;
+        }
+        case TCommand::NextTor:
+            spiel::OnNextTor();
+            return;
+        case TCommand::UpdateMyGoal:
+            spiel::OnUpdateMyGoal(sender.ID, SessionIsHost());
+            return;
+        case TCommand::SpielAbbrechen:
+            spiel::GamePhase = spiel::PhaseMenu;
+            if (w) w->RaceAborted();
+            return;
+        case TCommand::SpielBereit:
+            spiel::CountPlayReady(sender.ID);
+            return;
+        case TCommand::Losfahren:
+            spiel::StartClock = 0.0f;
+            if (w) w->StartMusic();
+            return;
     }
 }
 
@@ -508,26 +509,26 @@ void HandleMessage(const TDXPlayPlayer& sender, const uint8_t* data, int size)
     const std::span<const uint8_t> bytes(data, static_cast<size_t>(size));
     const uint32_t kind = GetU32(data);
     switch (kind) {
-    case KindCarState:
-        return HandleCarState(sender, bytes);
-    case KindChat:
-    case KindCommand: {
-        TTextMsg t;
-        if (!DecodeText(bytes, t)) return Drop();
-        if (kind == KindChat) {
-            if (MessageWindow) MessageWindow->ChatLine(sender.Name + ": " + WireToUtf8(t.Text));
-            return;
+        case KindCarState:
+            return HandleCarState(sender, bytes);
+        case KindChat:
+        case KindCommand: {
+            TTextMsg t;
+            if (!DecodeText(bytes, t)) return Drop();
+            if (kind == KindChat) {
+                if (MessageWindow) MessageWindow->ChatLine(sender.Name + ": " + WireToUtf8(t.Text));
+                return;
+            }
+            return HandleCommand(sender, t.Text);
         }
-        return HandleCommand(sender, t.Text);
-    }
-    case KindSetPosition:
-        if (!FromSessionHost(sender)) return Drop();
-        return HandleSetPosition(bytes);
-    case KindStartPosition:
-        if (!FromSessionHost(sender)) return Drop();
-        return HandleStartPosition(bytes);
-    default:
-        return;  // kinds 5 and above are not used
+        case KindSetPosition:
+            if (!FromSessionHost(sender)) return Drop();
+            return HandleSetPosition(bytes);
+        case KindStartPosition:
+            if (!FromSessionHost(sender)) return Drop();
+            return HandleStartPosition(bytes);
+        default:
+            return;  // kinds 5 and above are not used
     }
 }
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/d3d/d3dtypes.h"
 #include "net/wiretext.h"
+#include "platform/d3d/d3dtypes.h"
 #include "platform/dxplay/dxplay.h"
 
 namespace u_multiplayer {
@@ -29,8 +29,8 @@ constexpr int KindSize = 4;
 constexpr int CarStateSize = 52;
 constexpr int SetPositionSize = 20;
 constexpr int StartPositionSize = 20;
-constexpr int TextHeaderSize = 6;   // kind + u16 length
-constexpr int TextPadding = 2;      // after the text; content not significant
+constexpr int TextHeaderSize = 6;  // kind + u16 length
+constexpr int TextPadding = 2;     // after the text; content not significant
 constexpr size_t MaxTextBytes = 65535;
 
 // Byte order, in one place. Writers are given room by their caller.
@@ -84,18 +84,18 @@ bool DecodeStartPosition(std::span<const uint8_t> data, TStartPositionMsg& out);
 // is the lobby window's own filter's.
 enum class TCommand {
     None,
-    Host,          // "host:" + id
-    LobbyStatus,   // "lobbystatus:" + laps
-    Go,            // "go!"
-    Abort,         // "abort"
-    Bereit,        // "bereit"
-    LosJetzt,      // "los jetzt"
-    Torliste,      // "torliste:" + five digits
-    NextTor,       // "nexttor"
-    UpdateMyGoal,  // "updatemygoal"
-    SpielAbbrechen,// "spiel abbrechen"
-    SpielBereit,   // "spielbereit"
-    Losfahren,     // "losfahren"
+    Host,            // "host:" + id
+    LobbyStatus,     // "lobbystatus:" + laps
+    Go,              // "go!"
+    Abort,           // "abort"
+    Bereit,          // "bereit"
+    LosJetzt,        // "los jetzt"
+    Torliste,        // "torliste:" + five digits
+    NextTor,         // "nexttor"
+    UpdateMyGoal,    // "updatemygoal"
+    SpielAbbrechen,  // "spiel abbrechen"
+    SpielBereit,     // "spielbereit"
+    Losfahren,       // "losfahren"
 };
 inline constexpr std::string_view CmdHost = "host:";
 inline constexpr std::string_view CmdLobbyStatus = "lobbystatus:";
@@ -120,7 +120,6 @@ bool ParseHostId(std::string_view text, uint32_t& id);
 bool ParseTorliste(std::string_view text, std::array<uint32_t, 5>& order);
 // "lobbystatus:" + laps: the text after the keyword.
 std::string_view LobbyStatusText(std::string_view text);
-
 
 // The session the sends go through; the window sets it. nullptr or not
 // Opened() is a closed session: every send then does nothing.
@@ -195,15 +194,15 @@ TCarStateMsg CarStateOfLocalCar();
 class IMessageWindow {
 public:
     virtual ~IMessageWindow() = default;
-    virtual void ChatLine(const std::string& line) = 0;             // kind 1: "name: text"
-    virtual void HostAnnounced(uint32_t hostId) = 0;                // "host:": HostId, refill the list
-    virtual void LobbyStatus(const std::string& laps) = 0;          // "lobbystatus:": the laps field
-    virtual void RaceAnnounced() = 0;                               // "go!": countdown 8, console lines
-    virtual void LockedOut() = 0;                                   // "abort": console, list, chat off
-    virtual void PlayerReady(const TDXPlayPlayer& sender) = 0;      // "bereit": ReadyCount, console line
-    virtual void RaceBegins() = 0;                                  // "los jetzt": RacerCount, lobby hidden
-    virtual void RaceAborted() = 0;                                 // "spiel abbrechen": engine, lobby
-    virtual void StartMusic() = 0;                                  // "losfahren"
+    virtual void ChatLine(const std::string& line) = 0;         // kind 1: "name: text"
+    virtual void HostAnnounced(uint32_t hostId) = 0;            // "host:": HostId, refill the list
+    virtual void LobbyStatus(const std::string& laps) = 0;      // "lobbystatus:": the laps field
+    virtual void RaceAnnounced() = 0;                           // "go!": countdown 8, console lines
+    virtual void LockedOut() = 0;                               // "abort": console, list, chat off
+    virtual void PlayerReady(const TDXPlayPlayer& sender) = 0;  // "bereit": ReadyCount, console line
+    virtual void RaceBegins() = 0;                              // "los jetzt": RacerCount, lobby hidden
+    virtual void RaceAborted() = 0;                             // "spiel abbrechen": engine, lobby
+    virtual void StartMusic() = 0;                              // "losfahren"
 };
 // The window the dispatcher reports to; nullptr: the race state alone.
 extern IMessageWindow* MessageWindow;

@@ -10,19 +10,16 @@ namespace {
 // Code points of the bytes 0x80 … 0x9F; 0 where the code page has none.
 // The other bytes stand for the code point of their own value.
 constexpr std::array<char32_t, 32> High = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
 char ByteOf(char32_t cp)
 {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
-        return static_cast<char>(cp);
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
     for (size_t i = 0; i < High.size(); ++i)
-        if (High[i] != 0 && High[i] == cp)
-            return static_cast<char>(0x80 + i);
+        if (High[i] != 0 && High[i] == cp) return static_cast<char>(0x80 + i);
     return '?';
 }
 
@@ -70,8 +67,7 @@ char32_t DecodeUtf8(std::string_view s, size_t i, int& len)
         }
         cp = (cp << 6) | (cc & 0x3F);
     }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        len = 0;
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) len = 0;
     return cp;
 }
 

@@ -21,28 +21,28 @@ constexpr int HullPointCount = 12;
 
 // One player's car as this program knows it.
 struct TPlayerRec {
-    uint32_t Id = 0;                          // session player id; 0 = no player
-    TXObject* Car = nullptr;                  // the car's model object (InitCar)
-    float Speed = 0;                          // signed; negative while reversing
-    D3DVECTOR SafePos;                        // where the collision step puts it back
-    D3DVECTOR Pos;                            // position of the car's origin
-    float Spare = 0;                          // always 0; carried in the car state
-    float Steer = 0;                          // within ±π/6
+    uint32_t Id = 0;          // session player id; 0 = no player
+    TXObject* Car = nullptr;  // the car's model object (InitCar)
+    float Speed = 0;          // signed; negative while reversing
+    D3DVECTOR SafePos;        // where the collision step puts it back
+    D3DVECTOR Pos;            // position of the car's origin
+    float Spare = 0;          // always 0; carried in the car state
+    float Steer = 0;          // within ±π/6
     float WheelAngle = 0;
     float Pitch = 0;
-    float Heading = 0;                        // forward = (sin Heading, 0, cos Heading)
+    float Heading = 0;  // forward = (sin Heading, 0, cos Heading)
     float Roll = 0;
-    D3DVECTOR Push;                           // extra displacement; stays zero
-    D3DVECTOR Move;                           // displacement of the last driving step
+    D3DVECTOR Push;  // extra displacement; stays zero
+    D3DVECTOR Move;  // displacement of the last driving step
     uint32_t Reserved = 0;
     std::array<D3DVECTOR, HullPointCount> Hull{};  // car-space collision points
     std::array<float, RaceGateCount> GateSide{};   // last signed side per gate number
-    int32_t NextGate = 0;                     // position in GateOrder of the next gate
-    int32_t GatesPassed = 0;                  // laps completed = GatesPassed / 5
+    int32_t NextGate = 0;                          // position in GateOrder of the next gate
+    int32_t GatesPassed = 0;                       // laps completed = GatesPassed / 5
     uint8_t Finished = 0;
-    uint8_t Animate = 0;                      // 1 from set-up on: rebuild the matrices
-    D3DMATRIX World = IdentityMatrix();       // the car's world matrix
-    uint8_t InUse = 0;                        // claimed by a car state in this race
+    uint8_t Animate = 0;                 // 1 from set-up on: rebuild the matrices
+    D3DMATRIX World = IdentityMatrix();  // the car's world matrix
+    uint8_t InUse = 0;                   // claimed by a car state in this race
 };
 
 // Record 0 is always the local player; 1..9 the others. A record holds a
@@ -51,32 +51,32 @@ struct TPlayerRec {
 extern std::array<TPlayerRec, MaxPlayers> PlayerTable;
 
 // Game phases.
-constexpr uint8_t PhaseMenu = 0;           // start screen, lobby or results
-constexpr uint8_t PhaseStartAnnounced = 1; // "go!": the lobby countdown runs
-constexpr uint8_t PhaseGraphicsReady = 2;  // world built, waiting for "bereit"
-constexpr uint8_t PhaseLockedOut = 3;      // joined a game already running
+constexpr uint8_t PhaseMenu = 0;            // start screen, lobby or results
+constexpr uint8_t PhaseStartAnnounced = 1;  // "go!": the lobby countdown runs
+constexpr uint8_t PhaseGraphicsReady = 2;   // world built, waiting for "bereit"
+constexpr uint8_t PhaseLockedOut = 3;       // joined a game already running
 constexpr uint8_t PhaseRacing = 4;
 
 // The race globals, one set per program. They live for the program;
 // ResetRaceGlobals gives them their values for a new race at the end of the
 // lobby countdown (FirstFrameDrawn, FrameTime, GateOrder and GoalPos excepted).
 extern uint8_t GamePhase;
-extern uint8_t ControlsLocked;    // 1: the local car cannot be driven, RaceTime stands
-extern uint8_t PlayReadySent;     // "spielbereit" sent in this race
-extern int32_t PlayReadyCount;    // players whose "spielbereit" arrived (host)
-extern float StartClock;          // −2 waiting, −1 released, then 0 … a little over 6
-extern uint32_t WinnerId;         // first player seen to finish; 0 = nobody yet
-extern float EndClock;            // −1 not running; from the first finish on counts to 10
-extern float RaceTime;            // seconds the local player has raced
-extern float MyFinishTime;        // RaceTime at which the local player finished
+extern uint8_t ControlsLocked;  // 1: the local car cannot be driven, RaceTime stands
+extern uint8_t PlayReadySent;   // "spielbereit" sent in this race
+extern int32_t PlayReadyCount;  // players whose "spielbereit" arrived (host)
+extern float StartClock;        // −2 waiting, −1 released, then 0 … a little over 6
+extern uint32_t WinnerId;       // first player seen to finish; 0 = nobody yet
+extern float EndClock;          // −1 not running; from the first finish on counts to 10
+extern float RaceTime;          // seconds the local player has raced
+extern float MyFinishTime;      // RaceTime at which the local player finished
 // Ids and local race times of the finishers in the order seen, each with one
 // spare element at the end (finishers = size − 1).
 extern std::vector<uint32_t> FinishOrder;
 extern std::vector<float> FinishTimes;
-extern uint8_t FirstFrameDrawn;   // 0 at program start, 1 after the first race frame; never cleared
-extern double FrameTime;          // seconds between the last two race frames
+extern uint8_t FirstFrameDrawn;  // 0 at program start, 1 after the first race frame; never cleared
+extern double FrameTime;         // seconds between the last two race frames
 extern std::array<uint32_t, RaceGateCount> GateOrder;  // gate numbers in racing order ("torliste:")
-extern D3DVECTOR GoalPos;         // the arrow's target: next gate + 100 up
+extern D3DVECTOR GoalPos;                              // the arrow's target: next gate + 100 up
 
 // The values the race globals take at the end of the lobby countdown, after
 // the world is built: phase 2, controls free, clocks waiting, no winner, no

@@ -15,9 +15,15 @@ std::array<uc::TTreeRec, uc::TreeCount> TreeTable{};
 
 namespace {
 
-void SendUpdateMyGoal() { u_multiplayer::SendText(u_multiplayer::CmdUpdateMyGoal, u_multiplayer::KindCommand, 0, false); }
+void SendUpdateMyGoal()
+{
+    u_multiplayer::SendText(u_multiplayer::CmdUpdateMyGoal, u_multiplayer::KindCommand, 0, false);
+}
 
-void SendNextTor(uint32_t id) { u_multiplayer::SendText(u_multiplayer::CmdNextTor, u_multiplayer::KindCommand, id, false); }
+void SendNextTor(uint32_t id)
+{
+    u_multiplayer::SendText(u_multiplayer::CmdNextTor, u_multiplayer::KindCommand, id, false);
+}
 
 // Advance a record past its next gate, wrapping after the fifth.
 void StepGate(TPlayerRec& r)

@@ -81,9 +81,9 @@ int32_t FindVertex(const D3DVERTEX& v, const std::vector<D3DVERTEX>& list)
     return -1;
 }
 
-void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_t MinX, int32_t MaxX,
-                   int32_t MaxZ, int32_t MinZ, int32_t Level, const D3DVERTEX* vertices,
-                   const uint16_t* indices, int32_t VertexCount, int32_t IndexCount)
+void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_t MinX, int32_t MaxX, int32_t MaxZ,
+                   int32_t MinZ, int32_t Level, const D3DVERTEX* vertices, const uint16_t* indices, int32_t VertexCount,
+                   int32_t IndexCount)
 {
     if (Level > 0 && parent != nullptr && parent->IndexCount <= SplitIndexCount) return;
     node = std::make_unique<TKnoten>();
@@ -242,8 +242,8 @@ TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain&
         try {
             buildRoot();
             if (static_cast<size_t>(QuadtreeLine) != QuadtreeList.size())
-                throw EQuadtreeCacheError("too many lines (" + std::to_string(QuadtreeList.size()) + ", the terrain needs " +
-                                          std::to_string(QuadtreeLine) + ")");
+                throw EQuadtreeCacheError("too many lines (" + std::to_string(QuadtreeList.size()) +
+                                          ", the terrain needs " + std::to_string(QuadtreeLine) + ")");
             result.CacheRead = true;
         } catch (const EQuadtreeCacheError& e) {
             // A cache for another terrain, or a damaged one: build by search

@@ -23,7 +23,7 @@ struct TKnoten {
     std::vector<uint16_t> Indices;    // triangle list into Vertices
     int32_t VertexCount = 0;
     int32_t IndexCount = 0;
-    D3DVECTOR BoxMin;                 // zero for an empty node
+    D3DVECTOR BoxMin;  // zero for an empty node
     D3DVECTOR BoxMax;
     // 0: low x, high z; 1: high x, high z; 2: low x, low z; 3: high x, low z.
     // All empty in a leaf.
@@ -69,9 +69,9 @@ int32_t FindVertex(const D3DVERTEX& v, const std::vector<D3DVERTEX>& list);
 // when a line is missing, out of range, or names a vertex at another
 // position); otherwise by QuadtreeSearch, appending each result to
 // QuadtreeList.
-void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_t MinX, int32_t MaxX,
-                   int32_t MaxZ, int32_t MinZ, int32_t Level, const D3DVERTEX* vertices,
-                   const uint16_t* indices, int32_t VertexCount, int32_t IndexCount);
+void BuildQuadtree(std::unique_ptr<TKnoten>& node, const TKnoten* parent, int32_t MinX, int32_t MaxX, int32_t MaxZ,
+                   int32_t MinZ, int32_t Level, const D3DVERTEX* vertices, const uint16_t* indices, int32_t VertexCount,
+                   int32_t IndexCount);
 
 // Reads "quadtree.dat": one signed decimal per line (CR LF or LF). False,
 // with the reason in error, when the file cannot be read or a line is not
@@ -86,15 +86,14 @@ struct TQuadtreeBuild {
     bool CacheRead = false;      // the cache fitted and was used
     bool CacheRejected = false;  // a cache existed but did not fit; rebuilt
     bool CacheWritten = false;
-    std::string CacheError;      // why it was rejected or not written
+    std::string CacheError;  // why it was rejected or not written
 };
 
 // The race-start sequence: build QuadtreeRoot for terrain's mesh over the
 // region ±25600, from cachePath when that file fits the mesh, else by search;
 // (re)writes the file when it was missing or did not fit. A cache that
 // cannot be written leaves the tree intact.
-TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain,
-                                    const std::string& cachePath);
+TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain, const std::string& cachePath);
 
 // The cache file's path: baseDir (with its trailing '/') + "quadtree.dat".
 std::string QuadtreeCachePath(const std::string& baseDir);

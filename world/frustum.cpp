@@ -55,8 +55,7 @@ int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax)
     return partial ? BoxPartly : BoxInside;
 }
 
-int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax, const D3DMATRIX& view,
-                 const D3DMATRIX& projection)
+int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax, const D3DMATRIX& view, const D3DMATRIX& projection)
 {
     ExtractFrustumPlanes(view, projection);
     return BoxInFrustum(boxMin, boxMax);

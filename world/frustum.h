@@ -29,7 +29,6 @@ constexpr int BoxInside = 2;
 int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax);
 // Extracts the planes from view and projection first, as every test of the
 // frame does, then tests.
-int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax, const D3DMATRIX& view,
-                 const D3DMATRIX& projection);
+int BoxInFrustum(const D3DVECTOR& boxMin, const D3DVECTOR& boxMax, const D3DMATRIX& view, const D3DMATRIX& projection);
 
 }  // namespace bsp

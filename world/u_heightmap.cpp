@@ -54,9 +54,9 @@ void LoadHeightmap(TD3DHeightSurfaceTerrain& t)
     // The arrays hold 4096 vertices (a 256 × 256 bitmap at step 4); a grid
     // needs at least one cell to have any ground.
     if (columns < 2 || rows < 2 || static_cast<int64_t>(columns) * rows > MaxTerrainVertices)
-        Fail(t.FileName, std::to_string(bitmap.width()) + " x " + std::to_string(bitmap.height()) +
-                             " pixels at step " + std::to_string(t.StepX) + " x " + std::to_string(t.StepZ) +
-                             " give a grid of " + std::to_string(columns) + " x " + std::to_string(rows) +
+        Fail(t.FileName, std::to_string(bitmap.width()) + " x " + std::to_string(bitmap.height()) + " pixels at step " +
+                             std::to_string(t.StepX) + " x " + std::to_string(t.StepZ) + " give a grid of " +
+                             std::to_string(columns) + " x " + std::to_string(rows) +
                              " vertices; at least 2 x 2 and at most " + std::to_string(MaxTerrainVertices) +
                              " vertices fit");
     t.Columns = columns;

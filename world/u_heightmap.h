@@ -30,15 +30,15 @@ struct TD3DHeightSurfaceTerrain {
     std::array<uint16_t, MaxTerrainIndices> Indices{};
     int32_t VertexCount = 0;
     int32_t IndexCount = 0;
-    int32_t Columns = 0;          // vertices along x = width / StepX
-    int32_t Rows = 0;             // vertices along z = height / StepZ
-    float HeightScale = 5.0f;     // world units per grey level
-    float ScaleX = 100.0f;        // world units per pixel along x
+    int32_t Columns = 0;       // vertices along x = width / StepX
+    int32_t Rows = 0;          // vertices along z = height / StepZ
+    float HeightScale = 5.0f;  // world units per grey level
+    float ScaleX = 100.0f;     // world units per pixel along x
     float ScaleZ = 100.0f;
-    std::string FileName;         // the height bitmap
-    int32_t StepX = 4;            // sample every StepX-th pixel column
+    std::string FileName;  // the height bitmap
+    int32_t StepX = 4;     // sample every StepX-th pixel column
     int32_t StepZ = 4;
-    float TexRepeatU = 20.0f;     // texture repeats across the terrain
+    float TexRepeatU = 20.0f;  // texture repeats across the terrain
     float TexRepeatV = 20.0f;
     D3DVECTOR Origin{-12800, 0, -12800};  // world position of vertex (0, 0)
 };

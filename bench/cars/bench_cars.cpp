@@ -5,6 +5,7 @@
 // full box test), and the ratio printed.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <QImage>
 #include <array>
 #include <cmath>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <unistd.h>
 
 #include "cars/cars.h"
 #include "cars/move.h"
@@ -50,8 +50,8 @@ void LoadHills()
 // close to a tree, all moving; the five gates of the race.
 void SetUpRace()
 {
-    const std::array<D3DVECTOR, GateCount> gatePos{{{400, 0, 900}, {-6000, 0, 8000}, {8000, 0, 8000},
-                                                    {6000, 0, -8000}, {-9000, 0, -7000}}};
+    const std::array<D3DVECTOR, GateCount> gatePos{
+        {{400, 0, 900}, {-6000, 0, 8000}, {8000, 0, 8000}, {6000, 0, -8000}, {-9000, 0, -7000}}};
     const std::array<float, GateCount> yaw{0.7853982f, -0.5235988f, -0.5235988f, -0.7853982f, 1.7453293f};
     for (int g = 0; g < GateCount; ++g) {
         spiel::GateTable[g].Pos = gatePos[g];

@@ -5,8 +5,8 @@
 //    25 ms) to nine players, against the bare payload and an idle session
 //  - time a search and a join take
 // Usage: bench_dxplay   (uses ports from 47850; set DUNEBOLT_PORT_BASE to move)
-#include "platform/dxplay/dxplay.h"
 #include "bench/dxplay/player_process.h"
+#include "platform/dxplay/dxplay.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -25,14 +25,16 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-double Percentile(std::vector<double> v, double p) {
+double Percentile(std::vector<double> v, double p)
+{
     std::sort(v.begin(), v.end());
     size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
 }
 
 // Runs the event loop until done() or the time is up.
-bool RunUntil(const std::function<bool()>& done, int ms) {
+bool RunUntil(const std::function<bool()>& done, int ms)
+{
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (Clock::now() >= until) return false;
@@ -42,7 +44,8 @@ bool RunUntil(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-void JoinAndRoundTrip() {
+void JoinAndRoundTrip()
+{
     PlayerProcess host;
     if (!host.Ask("host messen wirt", "opened")) {
         std::printf("host did not open\n");
@@ -89,7 +92,8 @@ void JoinAndRoundTrip() {
                 Percentile(rtt, 0.5), Percentile(rtt, 0.99));
 }
 
-void KillDetection() {
+void KillDetection()
+{
     TDXPlay play;
     play.SetProviderName(DPSPNAME_TCPIP);
     play.CreateSession("toeten", "wirt");
@@ -109,7 +113,8 @@ void KillDetection() {
     for (double d : detect) std::printf("killed player deleted after %.0f ms\n", d);
 }
 
-void CarStream() {
+void CarStream()
+{
     TDXPlay play;
     play.SetProviderName(DPSPNAME_TCPIP);
     play.CreateSession("strom", "wirt");
@@ -146,14 +151,16 @@ void CarStream() {
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     const double wire = static_cast<double>(play.BytesSent() - b0) / secs;
     const double payload = 52.0 * sent * 9 / secs;
-    std::printf("car stream to 9: %.0f B/s sent on the wire (payload %.0f B/s, ratio %.2f; idle session %.0f B/s),"
-                " %.0f B/s received\n",
-                wire, payload, wire / payload, idle, static_cast<double>(play.BytesReceived() - r0) / secs);
+    std::printf(
+        "car stream to 9: %.0f B/s sent on the wire (payload %.0f B/s, ratio %.2f; idle session %.0f B/s),"
+        " %.0f B/s received\n",
+        wire, payload, wire / payload, idle, static_cast<double>(play.BytesReceived() - r0) / secs);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (std::getenv("DUNEBOLT_PORT_BASE") == nullptr) setenv("DUNEBOLT_PORT_BASE", "47850", 1);
     setenv("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1", 1);
     setenv("CI", "1", 1);

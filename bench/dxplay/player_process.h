@@ -15,7 +15,8 @@
 
 class PlayerProcess {
 public:
-    explicit PlayerProcess(const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) {
+    explicit PlayerProcess(const std::vector<std::pair<std::string, std::string>>& extraEnv = {})
+    {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
         env.insert("CI", "1");
@@ -26,7 +27,8 @@ public:
         proc_.start(QString(DXPLAY_DRIVER), {});
         started_ = proc_.waitForStarted(5000);
     }
-    ~PlayerProcess() {
+    ~PlayerProcess()
+    {
         if (proc_.state() != QProcess::NotRunning) {
             proc_.closeWriteChannel();
             if (!proc_.waitForFinished(3000)) {
@@ -40,7 +42,8 @@ public:
 
     bool Started() const { return started_; }
 
-    void Say(const std::string& command) {
+    void Say(const std::string& command)
+    {
         std::string line = command + "\n";
         proc_.write(line.data(), static_cast<qint64>(line.size()));
         proc_.waitForBytesWritten(1000);
@@ -48,7 +51,8 @@ public:
 
     // The next line from the read position on that starts with prefix;
     // the read position moves past it.
-    std::optional<std::string> Expect(const std::string& prefix, int ms = 10000) {
+    std::optional<std::string> Expect(const std::string& prefix, int ms = 10000)
+    {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (true) {
             for (size_t i = cursor_; i < lines_.size(); ++i) {
@@ -62,7 +66,8 @@ public:
         }
     }
 
-    std::optional<std::string> ExpectOneOf(const std::vector<std::string>& prefixes, int ms = 10000) {
+    std::optional<std::string> ExpectOneOf(const std::vector<std::string>& prefixes, int ms = 10000)
+    {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (true) {
             for (size_t i = cursor_; i < lines_.size(); ++i) {
@@ -79,26 +84,30 @@ public:
     }
 
     // Asks and waits for the answer line.
-    std::optional<std::string> Ask(const std::string& command, const std::string& prefix, int ms = 10000) {
+    std::optional<std::string> Ask(const std::string& command, const std::string& prefix, int ms = 10000)
+    {
         Say(command);
         return Expect(prefix, ms);
     }
 
     // Every line so far that starts with prefix, wherever the read position is.
-    std::vector<std::string> All(const std::string& prefix) const {
+    std::vector<std::string> All(const std::string& prefix) const
+    {
         std::vector<std::string> out;
         for (const auto& l : lines_)
             if (l.rfind(prefix, 0) == 0) out.push_back(l);
         return out;
     }
 
-    void Kill() {
+    void Kill()
+    {
         ::kill(static_cast<pid_t>(proc_.processId()), SIGKILL);
         proc_.waitForFinished(3000);
     }
 
 private:
-    void Read() {
+    void Read()
+    {
         partial_ += proc_.readAllStandardOutput().toStdString();
         size_t at;
         while ((at = partial_.find('\n')) != std::string::npos) {

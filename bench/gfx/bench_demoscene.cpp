@@ -28,7 +28,8 @@ struct TMainCount {
     long load() const { return t_allocations; }
 } g_allocations;
 
-void* operator new(std::size_t n) {
+void* operator new(std::size_t n)
+{
     ++t_allocations;
 
     if (void* p = std::malloc(n ? n : 1)) return p;
@@ -40,7 +41,8 @@ void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const double seconds = (argc > 1) ? std::atof(argv[1]) : 5.0;
     GfxSetDefaultSurfaceFormat();
     QApplication app(argc, argv);
@@ -129,7 +131,8 @@ int main(int argc, char** argv) {
     const double total = tScene + tFinish + tText + tPresent;
     const double ours = tScene - tGL;
     auto pct = [&](double t) { return 100.0 * t / total; };
-    std::printf("demo scene 640 x 480, %s\n", engine.D3DDevices().empty() ? "?" : TGfxEngine::DeviceText(engine.D3DDevices()[0]).c_str());
+    std::printf("demo scene 640 x 480, %s\n",
+                engine.D3DDevices().empty() ? "?" : TGfxEngine::DeviceText(engine.D3DDevices()[0]).c_str());
     std::printf("draw calls per frame:            %d\n", scene.DrawCalls());
     std::printf("frames per second (idle loop):   %.1f  (%ld frames in %.2f s)\n", fps, frames, loopSeconds);
     std::printf("frame by frame, mean of %d:      %.2f ms (%.1f fps)\n", n, 1000 * total / n, n / total);
@@ -139,8 +142,8 @@ int main(int argc, char** argv) {
     std::printf("  HUD text (QPainter):           %.2f ms  %5.1f %%\n", 1000 * tText / n, pct(tText));
     std::printf("  present (blit, compose):       %.2f ms  %5.1f %%\n", 1000 * tPresent / n, pct(tPresent));
     std::printf("  our code : driver ratio        1 : %.1f\n", (tGL + tFinish) / ours);
-    std::printf("allocations per frame: scene %.2f, text %.2f, present %.2f\n", double(aScene) / n,
-                double(aText) / n, double(aPresent) / n);
+    std::printf("allocations per frame: scene %.2f, text %.2f, present %.2f\n", double(aScene) / n, double(aText) / n,
+                double(aPresent) / n);
     // Where the scene's allocations come from: the engine's calls alone.
     {
         D3DTLVERTEX v[4] = {};

@@ -3,13 +3,13 @@
 // in the same run, the ratios to the linear reference.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <QImage>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
-#include <unistd.h>
 
 #include "world/bsp.h"
 #include "world/u_heightmap.h"

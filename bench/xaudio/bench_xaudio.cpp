@@ -28,8 +28,7 @@ void Spin(Done done, int timeoutMs)
 {
     QElapsedTimer t;
     t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents();
+    while (!done() && t.elapsed() < timeoutMs) QCoreApplication::processEvents();
 }
 
 // Sleeps in the event loop until an event comes, as the game's main thread
@@ -41,8 +40,7 @@ void Block(Done done, int timeoutMs)
     t.start();
     QTimer wake;
     wake.start(100);  // lets the timeout be noticed
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!done() && t.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 double Median(std::vector<double> v)
@@ -66,13 +64,11 @@ double StraightDecodeMs(const std::string& path)
     t.start();
     int err = MPG123_OK;
     mpg123_handle* mh = mpg123_new(nullptr, &err);
-    if (!mh || mpg123_open(mh, path.c_str()) != MPG123_OK)
-        return -1.0;
+    if (!mh || mpg123_open(mh, path.c_str()) != MPG123_OK) return -1.0;
     std::vector<unsigned char> buf(16384);
     size_t got = 0;
     int r = MPG123_OK;
-    do
-        r = mpg123_read(mh, buf.data(), buf.size(), &got);
+    do r = mpg123_read(mh, buf.data(), buf.size(), &got);
     while (r == MPG123_OK || r == MPG123_NEW_FORMAT);
     mpg123_close(mh);
     mpg123_delete(mh);
@@ -80,9 +76,9 @@ double StraightDecodeMs(const std::string& path)
 }
 
 struct Playback {
-    double endMs = 0;      // Play to end of input
-    double stopMs = 0;     // Stop to the stopped state
-    double cpuShare = 0;   // process CPU seconds per second of playback
+    double endMs = 0;     // Play to end of input
+    double stopMs = 0;    // Stop to the stopped state
+    double cpuShare = 0;  // process CPU seconds per second of playback
 };
 
 Playback MeasurePlayback(const std::string& path, int64_t frames, const char* driver)
@@ -146,19 +142,15 @@ double LoopGapMs(const std::string& path, const std::string& raw)
         Block([&] { return ends == 2; }, 60000);
     }
     std::FILE* f = std::fopen(raw.c_str(), "rb");
-    if (!f)
-        return -1.0;
+    if (!f) return -1.0;
     std::vector<int16_t> pcm;
     int16_t frame[2];
-    while (std::fread(frame, sizeof frame, 1, f) == 1)
-        pcm.push_back(static_cast<int16_t>(frame[0] | frame[1]));
+    while (std::fread(frame, sizeof frame, 1, f) == 1) pcm.push_back(static_cast<int16_t>(frame[0] | frame[1]));
     std::fclose(f);
     size_t first = 0;
-    while (first < pcm.size() && pcm[first] == 0)
-        ++first;
+    while (first < pcm.size() && pcm[first] == 0) ++first;
     size_t last = pcm.size();
-    while (last > first && pcm[last - 1] == 0)
-        --last;
+    while (last > first && pcm[last - 1] == 0) --last;
     size_t longest = 0;
     size_t run = 0;
     for (size_t i = first; i < last; ++i) {
@@ -224,20 +216,20 @@ int main(int argc, char** argv)
     std::printf("  first use: load, player, output module, open 3 s:  %8.2f ms\n", firstMs);
     std::printf("  open with the LAME header (length from the tag):   %8.2f ms\n", openMs);
     std::printf("  open without it (length by scanning every frame):  %8.2f ms\n", bareMs);
-    std::printf("  straight libmpg123 decode of the whole file:       %8.2f ms (tag open/decode ratio %.4f, scan "
-                "open/decode %.3f)\n",
-                decodeMs, openMs / decodeMs, bareMs / decodeMs);
+    std::printf(
+        "  straight libmpg123 decode of the whole file:       %8.2f ms (tag open/decode ratio %.4f, scan "
+        "open/decode %.3f)\n",
+        decodeMs, openMs / decodeMs, bareMs / decodeMs);
     std::printf("  seek, round trip (median of 50):                   %8.3f ms\n", Median(seeks));
 
     for (const char* driver : {"dummy", "dunebolt-no-such-driver"}) {
         Playback r = MeasurePlayback(shortMp3, shortFrames, driver);
         std::printf("playback of 3 s, SDL_AUDIODRIVER=%s%s\n", driver,
                     driver[0] == 'd' && driver[1] == 'u' && driver[2] == 'm' ? "" : " (silent pacer)");
-        std::printf("  end of input after the music's length:             %+8.1f ms (ratio to length %.4f)\n",
-                    r.endMs, (r.endMs + 3000.0) / 3000.0);
+        std::printf("  end of input after the music's length:             %+8.1f ms (ratio to length %.4f)\n", r.endMs,
+                    (r.endMs + 3000.0) / 3000.0);
         std::printf("  Stop to the stopped state (median of 5):           %8.2f ms\n", r.stopMs);
-        std::printf("  process CPU while playing:                         %8.1f %% of one core\n",
-                    100.0 * r.cpuShare);
+        std::printf("  process CPU while playing:                         %8.1f %% of one core\n", 100.0 * r.cpuShare);
     }
     std::printf("looping as the game does (end of input, seek to 4.25 %%, play), SDL_AUDIODRIVER=disk\n");
     std::printf("  longest silence inside the music:                  %8.2f ms\n",

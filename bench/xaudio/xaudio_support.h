@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,8 +28,7 @@ struct Recorded {
     void Attach(TXaudioPlayer& p)
     {
         auto onMain = [this] {
-            if (std::this_thread::get_id() != mainThread)
-                offMainThread = true;
+            if (std::this_thread::get_id() != mainThread) offMainThread = true;
         };
         p.OnNotifyPlayerState = [this, onMain](TXaudioPlayer&, int state) {
             onMain();
@@ -48,8 +47,7 @@ struct Recorded {
     bool HasState(int s) const
     {
         for (int x : states)
-            if (x == s)
-                return true;
+            if (x == s) return true;
         return false;
     }
 
@@ -63,8 +61,7 @@ bool RunEventsUntil(Done done, int timeoutMs)
     QElapsedTimer t;
     t.start();
     while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
+        if (t.elapsed() > timeoutMs) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -85,14 +82,12 @@ public:
         std::string tmpl = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/xaudioXXXXXX");
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
-        if (mkdtemp(buf.data()))
-            path_ = buf.data();
+        if (mkdtemp(buf.data())) path_ = buf.data();
     }
     ~TempDir()
     {
         std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }

@@ -89,8 +89,7 @@ D3DMATRIX MatrixMultiply(const D3DMATRIX& a, const D3DMATRIX& b)
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             float sum = 0;
-            for (int k = 0; k < 4; ++k)
-                sum += a.m[i][k] * b.m[k][j];
+            for (int k = 0; k < 4; ++k) sum += a.m[i][k] * b.m[k][j];
             r.m[i][j] = sum;
         }
     return r;
@@ -102,8 +101,7 @@ bool operator==(const D3DMATRIX& a, const D3DMATRIX& b)
 {
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j)
-            if (a.m[i][j] != b.m[i][j])
-                return false;
+            if (a.m[i][j] != b.m[i][j]) return false;
     return true;
 }
 
@@ -111,22 +109,26 @@ bool ViewMatrix(D3DMATRIX& out, D3DVECTOR eye, D3DVECTOR at, D3DVECTOR worldUp)
 {
     D3DVECTOR view = at - eye;
     const float length = Magnitude(view);
-    if (!(length > 1e-6f))
-        return false;
+    if (!(length > 1e-6f)) return false;
     view = view / length;
 
     // Up, made orthogonal to the view direction.
     D3DVECTOR up = worldUp - view * DotProduct(worldUp, view);
     const float upLength = Magnitude(up);
-    if (!(upLength > 1e-6f))
-        return false;
+    if (!(upLength > 1e-6f)) return false;
     up = up / upLength;
     const D3DVECTOR right = CrossProduct(up, view);
 
     D3DMATRIX m = IdentityMatrix();
-    m._11 = right.x; m._12 = up.x; m._13 = view.x;
-    m._21 = right.y; m._22 = up.y; m._23 = view.y;
-    m._31 = right.z; m._32 = up.z; m._33 = view.z;
+    m._11 = right.x;
+    m._12 = up.x;
+    m._13 = view.x;
+    m._21 = right.y;
+    m._22 = up.y;
+    m._23 = view.y;
+    m._31 = right.z;
+    m._32 = up.z;
+    m._33 = view.z;
     m._41 = -DotProduct(eye, right);
     m._42 = -DotProduct(eye, up);
     m._43 = -DotProduct(eye, view);
@@ -136,8 +138,7 @@ bool ViewMatrix(D3DMATRIX& out, D3DVECTOR eye, D3DVECTOR at, D3DVECTOR worldUp)
 
 bool ProjectionMatrix(D3DMATRIX& out, float fov, float aspect, float nearPlane, float farPlane)
 {
-    if (std::fabs(farPlane - nearPlane) < 0.01f || std::fabs(std::sin(fov / 2)) < 0.01f)
-        return false;
+    if (std::fabs(farPlane - nearPlane) < 0.01f || std::fabs(std::sin(fov / 2)) < 0.01f) return false;
     const float c = std::cos(fov / 2) / std::sin(fov / 2);
     const float q = farPlane / (farPlane - nearPlane);
     D3DMATRIX m;

@@ -11,34 +11,53 @@ namespace {
 
 int32_t VirtualKeyFromQtKey(int key)
 {
-    if (key >= Qt::Key_A && key <= Qt::Key_Z)
-        return int32_t('A' + (key - Qt::Key_A));
-    if (key >= Qt::Key_0 && key <= Qt::Key_9)
-        return int32_t('0' + (key - Qt::Key_0));
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F12)
-        return int32_t(VK_F1 + (key - Qt::Key_F1));
+    if (key >= Qt::Key_A && key <= Qt::Key_Z) return int32_t('A' + (key - Qt::Key_A));
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) return int32_t('0' + (key - Qt::Key_0));
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F12) return int32_t(VK_F1 + (key - Qt::Key_F1));
     switch (key) {
-    case Qt::Key_Up: return VK_UP;
-    case Qt::Key_Down: return VK_DOWN;
-    case Qt::Key_Left: return VK_LEFT;
-    case Qt::Key_Right: return VK_RIGHT;
-    case Qt::Key_Space: return VK_SPACE;
-    case Qt::Key_Backspace: return VK_BACK;
-    case Qt::Key_Tab: return VK_TAB;
-    case Qt::Key_Return: case Qt::Key_Enter: return VK_RETURN;
-    case Qt::Key_Shift: return VK_SHIFT;
-    case Qt::Key_Control: return VK_CONTROL;
-    case Qt::Key_Alt: return VK_MENU;
-    case Qt::Key_Pause: return VK_PAUSE;
-    case Qt::Key_CapsLock: return VK_CAPITAL;
-    case Qt::Key_Escape: return VK_ESCAPE;
-    case Qt::Key_PageUp: return VK_PRIOR;
-    case Qt::Key_PageDown: return VK_NEXT;
-    case Qt::Key_End: return VK_END;
-    case Qt::Key_Home: return VK_HOME;
-    case Qt::Key_Insert: return VK_INSERT;
-    case Qt::Key_Delete: return VK_DELETE;
-    default: return 0;
+        case Qt::Key_Up:
+            return VK_UP;
+        case Qt::Key_Down:
+            return VK_DOWN;
+        case Qt::Key_Left:
+            return VK_LEFT;
+        case Qt::Key_Right:
+            return VK_RIGHT;
+        case Qt::Key_Space:
+            return VK_SPACE;
+        case Qt::Key_Backspace:
+            return VK_BACK;
+        case Qt::Key_Tab:
+            return VK_TAB;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return VK_RETURN;
+        case Qt::Key_Shift:
+            return VK_SHIFT;
+        case Qt::Key_Control:
+            return VK_CONTROL;
+        case Qt::Key_Alt:
+            return VK_MENU;
+        case Qt::Key_Pause:
+            return VK_PAUSE;
+        case Qt::Key_CapsLock:
+            return VK_CAPITAL;
+        case Qt::Key_Escape:
+            return VK_ESCAPE;
+        case Qt::Key_PageUp:
+            return VK_PRIOR;
+        case Qt::Key_PageDown:
+            return VK_NEXT;
+        case Qt::Key_End:
+            return VK_END;
+        case Qt::Key_Home:
+            return VK_HOME;
+        case Qt::Key_Insert:
+            return VK_INSERT;
+        case Qt::Key_Delete:
+            return VK_DELETE;
+        default:
+            return 0;
     }
 }
 
@@ -48,15 +67,13 @@ public:
     WindowKeyboard() { QCoreApplication::instance()->installEventFilter(this); }
     ~WindowKeyboard() override
     {
-        if (QCoreApplication::instance())
-            QCoreApplication::instance()->removeEventFilter(this);
+        if (QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(this);
     }
 
     bool Read(std::array<uint8_t, 256>& keyStates) override
     {
         for (size_t vk = 0; vk < 256; ++vk)
-            if (down_[vk])
-                keyStates[vk] = 0x80;
+            if (down_[vk]) keyStates[vk] = 0x80;
         return true;
     }
     void Unacquire() override { down_.fill(false); }
@@ -69,8 +86,7 @@ protected:
             auto* key = static_cast<QKeyEvent*>(event);
             if (!key->isAutoRepeat()) {
                 const int32_t vk = VirtualKeyFromQtKey(key->key());
-                if (vk > 0 && vk < 256)
-                    down_[size_t(vk)] = event->type() == QEvent::KeyPress;
+                if (vk > 0 && vk < 256) down_[size_t(vk)] = event->type() == QEvent::KeyPress;
             }
         } else if (event->type() == QEvent::ApplicationDeactivate) {
             down_.fill(false);  // releases made elsewhere never arrive
@@ -88,10 +104,7 @@ private:
 // application becomes active.
 class TDXInput::WindowWatcher final : public QObject {
 public:
-    WindowWatcher(QWidget* owner, TDXInput& input) : owner_(owner), input_(input)
-    {
-        owner_->installEventFilter(this);
-    }
+    WindowWatcher(QWidget* owner, TDXInput& input) : owner_(owner), input_(input) { owner_->installEventFilter(this); }
     ~WindowWatcher() override { owner_->removeEventFilter(this); }
 
 protected:
@@ -99,8 +112,7 @@ protected:
     {
         if (event->type() == QEvent::WindowActivate || event->type() == QEvent::ActivationChange) {
             if (owner_->isActiveWindow()) {
-                if (input_.background_)
-                    input_.background_->Acquire();
+                if (input_.background_) input_.background_->Acquire();
                 input_.fallback_->Acquire();
             }
         }
@@ -125,8 +137,7 @@ TKeyAssigns GameKeyAssigns()
 
 TDXInput::TDXInput(QWidget* owner) : owner_(owner)
 {
-    if (!owner_ || !owner_->isWindow())
-        throw EDXInputError("TDXInput: the owner must be a window");
+    if (!owner_ || !owner_->isWindow()) throw EDXInputError("TDXInput: the owner must be a window");
     Keyboard.Assigns = GameKeyAssigns();
     background_ = OpenX11Keyboard();
     fallback_ = std::make_unique<WindowKeyboard>();
@@ -135,8 +146,7 @@ TDXInput::TDXInput(QWidget* owner) : owner_(owner)
 
 TDXInput::~TDXInput()
 {
-    if (background_)
-        background_->Unacquire();
+    if (background_) background_->Unacquire();
     fallback_->Unacquire();
 }
 
@@ -146,16 +156,13 @@ void TDXInput::UpdateKeyboard()
 {
     Keyboard.KeyStates.fill(0);
     Keyboard.States.reset();
-    if (!Keyboard.Enabled)
-        return;
-    if (ActiveOnly && !owner_->isActiveWindow())
-        return;
+    if (!Keyboard.Enabled) return;
+    if (ActiveOnly && !owner_->isActiveWindow()) return;
 
     TKeyboardSource& source = ReadsInBackground() ? *background_ : *fallback_;
     if (!source.Read(Keyboard.KeyStates)) {
         source.Acquire();
-        if (!source.Read(Keyboard.KeyStates))
-            Keyboard.KeyStates.fill(0);  // a failed read: no key down this frame
+        if (!source.Read(Keyboard.KeyStates)) Keyboard.KeyStates.fill(0);  // a failed read: no key down this frame
     }
 
     for (int state = 0; state < InputStateCount; ++state)
@@ -172,14 +179,11 @@ void TDXInput::UpdateStates()
     // The joystick and the mouse are disabled in this game: their state sets
     // stay empty, but they take part in the union as configured.
     Joystick.States.reset();
-    if (Joystick.BindInputStates)
-        s |= Joystick.States;
+    if (Joystick.BindInputStates) s |= Joystick.States;
     UpdateKeyboard();
-    if (Keyboard.BindInputStates)
-        s |= Keyboard.States;
+    if (Keyboard.BindInputStates) s |= Keyboard.States;
     Mouse.States.reset();
-    if (Mouse.BindInputStates)
-        s |= Mouse.States;
+    if (Mouse.BindInputStates) s |= Mouse.States;
 
     for (size_t i = 0; i < size_t(InputStateCount); ++i) {
         if (s[i] && !previous_[i])

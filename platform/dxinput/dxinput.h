@@ -36,10 +36,9 @@ constexpr int32_t VK_UP = 0x26;
 constexpr int32_t VK_RIGHT = 0x27;
 constexpr int32_t VK_DOWN = 0x28;
 // The rest of the keyboard, as both key sources map it.
-constexpr int32_t VK_BACK = 0x08, VK_TAB = 0x09, VK_RETURN = 0x0D, VK_SHIFT = 0x10, VK_CONTROL = 0x11,
-                  VK_MENU = 0x12, VK_PAUSE = 0x13, VK_CAPITAL = 0x14, VK_ESCAPE = 0x1B, VK_PRIOR = 0x21,
-                  VK_NEXT = 0x22, VK_END = 0x23, VK_HOME = 0x24, VK_INSERT = 0x2D, VK_DELETE = 0x2E,
-                  VK_NUMPAD0 = 0x60, VK_F1 = 0x70;
+constexpr int32_t VK_BACK = 0x08, VK_TAB = 0x09, VK_RETURN = 0x0D, VK_SHIFT = 0x10, VK_CONTROL = 0x11, VK_MENU = 0x12,
+                  VK_PAUSE = 0x13, VK_CAPITAL = 0x14, VK_ESCAPE = 0x1B, VK_PRIOR = 0x21, VK_NEXT = 0x22, VK_END = 0x23,
+                  VK_HOME = 0x24, VK_INSERT = 0x2D, VK_DELETE = 0x2E, VK_NUMPAD0 = 0x60, VK_F1 = 0x70;
 
 // Three key codes per state, 0 = no key.
 using TKeyAssigns = std::array<std::array<int32_t, 3>, InputStateCount>;
@@ -65,7 +64,7 @@ struct TDXInputKeyboard {
     bool BindInputStates = true;
     bool ForceFeedback = false;
     TKeyAssigns Assigns{};
-    TDXInputStates States;              // renewed by each update
+    TDXInputStates States;                 // renewed by each update
     std::array<uint8_t, 256> KeyStates{};  // by virtual-key code, bit 7 = down
 };
 

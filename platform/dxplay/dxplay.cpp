@@ -12,18 +12,19 @@ using namespace dxplayimpl;
 
 namespace dxplayimpl {
 
-uint16_t PortBase() {
+uint16_t PortBase()
+{
     const char* env = std::getenv("DUNEBOLT_PORT_BASE");
     if (env != nullptr && *env != '\0') {
         char* end = nullptr;
         long v = std::strtol(env, &end, 10);
-        if (end != nullptr && *end == '\0' && v >= 1024 && v <= 65535 - kPortRange)
-            return static_cast<uint16_t>(v);
+        if (end != nullptr && *end == '\0' && v >= 1024 && v <= 65535 - kPortRange) return static_cast<uint16_t>(v);
     }
     return kDefaultPortBase;
 }
 
-bool EnetReady() {
+bool EnetReady()
+{
     static const bool ok = [] {
         if (enet_initialize() != 0) return false;
         std::atexit(enet_deinitialize);
@@ -34,11 +35,11 @@ bool EnetReady() {
 
 namespace {
 
-std::mt19937& Rng() {
+std::mt19937& Rng()
+{
     static std::mt19937 rng = [] {
         std::random_device rd;
-        std::seed_seq seq{rd(), rd(), rd(), rd(),
-                          static_cast<unsigned>(Clock::now().time_since_epoch().count())};
+        std::seed_seq seq{rd(), rd(), rd(), rd(), static_cast<unsigned>(Clock::now().time_since_epoch().count())};
         return std::mt19937(seq);
     }();
     return rng;
@@ -52,7 +53,8 @@ uint32_t Random32() { return static_cast<uint32_t>(Rng()()); }
 
 TDXPlay::TDXPlay() : impl_(std::make_unique<Impl>(*this)) {}
 
-TDXPlay::~TDXPlay() {
+TDXPlay::~TDXPlay()
+{
     // The owner is going away: its handlers must not run any more.
     impl_->quiet = true;
     Close();
@@ -62,7 +64,8 @@ bool TDXPlay::Opened() const { return impl_->opened; }
 bool TDXPlay::IsHost() const { return impl_->isHost; }
 uint32_t TDXPlay::HostID() const { return impl_->opened ? impl_->hostId : 0; }
 
-uint32_t TDXPlay::NextHostID() const {
+uint32_t TDXPlay::NextHostID() const
+{
     const Impl& d = *impl_;
     if (!d.opened) return 0;
     uint32_t bestSeq = UINT32_MAX;
@@ -78,21 +81,25 @@ uint32_t TDXPlay::NextHostID() const {
 TDXPlayPlayer* TDXPlay::LocalPlayer() const { return impl_->local; }
 const std::vector<TDXPlayPlayer*>& TDXPlay::Players() const { return impl_->players; }
 
-uint64_t TDXPlay::BytesSent() const {
+uint64_t TDXPlay::BytesSent() const
+{
     return impl_->extraSent + (impl_->host != nullptr ? impl_->host->totalSentData : 0);
 }
-uint64_t TDXPlay::BytesReceived() const {
+uint64_t TDXPlay::BytesReceived() const
+{
     return impl_->extraReceived + (impl_->host != nullptr ? impl_->host->totalReceivedData : 0);
 }
 uint64_t TDXPlay::DroppedMessages() const { return impl_->dropped; }
 uint16_t TDXPlay::Port() const { return impl_->host != nullptr ? impl_->host->address.port : 0; }
 
-const std::vector<TDXPlayProvider>& TDXPlay::Providers() {
+const std::vector<TDXPlayProvider>& TDXPlay::Providers()
+{
     if (impl_->providers.empty()) impl_->providers.push_back({DPSPNAME_TCPIP, DPSPGUID_TCPIP});
     return impl_->providers;
 }
 
-void TDXPlay::SetProviderName(const std::string& name) {
+void TDXPlay::SetProviderName(const std::string& name)
+{
     Close();
     providerName_ = name;
     if (name.empty()) return;
@@ -104,12 +111,14 @@ void TDXPlay::SetProviderName(const std::string& name) {
     impl_->connected = true;
 }
 
-const std::vector<std::string>& TDXPlay::Sessions() {
+const std::vector<std::string>& TDXPlay::Sessions()
+{
     if (!impl_->sessionsRead) GetSessions();
     return impl_->sessionNames;
 }
 
-void TDXPlay::Open2(bool newSession, const std::string& sessionName, const std::string& playerName) {
+void TDXPlay::Open2(bool newSession, const std::string& sessionName, const std::string& playerName)
+{
     Impl& d = *impl_;
     if (!d.connected) Raise("TDXPlay component is disconnected.");
     if (sessionName.empty()) Raise("Session name is not specified");
@@ -195,17 +204,18 @@ void TDXPlay::Open2(bool newSession, const std::string& sessionName, const std::
     }
 }
 
-TDXPlayPlayer& TDXPlay::PlayerByID(uint32_t id) const {
+TDXPlayPlayer& TDXPlay::PlayerByID(uint32_t id) const
+{
     TDXPlayPlayer* p = impl_->Visible(id);
     if (p == nullptr || id == 0) Raise("Player's specified ID is not found");
     return *p;
 }
 
-void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaranteed) {
+void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaranteed)
+{
     Impl& d = *impl_;
     if (!d.opened) return;
-    if (size < 4 || data == nullptr || static_cast<size_t>(size) > kMaxMessageBytes)
-        Raise("Illegal message form");
+    if (size < 4 || data == nullptr || static_cast<size_t>(size) > kMaxMessageBytes) Raise("Illegal message form");
     if (toId == d.localId) {
         // Handled here and now, as if it had arrived; nothing on the wire.
         if (OnMessage) {
@@ -227,4 +237,3 @@ void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaran
     if (pkt->referenceCount == 0) enet_packet_destroy(pkt);
     d.RequestFlush();
 }
-

@@ -115,10 +115,12 @@ public:
     // Creates (newSession) or joins (by name, from the last search) a game
     // with a local player of that name. Raises EDXPlayError on failure.
     void Open2(bool newSession, const std::string& sessionName, const std::string& playerName);
-    void CreateSession(const std::string& sessionName, const std::string& playerName) {
+    void CreateSession(const std::string& sessionName, const std::string& playerName)
+    {
         Open2(true, sessionName, playerName);
     }
-    void JoinSession(const std::string& sessionName, const std::string& playerName) {
+    void JoinSession(const std::string& sessionName, const std::string& playerName)
+    {
         Open2(false, sessionName, playerName);
     }
 

@@ -6,7 +6,8 @@
 
 using namespace dxplayimpl;
 
-void TDXPlay::Impl::Shutdown() {
+void TDXPlay::Impl::Shutdown()
+{
     if (host != nullptr) {
         bool any = false;
         for (const auto& m : members) {
@@ -42,7 +43,8 @@ void TDXPlay::Impl::Shutdown() {
     joinPeer = nullptr;
 }
 
-void TDXPlay::Close() {
+void TDXPlay::Close()
+{
     Impl& d = *impl_;
     if (d.closing) return;
     d.closing = true;

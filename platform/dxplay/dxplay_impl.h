@@ -45,15 +45,15 @@ using std::chrono::milliseconds;
 
 constexpr uint16_t kDefaultPortBase = 47624;
 constexpr int kPortRange = 32;
-constexpr size_t kChannels = 2;          // 0: guaranteed, in order; 1: unreliable
-constexpr size_t kSparePeers = 22;       // room for joiners knocking at a full game
+constexpr size_t kChannels = 2;     // 0: guaranteed, in order; 1: unreliable
+constexpr size_t kSparePeers = 22;  // room for joiners knocking at a full game
 constexpr milliseconds kSearchUnicast{400};
 constexpr milliseconds kSearchBroadcast{1000};
 constexpr milliseconds kJoinStep{3000};  // connect to the host; get its welcome
 constexpr milliseconds kMeshTime{4000};  // reach every other player
 constexpr milliseconds kStrangerTime{5000};
 constexpr milliseconds kLeaveTime{500};
-constexpr int kPumpInterval = 10;        // ms; resends and time-outs need service
+constexpr int kPumpInterval = 10;  // ms; resends and time-outs need service
 constexpr int kEventsPerPump = 4096;
 constexpr size_t kMaxMessageBytes = 1 << 20;  // the game's longest is a 64 KiB text
 
@@ -65,7 +65,8 @@ bool EnetReady();
 uint32_t Random32();
 
 // pattern with its "%s" replaced by arg.
-inline std::string Fill(const char* pattern, const std::string& arg) {
+inline std::string Fill(const char* pattern, const std::string& arg)
+{
     std::string s = pattern;
     size_t at = s.find("%s");
     if (at != std::string::npos) s.replace(at, 2, arg);
@@ -125,9 +126,9 @@ struct TDXPlay::Impl {
         Clock::time_point since = Clock::now();  // when it entered, for expiry
 
         // Its messages count and sends reach it.
-        bool InSession() const {
-            return state == MemberState::Greeting || state == MemberState::Listed ||
-                   state == MemberState::Admitted;
+        bool InSession() const
+        {
+            return state == MemberState::Greeting || state == MemberState::Listed || state == MemberState::Admitted;
         }
         // The host vouched for it: it counts toward the game's size.
         bool Vouched() const { return state != MemberState::Stranger && state != MemberState::Claiming; }
@@ -259,7 +260,8 @@ struct TDXPlay::Impl {
 // Runs a game handler. The socket notifier rests meanwhile, and whatever
 // the handler left behind is settled by AfterFire, even when it throws.
 template <class F>
-void TDXPlay::Impl::Fire(F&& f) {
+void TDXPlay::Impl::Fire(F&& f)
+{
     ++depth;
     if (notifier != nullptr) notifier->setEnabled(false);
     struct Leave {

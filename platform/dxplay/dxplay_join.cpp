@@ -13,14 +13,16 @@ using namespace dxplayimpl;
 using Member = TDXPlay::Impl::Member;
 using MemberState = TDXPlay::Impl::MemberState;
 
-void TDXPlay::Impl::Refuse(Member& m, RefuseReason why) {
+void TDXPlay::Impl::Refuse(Member& m, RefuseReason why)
+{
     Send(m.peer, EncodeRefuse(RefuseMsg{why}));
     Drop(m.peer);
 }
 
 // The host admits a joiner: an id, its place in the admission order, the
 // list of everyone present, and word to everyone else.
-void TDXPlay::Impl::OnJoin(Member& m, const JoinMsg& j) {
+void TDXPlay::Impl::OnJoin(Member& m, const JoinMsg& j)
+{
     if (m.state != MemberState::Stranger) {
         ++dropped;
         return;
@@ -77,7 +79,8 @@ void TDXPlay::Impl::OnJoin(Member& m, const JoinMsg& j) {
 
 // The joiner hears its welcome: the host is in, and every other listed
 // player is dialled.
-void TDXPlay::Impl::OnWelcome(Member& hostMember, const WelcomeMsg& w) {
+void TDXPlay::Impl::OnWelcome(Member& hostMember, const WelcomeMsg& w)
+{
     if (IdTaken(w.yourId) && w.yourId != localId) {
         join = Join::Failed;
         return;
@@ -122,7 +125,8 @@ void TDXPlay::Impl::OnWelcome(Member& hostMember, const WelcomeMsg& w) {
 }
 
 // Runs the network until the join is over; game events wait in the queue.
-void TDXPlay::Impl::RunJoin(const ENetAddress& to) {
+void TDXPlay::Impl::RunJoin(const ENetAddress& to)
+{
     join = Join::Connecting;
     joinPeer = enet_host_connect(host, &to, kChannels, 0);
     if (joinPeer == nullptr) {
@@ -137,9 +141,7 @@ void TDXPlay::Impl::RunJoin(const ENetAddress& to) {
     members.push_back(std::move(hm));
 
     // Still dialled or greeted: the listed players that have not acked.
-    auto waiting = [](const Member& m) {
-        return m.state == MemberState::Dialling || m.state == MemberState::Greeting;
-    };
+    auto waiting = [](const Member& m) { return m.state == MemberState::Dialling || m.state == MemberState::Greeting; };
 
     // Each step has its own time: reach the host, hear its welcome, reach
     // everyone else.

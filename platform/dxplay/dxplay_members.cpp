@@ -11,47 +11,53 @@ using namespace dxplayimpl;
 using Member = TDXPlay::Impl::Member;
 using MemberState = TDXPlay::Impl::MemberState;
 
-Member* TDXPlay::Impl::ByPeer(ENetPeer* p) const {
+Member* TDXPlay::Impl::ByPeer(ENetPeer* p) const
+{
     for (const auto& m : members)
         if (m->peer == p) return m.get();
     return nullptr;
 }
 
-Member* TDXPlay::Impl::ById(uint32_t id) const {
+Member* TDXPlay::Impl::ById(uint32_t id) const
+{
     for (const auto& m : members)
         if (m->id == id && id != 0) return m.get();
     return nullptr;
 }
 
-void TDXPlay::Impl::Remove(Member* m) {
+void TDXPlay::Impl::Remove(Member* m)
+{
     if (m->peer != nullptr) m->peer->data = nullptr;
-    members.erase(std::remove_if(members.begin(), members.end(),
-                                 [m](const auto& p) { return p.get() == m; }),
+    members.erase(std::remove_if(members.begin(), members.end(), [m](const auto& p) { return p.get() == m; }),
                   members.end());
 }
 
 bool TDXPlay::Impl::IdTaken(uint32_t id) const { return id == 0 || id == localId || ById(id) != nullptr; }
 
-uint32_t TDXPlay::Impl::NewId() const {
+uint32_t TDXPlay::Impl::NewId() const
+{
     uint32_t id = 0;
     while (IdTaken(id)) id = Random32();
     return id;
 }
 
-int TDXPlay::Impl::PresentCount() const {
+int TDXPlay::Impl::PresentCount() const
+{
     int n = 1;
     for (const auto& m : members)
         if (m->Vouched()) ++n;
     return n;
 }
 
-bool TDXPlay::Impl::AddressMatches(const Member& m, const ENetAddress& a) const {
+bool TDXPlay::Impl::AddressMatches(const Member& m, const ENetAddress& a) const
+{
     if (m.port != a.port) return false;
     return m.ip == 0 || IsLoopback(m.ip) || m.ip == IpOf(a);
 }
 
 // Another program says it is the player the host announced.
-void TDXPlay::Impl::OnHello(Member& m, const HelloMsg& h) {
+void TDXPlay::Impl::OnHello(Member& m, const HelloMsg& h)
+{
     if (m.state != MemberState::Stranger || h.app != app || h.instance != instance || h.id == localId) {
         ++dropped;
         return;
@@ -74,15 +80,22 @@ void TDXPlay::Impl::OnHello(Member& m, const HelloMsg& h) {
 }
 
 // A player of our welcome's list answered our hello.
-void TDXPlay::Impl::OnHelloAck(Member& m) {
+void TDXPlay::Impl::OnHelloAck(Member& m)
+{
     switch (m.state) {
-    case MemberState::Greeting: m.state = MemberState::Listed; return;
-    case MemberState::Listed: return;  // the host that welcomed us, or a repeat
-    default: ++dropped; return;
+        case MemberState::Greeting:
+            m.state = MemberState::Listed;
+            return;
+        case MemberState::Listed:
+            return;  // the host that welcomed us, or a repeat
+        default:
+            ++dropped;
+            return;
     }
 }
 
-void TDXPlay::Impl::OnAnnounce(Member& from, const ListedPlayer& p) {
+void TDXPlay::Impl::OnAnnounce(Member& from, const ListedPlayer& p)
+{
     if (!from.InSession() || from.id != hostId || IdTaken(p.id)) {
         ++dropped;
         return;
@@ -112,7 +125,8 @@ void TDXPlay::Impl::OnAnnounce(Member& from, const ListedPlayer& p) {
 }
 
 // An announced player that said hello is in.
-void TDXPlay::Impl::Admit(Member& a) {
+void TDXPlay::Impl::Admit(Member& a)
+{
     a.state = MemberState::Admitted;
     a.since = Clock::now();
     if (a.seq >= nextSeq) nextSeq = a.seq + 1;
@@ -122,20 +136,22 @@ void TDXPlay::Impl::Admit(Member& a) {
 
 // Strangers that never say who they are and announced players that never
 // come are let go.
-void TDXPlay::Impl::Expire() {
+void TDXPlay::Impl::Expire()
+{
     const auto now = Clock::now();
     std::vector<Member*> gone;
     for (const auto& m : members) {
         switch (m->state) {
-        case MemberState::Stranger:
-        case MemberState::Claiming:
-        case MemberState::Announced:
-            if (now - m->since >= kStrangerTime) gone.push_back(m.get());
-            break;
-        case MemberState::Dialling:  // the join's deadline covers it
-        case MemberState::Greeting:
-        case MemberState::Listed:
-        case MemberState::Admitted: break;
+            case MemberState::Stranger:
+            case MemberState::Claiming:
+            case MemberState::Announced:
+                if (now - m->since >= kStrangerTime) gone.push_back(m.get());
+                break;
+            case MemberState::Dialling:  // the join's deadline covers it
+            case MemberState::Greeting:
+            case MemberState::Listed:
+            case MemberState::Admitted:
+                break;
         }
     }
     for (Member* m : gone) {
@@ -146,7 +162,8 @@ void TDXPlay::Impl::Expire() {
 
 // Everyone left agrees without a word: the earliest admitted player still
 // present is the host.
-void TDXPlay::Impl::ChooseHost() {
+void TDXPlay::Impl::ChooseHost()
+{
     uint32_t bestSeq = localSeq;
     uint32_t best = localId;
     uint32_t maxSeq = localSeq;

@@ -14,7 +14,8 @@ using namespace dxplayimpl;
 using Member = TDXPlay::Impl::Member;
 using MemberState = TDXPlay::Impl::MemberState;
 
-bool TDXPlay::Impl::Bind(uint16_t fixedPort) {
+bool TDXPlay::Impl::Bind(uint16_t fixedPort)
+{
     if (!EnetReady()) return false;
     const size_t peers = static_cast<size_t>(std::max(owner.MaxPlayers, 1)) + kSparePeers;
     ENetAddress a{};
@@ -37,7 +38,8 @@ bool TDXPlay::Impl::Bind(uint16_t fixedPort) {
     return true;
 }
 
-void TDXPlay::Impl::StartPump() {
+void TDXPlay::Impl::StartPump()
+{
     if (host == nullptr || QCoreApplication::instance() == nullptr) return;
     pumpToken = std::make_shared<int>(0);
     notifier = new QSocketNotifier(static_cast<qintptr>(host->socket), QSocketNotifier::Read);
@@ -49,7 +51,8 @@ void TDXPlay::Impl::StartPump() {
     SchedulePump();
 }
 
-std::function<void()> TDXPlay::Impl::PumpLater() {
+std::function<void()> TDXPlay::Impl::PumpLater()
+{
     std::weak_ptr<int> alive = pumpToken;
     return [this, alive] {
         if (alive.lock()) Pump();
@@ -60,7 +63,8 @@ std::function<void()> TDXPlay::Impl::PumpLater() {
 // were queued meanwhile. Flushing inside every send would stall a long burst
 // (each flush walks the whole queue) and, with no acks read meanwhile, let
 // the connection time-out strike.
-void TDXPlay::Impl::RequestFlush() {
+void TDXPlay::Impl::RequestFlush()
+{
     if (timer == nullptr) {
         enet_host_flush(host);
         return;
@@ -75,11 +79,13 @@ void TDXPlay::Impl::RequestFlush() {
     });
 }
 
-void TDXPlay::Impl::SchedulePump() {
+void TDXPlay::Impl::SchedulePump()
+{
     if (timer != nullptr) QTimer::singleShot(0, timer, PumpLater());
 }
 
-void TDXPlay::Impl::StopPump() {
+void TDXPlay::Impl::StopPump()
+{
     // Either may be the sender of the signal that brought us here, so they
     // go later; the token makes whatever is still queued a no-op.
     pumpToken.reset();
@@ -96,7 +102,8 @@ void TDXPlay::Impl::StopPump() {
     }
 }
 
-void TDXPlay::Impl::Pump() {
+void TDXPlay::Impl::Pump()
+{
     if (insideReceive || depth > 0 || host == nullptr) return;
     insideReceive = true;
     std::exception_ptr failure;
@@ -136,7 +143,8 @@ void TDXPlay::Impl::Pump() {
     if (failure) Report(failure);
 }
 
-void TDXPlay::Impl::Report(std::exception_ptr failure) {
+void TDXPlay::Impl::Report(std::exception_ptr failure)
+{
     try {
         std::rethrow_exception(failure);
     } catch (const std::exception& e) {
@@ -147,26 +155,34 @@ void TDXPlay::Impl::Report(std::exception_ptr failure) {
     }
 }
 
-void TDXPlay::Impl::Lost() {
+void TDXPlay::Impl::Lost()
+{
     if (owner.OnSessionLost && openFired) Fire([&] { owner.OnSessionLost(); });
     owner.Close();
 }
 
-void TDXPlay::Impl::Handle(ENetEvent& ev) {
+void TDXPlay::Impl::Handle(ENetEvent& ev)
+{
     switch (ev.type) {
-    case ENET_EVENT_TYPE_CONNECT: OnConnect(ev.peer); break;
-    case ENET_EVENT_TYPE_DISCONNECT: OnDisconnect(ev.peer); break;
-    case ENET_EVENT_TYPE_RECEIVE: {
-        std::vector<uint8_t> bytes(ev.packet->data, ev.packet->data + ev.packet->dataLength);
-        enet_packet_destroy(ev.packet);
-        OnPacket(ev.peer, bytes);
-        break;
-    }
-    case ENET_EVENT_TYPE_NONE: break;
+        case ENET_EVENT_TYPE_CONNECT:
+            OnConnect(ev.peer);
+            break;
+        case ENET_EVENT_TYPE_DISCONNECT:
+            OnDisconnect(ev.peer);
+            break;
+        case ENET_EVENT_TYPE_RECEIVE: {
+            std::vector<uint8_t> bytes(ev.packet->data, ev.packet->data + ev.packet->dataLength);
+            enet_packet_destroy(ev.packet);
+            OnPacket(ev.peer, bytes);
+            break;
+        }
+        case ENET_EVENT_TYPE_NONE:
+            break;
     }
 }
 
-void TDXPlay::Impl::OnConnect(ENetPeer* peer) {
+void TDXPlay::Impl::OnConnect(ENetPeer* peer)
+{
     // A killed program must be noticed within about a second.
     enet_peer_timeout(peer, 8, 500, 1500);
     Member* m = ByPeer(peer);
@@ -198,7 +214,8 @@ void TDXPlay::Impl::OnConnect(ENetPeer* peer) {
     }
 }
 
-void TDXPlay::Impl::OnDisconnect(ENetPeer* peer) {
+void TDXPlay::Impl::OnDisconnect(ENetPeer* peer)
+{
     if (peer == joinPeer && (join == Join::Connecting || join == Join::AwaitWelcome)) {
         join = Join::Failed;
         joinPeer = nullptr;
@@ -213,7 +230,8 @@ void TDXPlay::Impl::OnDisconnect(ENetPeer* peer) {
     if (id == hostId) ChooseHost();
 }
 
-void TDXPlay::Impl::OnPacket(ENetPeer* peer, const std::vector<uint8_t>& bytes) {
+void TDXPlay::Impl::OnPacket(ENetPeer* peer, const std::vector<uint8_t>& bytes)
+{
     Member* m = ByPeer(peer);
     auto msg = Decode(bytes.data(), bytes.size());
     if (m == nullptr || !msg) {
@@ -221,43 +239,53 @@ void TDXPlay::Impl::OnPacket(ENetPeer* peer, const std::vector<uint8_t>& bytes) 
         return;
     }
     switch (msg->kind) {
-    case Kind::User:
-        // The game's messages count only from players in the session, and
-        // are theirs: the connection, not the bytes, names the sender.
-        if (!m->InSession() || msg->userSize < 4) {
-            ++dropped;
+        case Kind::User:
+            // The game's messages count only from players in the session, and
+            // are theirs: the connection, not the bytes, names the sender.
+            if (!m->InSession() || msg->userSize < 4) {
+                ++dropped;
+                return;
+            }
+            queue.push_back(
+                {GameEvent::Type::Message, m->id, {}, std::vector<uint8_t>(msg->user, msg->user + msg->userSize)});
             return;
-        }
-        queue.push_back({GameEvent::Type::Message, m->id, {},
-                         std::vector<uint8_t>(msg->user, msg->user + msg->userSize)});
-        return;
-    case Kind::Join: OnJoin(*m, msg->join); return;
-    case Kind::Welcome:
-        if (peer == joinPeer && join == Join::AwaitWelcome) {
-            OnWelcome(*m, msg->welcome);
-        } else {
-            ++dropped;
-        }
-        return;
-    case Kind::Refuse:
-        if (peer == joinPeer && join == Join::AwaitWelcome) {
-            join = Join::Failed;
-        } else {
-            ++dropped;
-        }
-        return;
-    case Kind::Hello: OnHello(*m, msg->hello); return;
-    case Kind::HelloAck: OnHelloAck(*m); return;
-    case Kind::Announce: OnAnnounce(*m, msg->announce.player); return;
+        case Kind::Join:
+            OnJoin(*m, msg->join);
+            return;
+        case Kind::Welcome:
+            if (peer == joinPeer && join == Join::AwaitWelcome) {
+                OnWelcome(*m, msg->welcome);
+            } else {
+                ++dropped;
+            }
+            return;
+        case Kind::Refuse:
+            if (peer == joinPeer && join == Join::AwaitWelcome) {
+                join = Join::Failed;
+            } else {
+                ++dropped;
+            }
+            return;
+        case Kind::Hello:
+            OnHello(*m, msg->hello);
+            return;
+        case Kind::HelloAck:
+            OnHelloAck(*m);
+            return;
+        case Kind::Announce:
+            OnAnnounce(*m, msg->announce.player);
+            return;
     }
 }
 
-void TDXPlay::Impl::Send(ENetPeer* peer, const std::vector<uint8_t>& bytes) {
+void TDXPlay::Impl::Send(ENetPeer* peer, const std::vector<uint8_t>& bytes)
+{
     if (peer == nullptr) return;
     ENetPacket* pkt = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
     if (pkt != nullptr && enet_peer_send(peer, 0, pkt) != 0) enet_packet_destroy(pkt);
 }
 
-void TDXPlay::Impl::Drop(ENetPeer* peer) {
+void TDXPlay::Impl::Drop(ENetPeer* peer)
+{
     if (peer != nullptr) enet_peer_disconnect_later(peer, 0);
 }

@@ -9,14 +9,16 @@
 using namespace dxplaywire;
 using namespace dxplayimpl;
 
-std::map<ENetHost*, TDXPlay::Impl*>& TDXPlay::Impl::Hosts() {
+std::map<ENetHost*, TDXPlay::Impl*>& TDXPlay::Impl::Hosts()
+{
     static std::map<ENetHost*, Impl*> m;
     return m;
 }
 
 // Raw datagrams on the game port: searches are answered here, everything
 // else is ENet's.
-int TDXPlay::Impl::Intercept(ENetHost* h, ENetEvent*) {
+int TDXPlay::Impl::Intercept(ENetHost* h, ENetEvent*)
+{
     const uint8_t* data = h->receivedData;
     const size_t size = h->receivedDataLength;
     if (size >= 4 && std::memcmp(data, kSearchReplyTag.data(), 4) == 0) return 1;
@@ -26,7 +28,8 @@ int TDXPlay::Impl::Intercept(ENetHost* h, ENetEvent*) {
     return 1;
 }
 
-void TDXPlay::Impl::AnswerSearch(const ENetAddress& from, const uint8_t* data, size_t size) {
+void TDXPlay::Impl::AnswerSearch(const ENetAddress& from, const uint8_t* data, size_t size)
+{
     auto q = DecodeSearchQuery(data, size);
     if (!q) {
         ++dropped;
@@ -47,7 +50,8 @@ void TDXPlay::Impl::AnswerSearch(const ENetAddress& from, const uint8_t* data, s
     if (enet_socket_send(host->socket, &from, &buf, 1) > 0) extraSent += bytes.size();
 }
 
-void TDXPlay::GetSessions() {
+void TDXPlay::GetSessions()
+{
     Impl& d = *impl_;
     if (!d.connected) Raise("TDXPlay component is disconnected.");
     d.found.clear();

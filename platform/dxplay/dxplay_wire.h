@@ -44,27 +44,43 @@ enum class RefuseReason : uint8_t { Full = 1, WrongGame = 2, NotHost = 3 };
 
 struct ListedPlayer {
     uint32_t id = 0;
-    uint32_t seq = 0;    // admission order; the lowest present takes over as host
-    uint32_t ip = 0;     // IPv4 in host byte order; 0 = the address the welcome came from
+    uint32_t seq = 0;  // admission order; the lowest present takes over as host
+    uint32_t ip = 0;   // IPv4 in host byte order; 0 = the address the welcome came from
     uint16_t port = 0;
     std::string name;
 };
 
-struct JoinMsg { Guid app{}; Guid instance{}; std::string name; };
+struct JoinMsg {
+    Guid app{};
+    Guid instance{};
+    std::string name;
+};
 struct WelcomeMsg {
     uint32_t yourId = 0;
     uint32_t yourSeq = 0;
     uint32_t hostId = 0;
     uint8_t maxPlayers = 0;
-    Guid instance{};          // the session, so any player can host it later
+    Guid instance{};  // the session, so any player can host it later
     std::string sessionName;
     std::vector<ListedPlayer> players;  // everyone present but the joiner, by seq
 };
-struct RefuseMsg { RefuseReason reason = RefuseReason::Full; };
-struct HelloMsg { Guid app{}; Guid instance{}; uint32_t id = 0; std::string name; };
-struct AnnounceMsg { ListedPlayer player; };
+struct RefuseMsg {
+    RefuseReason reason = RefuseReason::Full;
+};
+struct HelloMsg {
+    Guid app{};
+    Guid instance{};
+    uint32_t id = 0;
+    std::string name;
+};
+struct AnnounceMsg {
+    ListedPlayer player;
+};
 
-struct SearchQuery { Guid app{}; uint32_t nonce = 0; };
+struct SearchQuery {
+    Guid app{};
+    uint32_t nonce = 0;
+};
 struct SearchReply {
     Guid app{};
     uint32_t nonce = 0;

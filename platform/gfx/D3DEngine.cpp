@@ -8,21 +8,24 @@
 namespace {
 TGfxEngine* g_engine = nullptr;
 
-uint32_t FloatBits(float f) {
+uint32_t FloatBits(float f)
+{
     uint32_t u;
     std::memcpy(&u, &f, 4);
     return u;
 }
 }  // namespace
 
-void SetCurrentEngine(TGfxEngine* engine) {
+void SetCurrentEngine(TGfxEngine* engine)
+{
     g_engine = engine;
     ResetFrameClock();
 }
 
 TGfxEngine* CurrentEngine() { return g_engine; }
 
-void SetRenderDefaults() {
+void SetRenderDefaults()
+{
     TGfxDevice* d = g_engine ? g_engine->Device() : nullptr;
     if (!d) return;
     d->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
@@ -47,7 +50,8 @@ void SetRenderDefaults() {
     d->SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_INVSRCALPHA);
 }
 
-void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName) {
+void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName)
+{
     if (!g_engine) throw EGfxError("LoadScreenSprite: " + fileName + ": no current engine\n");
     auto tex = std::make_shared<TGfxTexture>(*g_engine);
     tex->Image = fileName;
@@ -61,7 +65,8 @@ void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName) {
     }
 }
 
-void DrawScreenSprite(TScreenSprite& sprite, float x, float y, float width, float height, int opacity) {
+void DrawScreenSprite(TScreenSprite& sprite, float x, float y, float width, float height, int opacity)
+{
     TGfxDevice* d = g_engine ? g_engine->Device() : nullptr;
     if (!d) return;
     const float px[4] = {x, x + width, x, x + width};

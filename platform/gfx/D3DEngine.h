@@ -35,4 +35,3 @@ void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName);
 // Draws it with its top-left corner at (x, y), the depth test off, blended
 // with the opacity when that is below 255.
 void DrawScreenSprite(TScreenSprite& sprite, float x, float y, float width, float height, int opacity);
-

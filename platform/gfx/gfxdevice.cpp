@@ -124,64 +124,94 @@ void main() {
 }
 )";
 
-GLenum BlendFactor(uint32_t b) {
+GLenum BlendFactor(uint32_t b)
+{
     switch (b) {
-        case D3DBLEND_ZERO: return GL_ZERO;
-        case D3DBLEND_ONE: return GL_ONE;
-        case D3DBLEND_SRCCOLOR: return GL_SRC_COLOR;
-        case D3DBLEND_INVSRCCOLOR: return GL_ONE_MINUS_SRC_COLOR;
-        case D3DBLEND_SRCALPHA: return GL_SRC_ALPHA;
-        case D3DBLEND_INVSRCALPHA: return GL_ONE_MINUS_SRC_ALPHA;
-        case D3DBLEND_DESTALPHA: return GL_DST_ALPHA;
-        case D3DBLEND_INVDESTALPHA: return GL_ONE_MINUS_DST_ALPHA;
-        case D3DBLEND_DESTCOLOR: return GL_DST_COLOR;
-        case D3DBLEND_INVDESTCOLOR: return GL_ONE_MINUS_DST_COLOR;
-        default: return GL_ONE;
+        case D3DBLEND_ZERO:
+            return GL_ZERO;
+        case D3DBLEND_ONE:
+            return GL_ONE;
+        case D3DBLEND_SRCCOLOR:
+            return GL_SRC_COLOR;
+        case D3DBLEND_INVSRCCOLOR:
+            return GL_ONE_MINUS_SRC_COLOR;
+        case D3DBLEND_SRCALPHA:
+            return GL_SRC_ALPHA;
+        case D3DBLEND_INVSRCALPHA:
+            return GL_ONE_MINUS_SRC_ALPHA;
+        case D3DBLEND_DESTALPHA:
+            return GL_DST_ALPHA;
+        case D3DBLEND_INVDESTALPHA:
+            return GL_ONE_MINUS_DST_ALPHA;
+        case D3DBLEND_DESTCOLOR:
+            return GL_DST_COLOR;
+        case D3DBLEND_INVDESTCOLOR:
+            return GL_ONE_MINUS_DST_COLOR;
+        default:
+            return GL_ONE;
     }
 }
 
-GLenum CompareFunc(uint32_t f) {
+GLenum CompareFunc(uint32_t f)
+{
     switch (f) {
-        case D3DCMP_NEVER: return GL_NEVER;
-        case D3DCMP_LESS: return GL_LESS;
-        case D3DCMP_EQUAL: return GL_EQUAL;
-        case D3DCMP_LESSEQUAL: return GL_LEQUAL;
-        case D3DCMP_GREATER: return GL_GREATER;
-        case D3DCMP_NOTEQUAL: return GL_NOTEQUAL;
-        case D3DCMP_GREATEREQUAL: return GL_GEQUAL;
-        default: return GL_ALWAYS;
+        case D3DCMP_NEVER:
+            return GL_NEVER;
+        case D3DCMP_LESS:
+            return GL_LESS;
+        case D3DCMP_EQUAL:
+            return GL_EQUAL;
+        case D3DCMP_LESSEQUAL:
+            return GL_LEQUAL;
+        case D3DCMP_GREATER:
+            return GL_GREATER;
+        case D3DCMP_NOTEQUAL:
+            return GL_NOTEQUAL;
+        case D3DCMP_GREATEREQUAL:
+            return GL_GEQUAL;
+        default:
+            return GL_ALWAYS;
     }
 }
 
-GLenum WrapMode(uint32_t a) {
+GLenum WrapMode(uint32_t a)
+{
     if (a == D3DTADDRESS_CLAMP) return GL_CLAMP_TO_EDGE;
     if (a == D3DTADDRESS_MIRROR) return GL_MIRRORED_REPEAT;
     return GL_REPEAT;
 }
 
-void ColorUniform(QOpenGLFunctions_3_3_Core* gl, int loc, const D3DCOLORVALUE& c) {
+void ColorUniform(QOpenGLFunctions_3_3_Core* gl, int loc, const D3DCOLORVALUE& c)
+{
     gl->glUniform4f(loc, c.r, c.g, c.b, c.a);
 }
 
-float BitsFloat(uint32_t u) {
+float BitsFloat(uint32_t u)
+{
     float f;
     std::memcpy(&f, &u, 4);
     return f;
 }
 
-bool ValidFVF(uint32_t fvf) {
-    return fvf == D3DFVF_VERTEX || fvf == D3DFVF_LVERTEX || fvf == D3DFVF_TLVERTEX;
-}
+bool ValidFVF(uint32_t fvf) { return fvf == D3DFVF_VERTEX || fvf == D3DFVF_LVERTEX || fvf == D3DFVF_TLVERTEX; }
 
-GLenum GLPrimitive(D3DPRIMITIVETYPE t) {
+GLenum GLPrimitive(D3DPRIMITIVETYPE t)
+{
     switch (t) {
-        case D3DPT_POINTLIST: return GL_POINTS;
-        case D3DPT_LINELIST: return GL_LINES;
-        case D3DPT_LINESTRIP: return GL_LINE_STRIP;
-        case D3DPT_TRIANGLELIST: return GL_TRIANGLES;
-        case D3DPT_TRIANGLESTRIP: return GL_TRIANGLE_STRIP;
-        case D3DPT_TRIANGLEFAN: return GL_TRIANGLE_FAN;
-        default: return GL_INVALID_ENUM;
+        case D3DPT_POINTLIST:
+            return GL_POINTS;
+        case D3DPT_LINELIST:
+            return GL_LINES;
+        case D3DPT_LINESTRIP:
+            return GL_LINE_STRIP;
+        case D3DPT_TRIANGLELIST:
+            return GL_TRIANGLES;
+        case D3DPT_TRIANGLESTRIP:
+            return GL_TRIANGLE_STRIP;
+        case D3DPT_TRIANGLEFAN:
+            return GL_TRIANGLE_FAN;
+        default:
+            return GL_INVALID_ENUM;
     }
 }
 
@@ -191,7 +221,8 @@ int GfxLiveGLObjects() { return g_liveGLObjects; }
 void GfxCountGLObjects(int delta) { g_liveGLObjects += delta; }
 
 TGfxDevice::TGfxDevice(QOpenGLFunctions_3_3_Core* gl, std::function<void()> ensureTarget)
-    : m_gl(gl), m_ensureTarget(std::move(ensureTarget)) {
+    : m_gl(gl), m_ensureTarget(std::move(ensureTarget))
+{
     m_world = m_view = m_proj = IdentityMatrix();
     // Direct3D 7's states at device creation.
     m_rs[D3DRENDERSTATE_ZENABLE] = 1;
@@ -222,7 +253,8 @@ TGfxDevice::TGfxDevice(QOpenGLFunctions_3_3_Core* gl, std::function<void()> ensu
 
 TGfxDevice::~TGfxDevice() { Release(); }
 
-void TGfxDevice::Release() {
+void TGfxDevice::Release()
+{
     if (!m_gl) return;
     auto drop = [&](unsigned& name, auto del) {
         if (name) {
@@ -239,7 +271,8 @@ void TGfxDevice::Release() {
     m_gl = nullptr;
 }
 
-bool TGfxDevice::Init() {
+bool TGfxDevice::Init()
+{
     Target();
     auto compile = [&](GLenum kind, const char* src, unsigned& out) {
         out = m_gl->glCreateShader(kind);
@@ -276,12 +309,12 @@ bool TGfxDevice::Init() {
     if (!ok) return false;
 
     auto loc = [&](const char* n) { return m_gl->glGetUniformLocation(m_program, n); };
-    m_loc = {loc("uWVP"), loc("uWorld"), loc("uScreen"), loc("uVP"), loc("uLighting"), loc("uHasNormal"),
-             loc("uHasColor"), loc("uMatDiffuse"), loc("uMatAmbient"), loc("uMatEmissive"), loc("uLightDir"),
-             loc("uLightDiffuse"), loc("uLightAmbient"), loc("uLightOn"), loc("uGlobalAmbient"),
-             loc("uNormalize"), loc("uTex"), loc("uHasTex"), loc("uColorOp"), loc("uColorArg1"),
-             loc("uColorArg2"), loc("uAlphaOp"), loc("uAlphaArg1"), loc("uAlphaArg2"), loc("uTFactor"),
-             loc("uAlphaTest"), loc("uAlphaFunc"), loc("uAlphaRef"), loc("uLodBias")};
+    m_loc = {loc("uWVP"),       loc("uWorld"),        loc("uScreen"),       loc("uVP"),         loc("uLighting"),
+             loc("uHasNormal"), loc("uHasColor"),     loc("uMatDiffuse"),   loc("uMatAmbient"), loc("uMatEmissive"),
+             loc("uLightDir"),  loc("uLightDiffuse"), loc("uLightAmbient"), loc("uLightOn"),    loc("uGlobalAmbient"),
+             loc("uNormalize"), loc("uTex"),          loc("uHasTex"),       loc("uColorOp"),    loc("uColorArg1"),
+             loc("uColorArg2"), loc("uAlphaOp"),      loc("uAlphaArg1"),    loc("uAlphaArg2"),  loc("uTFactor"),
+             loc("uAlphaTest"), loc("uAlphaFunc"),    loc("uAlphaRef"),     loc("uLodBias")};
 
     m_gl->glGenVertexArrays(1, &m_vao);
     m_gl->glGenBuffers(1, &m_vbo);
@@ -300,92 +333,119 @@ bool TGfxDevice::Init() {
     return true;
 }
 
-HRESULT TGfxDevice::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX& m) {
+HRESULT TGfxDevice::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX& m)
+{
     switch (t) {
-        case D3DTRANSFORMSTATE_WORLD: m_world = m; break;
-        case D3DTRANSFORMSTATE_VIEW: m_view = m; break;
-        case D3DTRANSFORMSTATE_PROJECTION: m_proj = m; break;
-        default: return DDERR_INVALIDPARAMS;
+        case D3DTRANSFORMSTATE_WORLD:
+            m_world = m;
+            break;
+        case D3DTRANSFORMSTATE_VIEW:
+            m_view = m;
+            break;
+        case D3DTRANSFORMSTATE_PROJECTION:
+            m_proj = m;
+            break;
+        default:
+            return DDERR_INVALIDPARAMS;
     }
     m_transformDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::GetTransform(D3DTRANSFORMSTATETYPE t, D3DMATRIX& m) const {
+HRESULT TGfxDevice::GetTransform(D3DTRANSFORMSTATETYPE t, D3DMATRIX& m) const
+{
     switch (t) {
-        case D3DTRANSFORMSTATE_WORLD: m = m_world; break;
-        case D3DTRANSFORMSTATE_VIEW: m = m_view; break;
-        case D3DTRANSFORMSTATE_PROJECTION: m = m_proj; break;
-        default: return DDERR_INVALIDPARAMS;
+        case D3DTRANSFORMSTATE_WORLD:
+            m = m_world;
+            break;
+        case D3DTRANSFORMSTATE_VIEW:
+            m = m_view;
+            break;
+        case D3DTRANSFORMSTATE_PROJECTION:
+            m = m_proj;
+            break;
+        default:
+            return DDERR_INVALIDPARAMS;
     }
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetRenderState(D3DRENDERSTATETYPE s, uint32_t v) {
+HRESULT TGfxDevice::SetRenderState(D3DRENDERSTATETYPE s, uint32_t v)
+{
     if (uint32_t(s) >= kRenderStateCount) return DDERR_INVALIDPARAMS;
     m_rs[s] = v;
     if (s == D3DRENDERSTATE_AMBIENT || s == D3DRENDERSTATE_NORMALIZENORMALS) m_lightDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::GetRenderState(D3DRENDERSTATETYPE s, uint32_t& v) const {
+HRESULT TGfxDevice::GetRenderState(D3DRENDERSTATETYPE s, uint32_t& v) const
+{
     if (uint32_t(s) >= kRenderStateCount) return DDERR_INVALIDPARAMS;
     v = m_rs[s];
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t v) {
+HRESULT TGfxDevice::SetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t v)
+{
     if (stage >= kStageCount || uint32_t(s) >= kStageStateCount) return DDERR_INVALIDPARAMS;
     m_tss[stage][s] = v;
     if (s == D3DTSS_ADDRESS) m_tss[stage][D3DTSS_ADDRESSU] = m_tss[stage][D3DTSS_ADDRESSV] = v;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::GetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t& v) const {
+HRESULT TGfxDevice::GetTextureStageState(uint32_t stage, D3DTEXTURESTAGESTATETYPE s, uint32_t& v) const
+{
     if (stage >= kStageCount || uint32_t(s) >= kStageStateCount) return DDERR_INVALIDPARAMS;
     v = m_tss[stage][s];
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetMaterial(const D3DMATERIAL7& m) {
+HRESULT TGfxDevice::SetMaterial(const D3DMATERIAL7& m)
+{
     m_mat = m;
     m_materialDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::GetMaterial(D3DMATERIAL7& m) const {
+HRESULT TGfxDevice::GetMaterial(D3DMATERIAL7& m) const
+{
     m = m_mat;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetLight(uint32_t index, const D3DLIGHT7& l) {
+HRESULT TGfxDevice::SetLight(uint32_t index, const D3DLIGHT7& l)
+{
     if (index >= 8) return DDERR_INVALIDPARAMS;
     m_light[index] = l;
     m_lightDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::LightEnable(uint32_t index, bool on) {
+HRESULT TGfxDevice::LightEnable(uint32_t index, bool on)
+{
     if (index >= 8) return DDERR_INVALIDPARAMS;
     m_lightOn[index] = on;
     m_lightDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetTexture(uint32_t stage, TDDSurface* s) {
+HRESULT TGfxDevice::SetTexture(uint32_t stage, TDDSurface* s)
+{
     if (stage >= kStageCount) return DDERR_INVALIDPARAMS;
     m_tex[stage] = s;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::SetViewport(const D3DVIEWPORT7& vp) {
+HRESULT TGfxDevice::SetViewport(const D3DVIEWPORT7& vp)
+{
     if (vp.dwWidth == 0 || vp.dwHeight == 0) return DDERR_INVALIDPARAMS;
     m_vp = vp;
     m_glDirty = true;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::Clear(uint32_t flags, uint32_t color, float z) {
+HRESULT TGfxDevice::Clear(uint32_t flags, uint32_t color, float z)
+{
     if (!m_gl) return DDERR_INVALIDPARAMS;
     Target();
     GLbitfield mask = 0;
@@ -409,7 +469,8 @@ HRESULT TGfxDevice::Clear(uint32_t flags, uint32_t color, float z) {
     return D3D_OK;
 }
 
-void TGfxDevice::LeaveGLState() {
+void TGfxDevice::LeaveGLState()
+{
     if (!m_gl) return;
     Target();
     auto& gl = *m_gl;
@@ -431,32 +492,36 @@ void TGfxDevice::LeaveGLState() {
     m_glDirty = true;
 }
 
-HRESULT TGfxDevice::BeginScene() {
+HRESULT TGfxDevice::BeginScene()
+{
     Target();
     m_drawCalls = 0;
     return D3D_OK;
 }
 
-HRESULT TGfxDevice::EndScene() {
+HRESULT TGfxDevice::EndScene()
+{
     Target();
     m_gl->glFlush();
     return D3D_OK;
 }
 
 HRESULT TGfxDevice::DrawPrimitive(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices, uint32_t vertexCount,
-                                  uint32_t) {
+                                  uint32_t)
+{
     return Draw(type, fvf, vertices, vertexCount, nullptr, 0);
 }
 
 HRESULT TGfxDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices,
-                                         uint32_t vertexCount, const uint16_t* indices, uint32_t indexCount,
-                                         uint32_t) {
+                                         uint32_t vertexCount, const uint16_t* indices, uint32_t indexCount, uint32_t)
+{
     if (!indices) return DDERR_INVALIDPARAMS;
     return Draw(type, fvf, vertices, vertexCount, indices, indexCount);
 }
 
 size_t TGfxDevice::Stream(unsigned buffer, size_t& capacity, size_t& head, const void* data, size_t bytes,
-                          unsigned target) {
+                          unsigned target)
+{
     m_gl->glBindBuffer(target, buffer);
     if (bytes > capacity) {
         while (capacity < bytes) capacity *= 2;
@@ -473,7 +538,8 @@ size_t TGfxDevice::Stream(unsigned buffer, size_t& capacity, size_t& head, const
     return at;
 }
 
-void TGfxDevice::ApplyState(uint32_t fvf) {
+void TGfxDevice::ApplyState(uint32_t fvf)
+{
     auto& gl = *m_gl;
     const bool all = m_glDirty;
     if (all) {
@@ -494,14 +560,18 @@ void TGfxDevice::ApplyState(uint32_t fvf) {
     const uint32_t* rs = m_rs;
 
     if (changed(D3DRENDERSTATE_ZENABLE)) {
-        if (rs[D3DRENDERSTATE_ZENABLE]) gl.glEnable(GL_DEPTH_TEST);
-        else gl.glDisable(GL_DEPTH_TEST);
+        if (rs[D3DRENDERSTATE_ZENABLE])
+            gl.glEnable(GL_DEPTH_TEST);
+        else
+            gl.glDisable(GL_DEPTH_TEST);
     }
     if (changed(D3DRENDERSTATE_ZWRITEENABLE)) gl.glDepthMask(rs[D3DRENDERSTATE_ZWRITEENABLE] ? GL_TRUE : GL_FALSE);
     if (changed(D3DRENDERSTATE_ZFUNC)) gl.glDepthFunc(CompareFunc(rs[D3DRENDERSTATE_ZFUNC]));
     if (changed(D3DRENDERSTATE_ALPHABLENDENABLE)) {
-        if (rs[D3DRENDERSTATE_ALPHABLENDENABLE]) gl.glEnable(GL_BLEND);
-        else gl.glDisable(GL_BLEND);
+        if (rs[D3DRENDERSTATE_ALPHABLENDENABLE])
+            gl.glEnable(GL_BLEND);
+        else
+            gl.glDisable(GL_BLEND);
     }
     if (changed(D3DRENDERSTATE_SRCBLEND) || changed(D3DRENDERSTATE_DESTBLEND))
         gl.glBlendFunc(BlendFactor(rs[D3DRENDERSTATE_SRCBLEND]), BlendFactor(rs[D3DRENDERSTATE_DESTBLEND]));
@@ -519,9 +589,11 @@ void TGfxDevice::ApplyState(uint32_t fvf) {
     }
     if (changed(D3DRENDERSTATE_FILLMODE)) {
         const uint32_t f = rs[D3DRENDERSTATE_FILLMODE];
-        gl.glPolygonMode(GL_FRONT_AND_BACK, (f == D3DFILL_POINT) ? GL_POINT : ((f == D3DFILL_WIREFRAME) ? GL_LINE : GL_FILL));
+        gl.glPolygonMode(GL_FRONT_AND_BACK,
+                         (f == D3DFILL_POINT) ? GL_POINT : ((f == D3DFILL_WIREFRAME) ? GL_LINE : GL_FILL));
     }
-    if (changed(D3DRENDERSTATE_ALPHATESTENABLE)) gl.glUniform1i(m_loc.alphaTest, rs[D3DRENDERSTATE_ALPHATESTENABLE] ? 1 : 0);
+    if (changed(D3DRENDERSTATE_ALPHATESTENABLE))
+        gl.glUniform1i(m_loc.alphaTest, rs[D3DRENDERSTATE_ALPHATESTENABLE] ? 1 : 0);
     if (changed(D3DRENDERSTATE_ALPHAFUNC)) gl.glUniform1i(m_loc.alphaFunc, int(rs[D3DRENDERSTATE_ALPHAFUNC]));
     if (changed(D3DRENDERSTATE_ALPHAREF)) gl.glUniform1f(m_loc.alphaRef, float(rs[D3DRENDERSTATE_ALPHAREF] & 0xFF));
     if (changed(D3DRENDERSTATE_TEXTUREFACTOR)) {
@@ -549,7 +621,8 @@ void TGfxDevice::ApplyState(uint32_t fvf) {
     if (tchanged(D3DTSS_ALPHAARG2)) gl.glUniform1i(m_loc.alphaArg2, int(ts[D3DTSS_ALPHAARG2]));
     if (tchanged(D3DTSS_MIPMAPLODBIAS)) gl.glUniform1f(m_loc.lodBias, BitsFloat(ts[D3DTSS_MIPMAPLODBIAS]));
     if (tchanged(D3DTSS_MAGFILTER))
-        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MAG_FILTER, (ts[D3DTSS_MAGFILTER] == D3DTFG_POINT) ? GL_NEAREST : GL_LINEAR);
+        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MAG_FILTER,
+                               (ts[D3DTSS_MAGFILTER] == D3DTFG_POINT) ? GL_NEAREST : GL_LINEAR);
     if (tchanged(D3DTSS_MINFILTER) || tchanged(D3DTSS_MIPFILTER)) {
         const bool lin = ts[D3DTSS_MINFILTER] != D3DTFN_POINT;
         GLint f = lin ? GL_LINEAR : GL_NEAREST;
@@ -557,8 +630,10 @@ void TGfxDevice::ApplyState(uint32_t fvf) {
         if (ts[D3DTSS_MIPFILTER] == D3DTFP_LINEAR) f = lin ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_LINEAR;
         gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MIN_FILTER, f);
     }
-    if (tchanged(D3DTSS_ADDRESSU)) gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_S, GLint(WrapMode(ts[D3DTSS_ADDRESSU])));
-    if (tchanged(D3DTSS_ADDRESSV)) gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_T, GLint(WrapMode(ts[D3DTSS_ADDRESSV])));
+    if (tchanged(D3DTSS_ADDRESSU))
+        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_S, GLint(WrapMode(ts[D3DTSS_ADDRESSU])));
+    if (tchanged(D3DTSS_ADDRESSV))
+        gl.glSamplerParameteri(m_sampler, GL_TEXTURE_WRAP_T, GLint(WrapMode(ts[D3DTSS_ADDRESSV])));
     std::memcpy(m_sent.tss, ts, sizeof m_sent.tss);
 
     const unsigned tex = m_tex[0] ? m_tex[0]->tex : 0;
@@ -605,7 +680,8 @@ void TGfxDevice::ApplyState(uint32_t fvf) {
 }
 
 HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices, uint32_t vertexCount,
-                         const uint16_t* indices, uint32_t indexCount) {
+                         const uint16_t* indices, uint32_t indexCount)
+{
     if (!m_gl || !m_program) return DDERR_INVALIDPARAMS;
     const GLenum prim = GLPrimitive(type);
     if (prim == GL_INVALID_ENUM) return D3DERR_INVALIDPRIMITIVETYPE;

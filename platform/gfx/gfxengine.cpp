@@ -30,7 +30,8 @@
 // the presented frames. It keeps its contents between presents.
 class TGfxView : public QOpenGLWidget {
 public:
-    TGfxView(TGfxEngine* engine, QWidget* parent) : QOpenGLWidget(parent), m_engine(engine) {
+    TGfxView(TGfxEngine* engine, QWidget* parent) : QOpenGLWidget(parent), m_engine(engine)
+    {
         QSurfaceFormat fmt = QSurfaceFormat::defaultFormat();
         fmt.setVersion(3, 3);
         fmt.setProfile(QSurfaceFormat::CoreProfile);
@@ -39,13 +40,15 @@ public:
         setUpdateBehavior(QOpenGLWidget::PartialUpdate);
         setAttribute(Qt::WA_DeleteOnClose, false);
     }
-    QOpenGLFunctions_3_3_Core* GL() const {
+    QOpenGLFunctions_3_3_Core* GL() const
+    {
         return context() ? QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(context()) : nullptr;
     }
 
 protected:
     void initializeGL() override {}
-    void paintGL() override {
+    void paintGL() override
+    {
         // Qt bound the widget's framebuffer: ours must be bound again.
         m_engine->m_rtBound = false;
         if (m_engine->m_device) m_engine->m_device->InvalidateGLState();
@@ -58,7 +61,8 @@ private:
 
 namespace {
 
-std::string ProgramDir() {
+std::string ProgramDir()
+{
     QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString(".");
     return dir.toStdString() + "/";
 }
@@ -66,7 +70,8 @@ std::string ProgramDir() {
 bool Exists(const std::string& p) { return !p.empty() && QFileInfo(QString::fromStdString(p)).isFile(); }
 
 // What really renders here, asked once of a throw-away context.
-std::string RendererString() {
+std::string RendererString()
+{
     static std::string cached;
     static bool asked = false;
     if (asked) return cached;
@@ -95,8 +100,8 @@ struct TModelTextures {
     std::map<const TXMesh*, std::vector<TDDSurface*>> groups;
 };
 
-void ResolveTextures(TGfxEngine& engine, TXFileModel& model,
-                     const std::function<void(std::string&)>& map = nullptr) {
+void ResolveTextures(TGfxEngine& engine, TXFileModel& model, const std::function<void(std::string&)>& map = nullptr)
+{
     auto data = std::static_pointer_cast<TModelTextures>(model.EngineData);
     if (data && data->generation == engine.StartGeneration()) return;
     auto fresh = std::make_shared<TModelTextures>();
@@ -114,7 +119,8 @@ void ResolveTextures(TGfxEngine& engine, TXFileModel& model,
 }
 
 void RenderNode(TGfxDevice& dev, TCD3DFileObject& node, const D3DMATRIX& parentWorld, bool transparentPass,
-                const TModelTextures& tex) {
+                const TModelTextures& tex)
+{
     const D3DMATRIX world = node.Matrix * parentWorld;
     if (node.Mesh && node.Mesh->Transparent == transparentPass) {
         dev.SetTransform(D3DTRANSFORMSTATE_WORLD, world);
@@ -146,7 +152,8 @@ void RenderNode(TGfxDevice& dev, TCD3DFileObject& node, const D3DMATRIX& parentW
 
 }  // namespace
 
-void GfxSetDefaultSurfaceFormat() {
+void GfxSetDefaultSurfaceFormat()
+{
     QSurfaceFormat fmt;
     fmt.setVersion(3, 3);
     fmt.setProfile(QSurfaceFormat::CoreProfile);
@@ -158,14 +165,16 @@ void GfxSetDefaultSurfaceFormat() {
     QSurfaceFormat::setDefaultFormat(fmt);
 }
 
-D3DCOLORVALUE GfxColorValue(uint32_t c) {
+D3DCOLORVALUE GfxColorValue(uint32_t c)
+{
     return {float(c & 0xFF) / 256.f, float((c >> 8) & 0xFF) / 256.f, float((c >> 16) & 0xFF) / 256.f, 1.f};
 }
 
 // ---- components ----
 
 TGfxComponent::TGfxComponent(TGfxEngine& engine, Kind kind, QObject* owner)
-    : m_engine(&engine), m_kind(kind), m_owner(owner) {
+    : m_engine(&engine), m_kind(kind), m_owner(owner)
+{
     engine.RegisterComponent(this);
 }
 
@@ -174,7 +183,8 @@ TGfxComponent::~TGfxComponent() { m_engine->UnregisterComponent(this); }
 TGfxSurface::TGfxSurface(TGfxEngine& engine, QObject* owner) : TGfxComponent(engine, kSurface, owner) {}
 TGfxSurface::~TGfxSurface() { Stop(); }
 
-void TGfxSurface::Start() {
+void TGfxSurface::Start()
+{
     if (m_active || !m_engine->Active()) return;
     std::string why;
     const int w = (SurfaceDimension == sdExact) ? SpecifiedWidth : 0;
@@ -197,13 +207,15 @@ void TGfxSurface::Start() {
     m_active = true;
 }
 
-void TGfxSurface::Stop() {
+void TGfxSurface::Stop()
+{
     for (int s : m_surfaces) m_engine->DestroySurface(s);
     m_surfaces.clear();
     m_active = false;
 }
 
-TDDSurface* TGfxSurface::Surface(int i) const {
+TDDSurface* TGfxSurface::Surface(int i) const
+{
     if (i < 0 || size_t(i) >= m_surfaces.size()) return nullptr;
     return m_engine->Surface(m_surfaces[size_t(i)]);
 }
@@ -211,7 +223,8 @@ TDDSurface* TGfxSurface::Surface(int i) const {
 TGfxTexture::TGfxTexture(TGfxEngine& engine, QObject* owner) : TGfxComponent(engine, kTexture, owner) {}
 TGfxTexture::~TGfxTexture() { Stop(); }
 
-void TGfxTexture::Start() {
+void TGfxTexture::Start()
+{
     if (m_active) return;
     if (!m_engine->Active()) m_engine->Error("TGfxTexture: " + Image + ": the engine is not started", "");
     int w = Width, h = Height, bits = Bits;
@@ -222,7 +235,8 @@ void TGfxTexture::Start() {
     m_active = true;
 }
 
-void TGfxTexture::Stop() {
+void TGfxTexture::Stop()
+{
     if (m_surface >= 0) m_engine->DestroySurface(m_surface);
     m_surface = -1;
     m_active = false;
@@ -233,7 +247,8 @@ TDDSurface* TGfxTexture::Surface() const { return m_engine->Surface(m_surface); 
 TGfxXFile::TGfxXFile(TGfxEngine& engine, QObject* owner) : TGfxComponent(engine, kXFile, owner) {}
 TGfxXFile::~TGfxXFile() { Stop(); }
 
-void TGfxXFile::SetXFile(const std::string& name) {
+void TGfxXFile::SetXFile(const std::string& name)
+{
     m_xfile = name;
     if (m_active) {
         Stop();
@@ -241,7 +256,8 @@ void TGfxXFile::SetXFile(const std::string& name) {
     }
 }
 
-void TGfxXFile::Start() {
+void TGfxXFile::Start()
+{
     if (m_active) return;
     if (!m_engine->Active()) m_engine->Error("TGfxXFile: " + m_xfile + ": the engine is not started", "");
     const std::string path = m_engine->FindModelFile(m_xfile);
@@ -261,28 +277,34 @@ void TGfxXFile::Start() {
     if (OnFileLoaded) OnFileLoaded(this);
 }
 
-void TGfxXFile::Stop() {
+void TGfxXFile::Stop()
+{
     m_model.reset();
     m_active = false;
 }
 
-TCD3DFileObject* TGfxXFile::FindFrame(const std::string& name) const {
+TCD3DFileObject* TGfxXFile::FindFrame(const std::string& name) const
+{
     return m_model ? m_model->FindFrame(name) : nullptr;
 }
 
-D3DMATRIX* TGfxXFile::FrameMatrix(const std::string& name) const {
+D3DMATRIX* TGfxXFile::FrameMatrix(const std::string& name) const
+{
     return m_model ? m_model->FrameMatrix(name) : nullptr;
 }
 
-void TGfxXFile::EnumFrames(const TXFileModel::TFrameVisitor& visit) const {
+void TGfxXFile::EnumFrames(const TXFileModel::TFrameVisitor& visit) const
+{
     if (m_model) m_model->EnumFrames(visit);
 }
 
-void TGfxXFile::Draw() const {
+void TGfxXFile::Draw() const
+{
     if (m_model && m_engine->Active()) GfxDrawXModel(*m_engine, *m_model);
 }
 
-void GfxDrawXModel(TGfxEngine& engine, TXFileModel& model) {
+void GfxDrawXModel(TGfxEngine& engine, TXFileModel& model)
+{
     TGfxDevice* dev = engine.Device();
     if (!dev) return;
     ResolveTextures(engine, model);
@@ -314,7 +336,8 @@ void GfxDrawXModel(TGfxEngine& engine, TXFileModel& model) {
 TGfxLight::TGfxLight(TGfxEngine& engine, QObject* owner) : TGfxComponent(engine, kLight, owner) {}
 TGfxLight::~TGfxLight() { Stop(); }
 
-D3DLIGHT7 TGfxLight::Description() const {
+D3DLIGHT7 TGfxLight::Description() const
+{
     D3DLIGHT7 l;
     l.dltType = LightType;
     l.dcvDiffuse = GfxColorValue(DiffuseColor);
@@ -332,11 +355,13 @@ D3DLIGHT7 TGfxLight::Description() const {
     return l;
 }
 
-void TGfxLight::Start() {
+void TGfxLight::Start()
+{
     TGfxDevice* dev = m_engine->Device();
     if (!dev) return;
     if (dev->SetLight(LightIndex, Description()) != D3D_OK)
-        m_engine->Error("TGfxLight: light index " + std::to_string(LightIndex) + " out of range", "DDERR_INVALIDPARAMS");
+        m_engine->Error("TGfxLight: light index " + std::to_string(LightIndex) + " out of range",
+                        "DDERR_INVALIDPARAMS");
     dev->LightEnable(LightIndex, LightOn);
     m_active = true;
 }
@@ -350,19 +375,23 @@ void TGfxClipper::Stop() { m_active = false; }
 
 // ---- engine ----
 
-TGfxEngine::TGfxEngine(QWidget* owner) : QObject(owner), OutputControl(owner), m_owner(owner) {
+TGfxEngine::TGfxEngine(QWidget* owner) : QObject(owner), OutputControl(owner), m_owner(owner)
+{
     m_idle = new QTimer(this);
     m_idle->setInterval(0);
     connect(m_idle, &QTimer::timeout, this, [this] { IdleTick(); });
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         connect(app, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState s) {
-            if (s == Qt::ApplicationActive) ApplicationActivated();
-            else ApplicationDeactivated();
+            if (s == Qt::ApplicationActive)
+                ApplicationActivated();
+            else
+                ApplicationDeactivated();
         });
     }
 }
 
-TGfxEngine::~TGfxEngine() {
+TGfxEngine::~TGfxEngine()
+{
     // The owner may be half destroyed already: no events from here on.
     OnAfterStop = nullptr;
     OnException = nullptr;
@@ -373,7 +402,8 @@ TGfxEngine::~TGfxEngine() {
 
 void TGfxEngine::RegisterComponent(TGfxComponent* c) { m_components.push_back(c); }
 
-void TGfxEngine::UnregisterComponent(TGfxComponent* c) {
+void TGfxEngine::UnregisterComponent(TGfxComponent* c)
+{
     m_components.erase(std::remove(m_components.begin(), m_components.end(), c), m_components.end());
 }
 
@@ -383,15 +413,18 @@ QWidget* TGfxEngine::View() const { return m_view; }
 
 std::string TGfxEngine::DriverText(const TGfxDriver& d) { return d.Name + ", " + d.Description; }
 std::string TGfxEngine::DeviceText(const TGfxD3DDevice& d) { return d.Name + ", " + d.Description; }
-std::string TGfxEngine::VideoModeText(const TGfxVideoMode& m) {
+std::string TGfxEngine::VideoModeText(const TGfxVideoMode& m)
+{
     if (m.Windowed) return "Windowed";
     return std::to_string(m.Width) + " x " + std::to_string(m.Height) + " x " + std::to_string(m.BitsPerPixel);
 }
-std::string TGfxEngine::ZBufferText(const TGfxZBufferFormat& z) {
+std::string TGfxEngine::ZBufferText(const TGfxZBufferFormat& z)
+{
     return "Z Buffer Depth:" + std::to_string(z.DepthBits) + ", Stencil Depth:" + std::to_string(z.StencilBits);
 }
 
-void TGfxEngine::FillCombo(QComboBox* box, const std::vector<std::string>& texts, int selected) {
+void TGfxEngine::FillCombo(QComboBox* box, const std::vector<std::string>& texts, int selected)
+{
     if (!box) return;
     m_filling = true;
     box->clear();
@@ -400,16 +433,16 @@ void TGfxEngine::FillCombo(QComboBox* box, const std::vector<std::string>& texts
     m_filling = false;
 }
 
-void TGfxEngine::Loaded() {
+void TGfxEngine::Loaded()
+{
     auto hook = [this](QComboBox* box, void (TGfxEngine::*set)(int)) {
         if (!box || std::find(m_hooked.begin(), m_hooked.end(), box) != m_hooked.end()) return;
         m_hooked.push_back(box);
         connect(box, &QComboBox::currentIndexChanged, this, [this, set](int i) {
             if (!m_filling && i >= 0) (this->*set)(i);
         });
-        connect(box, &QObject::destroyed, this, [this, box] {
-            m_hooked.erase(std::remove(m_hooked.begin(), m_hooked.end(), box), m_hooked.end());
-        });
+        connect(box, &QObject::destroyed, this,
+                [this, box] { m_hooked.erase(std::remove(m_hooked.begin(), m_hooked.end(), box), m_hooked.end()); });
     };
     hook(ComboBoxDrivers, &TGfxEngine::SetSelectedDriver);
     hook(ComboBoxD3DDevices, &TGfxEngine::SetSelectedD3DDevice);
@@ -418,7 +451,8 @@ void TGfxEngine::Loaded() {
     GetDrivers();
 }
 
-void TGfxEngine::GetDrivers() {
+void TGfxEngine::GetDrivers()
+{
     m_drivers.clear();
     const auto screens = QGuiApplication::screens();
     QScreen* primary = QGuiApplication::primaryScreen();
@@ -448,7 +482,8 @@ void TGfxEngine::GetDrivers() {
     GetD3DDevices();
 }
 
-void TGfxEngine::GetVideoModes() {
+void TGfxEngine::GetVideoModes()
+{
     m_modes.clear();
     QScreen* screen = (m_selDriver >= 0) ? m_drivers[size_t(m_selDriver)].Monitor : QGuiApplication::primaryScreen();
     std::vector<TGfxVideoMode> candidates;
@@ -458,10 +493,10 @@ void TGfxEngine::GetVideoModes() {
         const int bits = (screen->depth() == 24) ? 32 : screen->depth();
         if (dxVideoMode != dxvmOnlyFullScreen) candidates.push_back({1, desk.width(), desk.height(), bits});
         if (dxVideoMode != dxvmOnlyWindowed) {
-            static const int sizes[][2] = {{320, 200}, {320, 240}, {400, 300}, {512, 384}, {640, 400}, {640, 480},
-                                           {800, 600}, {1024, 768}, {1152, 864}, {1280, 720}, {1280, 960},
-                                           {1280, 1024}, {1366, 768}, {1440, 900}, {1600, 900}, {1600, 1200},
-                                           {1680, 1050}, {1920, 1080}, {1920, 1200}, {2560, 1440}, {3840, 2160}};
+            static const int sizes[][2] = {
+                {320, 200},  {320, 240},   {400, 300},   {512, 384},   {640, 400},   {640, 480},   {800, 600},
+                {1024, 768}, {1152, 864},  {1280, 720},  {1280, 960},  {1280, 1024}, {1366, 768},  {1440, 900},
+                {1600, 900}, {1600, 1200}, {1680, 1050}, {1920, 1080}, {1920, 1200}, {2560, 1440}, {3840, 2160}};
             for (const auto& s : sizes) {
                 if (s[0] > desk.width() || s[1] > desk.height()) continue;
                 for (int bits : {16, 32}) candidates.push_back({0, s[0], s[1], bits});
@@ -480,7 +515,8 @@ void TGfxEngine::GetVideoModes() {
     if (OnUpdateVideoMode) OnUpdateVideoMode(this);
 }
 
-void TGfxEngine::GetD3DDevices() {
+void TGfxEngine::GetD3DDevices()
+{
     m_devices.clear();
     const std::string renderer = RendererString();
     TGfxD3DDevice d;
@@ -499,11 +535,13 @@ void TGfxEngine::GetD3DDevices() {
     GetZBuffers();
 }
 
-void TGfxEngine::GetZBuffers() {
+void TGfxEngine::GetZBuffers()
+{
     m_zbuffers.clear();
-    static const TGfxZBufferFormat formats[] = {
-        {24, 8, GL_DEPTH24_STENCIL8}, {16, 0, GL_DEPTH_COMPONENT16}, {24, 0, GL_DEPTH_COMPONENT24},
-        {32, 0, GL_DEPTH_COMPONENT32F}};
+    static const TGfxZBufferFormat formats[] = {{24, 8, GL_DEPTH24_STENCIL8},
+                                                {16, 0, GL_DEPTH_COMPONENT16},
+                                                {24, 0, GL_DEPTH_COMPONENT24},
+                                                {32, 0, GL_DEPTH_COMPONENT32F}};
     if (m_selDevice >= 0) {
         for (const auto& f : formats) {
             bool accept = true;
@@ -518,22 +556,28 @@ void TGfxEngine::GetZBuffers() {
     if (OnUpdateZBuffer) OnUpdateZBuffer(this);
 }
 
-void TGfxEngine::SetSelectedDriver(int i) {
+void TGfxEngine::SetSelectedDriver(int i)
+{
     if (i < 0 || size_t(i) >= m_drivers.size()) return;
     const bool was = m_active;
     if (was) StopAll();
     m_selDriver = i;
-    if (ComboBoxDrivers && ComboBoxDrivers->currentIndex() != i) FillCombo(ComboBoxDrivers, [&] {
-            std::vector<std::string> t;
-            for (const auto& d : m_drivers) t.push_back(DriverText(d));
-            return t;
-        }(), i);
+    if (ComboBoxDrivers && ComboBoxDrivers->currentIndex() != i)
+        FillCombo(
+            ComboBoxDrivers,
+            [&] {
+                std::vector<std::string> t;
+                for (const auto& d : m_drivers) t.push_back(DriverText(d));
+                return t;
+            }(),
+            i);
     GetVideoModes();
     GetD3DDevices();
     if (was) StartAll();
 }
 
-void TGfxEngine::SetSelectedVideoMode(int i) {
+void TGfxEngine::SetSelectedVideoMode(int i)
+{
     if (i < 0 || size_t(i) >= m_modes.size()) return;
     const bool was = m_active;
     if (was) StopAll();
@@ -546,7 +590,8 @@ void TGfxEngine::SetSelectedVideoMode(int i) {
     if (was) StartAll();
 }
 
-void TGfxEngine::SetSelectedD3DDevice(int i) {
+void TGfxEngine::SetSelectedD3DDevice(int i)
+{
     if (i < 0 || size_t(i) >= m_devices.size()) return;
     m_selDevice = i;
     if (ComboBoxD3DDevices && ComboBoxD3DDevices->currentIndex() != i) {
@@ -557,7 +602,8 @@ void TGfxEngine::SetSelectedD3DDevice(int i) {
     GetZBuffers();
 }
 
-void TGfxEngine::SetSelectedZBuffer(int i) {
+void TGfxEngine::SetSelectedZBuffer(int i)
+{
     if (i < 0 || size_t(i) >= m_zbuffers.size()) return;
     m_selZBuffer = i;
     if (ComboBoxZBuffer && ComboBoxZBuffer->currentIndex() != i) {
@@ -567,28 +613,43 @@ void TGfxEngine::SetSelectedZBuffer(int i) {
     }
 }
 
-bool TGfxEngine::IsFullScreenMode() const {
+bool TGfxEngine::IsFullScreenMode() const
+{
     return m_selMode >= 0 && size_t(m_selMode) < m_modes.size() && m_modes[size_t(m_selMode)].Windowed == 0;
 }
 
-std::string TGfxEngine::ErrorName(unsigned code) {
+std::string TGfxEngine::ErrorName(unsigned code)
+{
     switch (code) {
-        case 0: return "";
-        case GL_INVALID_ENUM: return "GL_INVALID_ENUM";
-        case GL_INVALID_VALUE: return "GL_INVALID_VALUE";
-        case GL_INVALID_OPERATION: return "GL_INVALID_OPERATION";
-        case GL_OUT_OF_MEMORY: return "GL_OUT_OF_MEMORY";
-        case GL_INVALID_FRAMEBUFFER_OPERATION: return "GL_INVALID_FRAMEBUFFER_OPERATION";
-        case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT: return "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
-        case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT: return "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
-        case GL_FRAMEBUFFER_UNSUPPORTED: return "GL_FRAMEBUFFER_UNSUPPORTED";
-        case uint32_t(DDERR_INVALIDPARAMS): return "DDERR_INVALIDPARAMS";
-        case uint32_t(D3DERR_INVALIDPRIMITIVETYPE): return "D3DERR_INVALIDPRIMITIVETYPE";
-        default: return "Unrecognized Error";
+        case 0:
+            return "";
+        case GL_INVALID_ENUM:
+            return "GL_INVALID_ENUM";
+        case GL_INVALID_VALUE:
+            return "GL_INVALID_VALUE";
+        case GL_INVALID_OPERATION:
+            return "GL_INVALID_OPERATION";
+        case GL_OUT_OF_MEMORY:
+            return "GL_OUT_OF_MEMORY";
+        case GL_INVALID_FRAMEBUFFER_OPERATION:
+            return "GL_INVALID_FRAMEBUFFER_OPERATION";
+        case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT:
+            return "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
+        case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT:
+            return "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
+        case GL_FRAMEBUFFER_UNSUPPORTED:
+            return "GL_FRAMEBUFFER_UNSUPPORTED";
+        case uint32_t(DDERR_INVALIDPARAMS):
+            return "DDERR_INVALIDPARAMS";
+        case uint32_t(D3DERR_INVALIDPRIMITIVETYPE):
+            return "D3DERR_INVALIDPRIMITIVETYPE";
+        default:
+            return "Unrecognized Error";
     }
 }
 
-void TGfxEngine::Error(const std::string& step, const std::string& platformError) {
+void TGfxEngine::Error(const std::string& step, const std::string& platformError)
+{
     m_lastError = step + "\n" + platformError;
     if (LogType != dxlogNone && !LogFile.empty()) {
         std::ofstream log(LogFile, std::ios::app);
@@ -598,7 +659,8 @@ void TGfxEngine::Error(const std::string& step, const std::string& platformError
     throw EGfxError(m_lastError);
 }
 
-void TGfxEngine::MakeTargetCurrent() {
+void TGfxEngine::MakeTargetCurrent()
+{
     if (!m_view || !m_rt) return;
     if (QOpenGLContext::currentContext() != m_view->context()) {
         m_view->makeCurrent();
@@ -611,7 +673,8 @@ void TGfxEngine::MakeTargetCurrent() {
     }
 }
 
-bool TGfxEngine::CreateDepthBuffer(int format) {
+bool TGfxEngine::CreateDepthBuffer(int format)
+{
     auto* gl = m_view->GL();
     const TGfxZBufferFormat& f = m_zbuffers[size_t(format)];
     m_rt->bind();
@@ -621,7 +684,8 @@ bool TGfxEngine::CreateDepthBuffer(int format) {
     gl->glRenderbufferStorage(GL_RENDERBUFFER, f.GLFormat, m_renderSize.width(), m_renderSize.height());
     const GLenum attach = f.StencilBits ? GL_DEPTH_STENCIL_ATTACHMENT : GL_DEPTH_ATTACHMENT;
     gl->glFramebufferRenderbuffer(GL_FRAMEBUFFER, attach, GL_RENDERBUFFER, m_depth);
-    const bool ok = gl->glGetError() == GL_NO_ERROR && gl->glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    const bool ok =
+        gl->glGetError() == GL_NO_ERROR && gl->glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
     if (!ok) {
         gl->glFramebufferRenderbuffer(GL_FRAMEBUFFER, attach, GL_RENDERBUFFER, 0);
         gl->glDeleteRenderbuffers(1, &m_depth);
@@ -631,7 +695,8 @@ bool TGfxEngine::CreateDepthBuffer(int format) {
     return ok;
 }
 
-void TGfxEngine::StartAll() {
+void TGfxEngine::StartAll()
+{
     // 1. Already running.
     if (m_active) return;
     if (OnBeforeStart) OnBeforeStart(this);
@@ -730,7 +795,8 @@ void TGfxEngine::StartAll() {
     if (m_active && IdleEnabled && OnIdle) m_idle->start();
 }
 
-void TGfxEngine::ReleaseAll() {
+void TGfxEngine::ReleaseAll()
+{
     m_idle->stop();
     ReleaseCanvas();
     if (m_view && m_view->context()) m_view->makeCurrent();
@@ -765,7 +831,8 @@ void TGfxEngine::ReleaseAll() {
     m_renderSize = QSize();
 }
 
-void TGfxEngine::RestoreWindow() {
+void TGfxEngine::RestoreWindow()
+{
     if (!m_madeFullScreen) return;
     m_madeFullScreen = false;
     QWidget* out = OutputControl ? OutputControl : m_owner;
@@ -777,7 +844,8 @@ void TGfxEngine::RestoreWindow() {
     win->show();
 }
 
-void TGfxEngine::StopAll() {
+void TGfxEngine::StopAll()
+{
     const bool was = m_active || m_view;
     ReleaseAll();
     RestoreWindow();
@@ -785,7 +853,8 @@ void TGfxEngine::StopAll() {
     if (was && OnAfterStop) OnAfterStop(this);
 }
 
-void TGfxEngine::UpdateOutputRects() {
+void TGfxEngine::UpdateOutputRects()
+{
     QWidget* out = OutputControl ? OutputControl : m_owner;
     if (IsFullScreenMode()) {
         const auto& m = m_modes[size_t(m_selMode)];
@@ -796,19 +865,22 @@ void TGfxEngine::UpdateOutputRects() {
     }
 }
 
-void TGfxEngine::ClearRecViewPort(uint32_t c) {
+void TGfxEngine::ClearRecViewPort(uint32_t c)
+{
     if (!m_device) return;
     const uint32_t argb = 0xFF000000u | ((c & 0xFF) << 16) | (c & 0xFF00) | ((c >> 16) & 0xFF);
     m_device->Clear(D3DCLEAR_TARGET | ((m_usedZBuffer >= 0) ? uint32_t(D3DCLEAR_ZBUFFER) : 0u), argb, 1.0f);
 }
 
 void TGfxEngine::SetMaterial(float dr, float dg, float db, float ar, float ag, float ab, float sr, float sg, float sb,
-                             float er, float eg, float eb, float power) {
+                             float er, float eg, float eb, float power)
+{
     SetMaterialAlpha(dr, dg, db, 1, ar, ag, ab, sr, sg, sb, er, eg, eb, power);
 }
 
 void TGfxEngine::SetMaterialAlpha(float dr, float dg, float db, float da, float ar, float ag, float ab, float sr,
-                                  float sg, float sb, float er, float eg, float eb, float power) {
+                                  float sg, float sb, float er, float eg, float eb, float power)
+{
     if (!m_device) return;
     D3DMATERIAL7 m;
     m.diffuse = {dr, dg, db, da};
@@ -819,7 +891,8 @@ void TGfxEngine::SetMaterialAlpha(float dr, float dg, float db, float da, float 
     m_device->SetMaterial(m);
 }
 
-QPainter* TGfxEngine::Canvas() {
+QPainter* TGfxEngine::Canvas()
+{
     if (!m_active || !m_paintDevice) return nullptr;
     if (!m_painter.isActive()) {
         MakeTargetCurrent();
@@ -829,7 +902,8 @@ QPainter* TGfxEngine::Canvas() {
     return &m_painter;
 }
 
-void TGfxEngine::ReleaseCanvas() {
+void TGfxEngine::ReleaseCanvas()
+{
     if (!m_painter.isActive()) return;
     m_painter.end();
     // The painter changed GL state behind the device's back.
@@ -837,7 +911,8 @@ void TGfxEngine::ReleaseCanvas() {
     if (m_device) m_device->InvalidateGLState();
 }
 
-void TGfxEngine::Present() {
+void TGfxEngine::Present()
+{
     if (!m_active) return;
     ReleaseCanvas();
     m_view->makeCurrent();
@@ -861,7 +936,8 @@ void TGfxEngine::Present() {
     m_view->update();
 }
 
-QImage TGfxEngine::GrabRenderSurface() {
+QImage TGfxEngine::GrabRenderSurface()
+{
     if (!m_active) return {};
     ReleaseCanvas();
     MakeTargetCurrent();
@@ -873,7 +949,8 @@ QImage TGfxEngine::GrabRenderSurface() {
 }
 
 int TGfxEngine::CreateNewSurface(const std::vector<std::string>& files, uint32_t flags, int width, int height,
-                                 std::string* why) {
+                                 std::string* why)
+{
     auto fail = [&](const std::string& w) {
         if (why) *why = w;
         return -1;
@@ -897,7 +974,9 @@ int TGfxEngine::CreateNewSurface(const std::vector<std::string>& files, uint32_t
             w = std::max(1, levels[0].width() >> i);
             h = std::max(1, levels[0].height() >> i);
         }
-        if (w > 8192 || h > 8192) return fail(files[i] + ": " + std::to_string(w) + " x " + std::to_string(h) + " pixels, at most 8192 x 8192");
+        if (w > 8192 || h > 8192)
+            return fail(files[i] + ": " + std::to_string(w) + " x " + std::to_string(h) +
+                        " pixels, at most 8192 x 8192");
         if (w != img.width() || h != img.height())
             img = img.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const bool hadAlpha = img.hasAlphaChannel();
@@ -951,7 +1030,8 @@ int TGfxEngine::CreateNewSurface(const std::vector<std::string>& files, uint32_t
     return int(m_surfaces.size() - 1);
 }
 
-void TGfxEngine::DestroySurface(int index) {
+void TGfxEngine::DestroySurface(int index)
+{
     if (index < 0 || size_t(index) >= m_surfaces.size() || !m_surfaces[size_t(index)]) return;
     auto& s = m_surfaces[size_t(index)];
     if (m_view && m_view->context()) {
@@ -968,16 +1048,19 @@ void TGfxEngine::DestroySurface(int index) {
     s.reset();
 }
 
-TDDSurface* TGfxEngine::Surface(int index) const {
+TDDSurface* TGfxEngine::Surface(int index) const
+{
     if (index < 0 || size_t(index) >= m_surfaces.size()) return nullptr;
     return m_surfaces[size_t(index)].get();
 }
 
-int TGfxEngine::SurfaceCount() const {
+int TGfxEngine::SurfaceCount() const
+{
     return int(std::count_if(m_surfaces.begin(), m_surfaces.end(), [](const auto& s) { return s != nullptr; }));
 }
 
-TDDSurface* TGfxEngine::TextureByName(const std::string& name) {
+TDDSurface* TGfxEngine::TextureByName(const std::string& name)
+{
     auto it = m_named.find(name);
     if (it != m_named.end()) return Surface(it->second);
     std::string why;
@@ -987,7 +1070,8 @@ TDDSurface* TGfxEngine::TextureByName(const std::string& name) {
     return Surface(s);
 }
 
-std::string TGfxEngine::FindFile(const std::string& name, const std::string& dir) const {
+std::string TGfxEngine::FindFile(const std::string& name, const std::string& dir) const
+{
     if (name.empty()) return "";
     if (Exists(name)) return name;
     if (Exists(dir + name)) return dir + name;
@@ -999,7 +1083,8 @@ std::string TGfxEngine::FindFile(const std::string& name, const std::string& dir
 std::string TGfxEngine::FindImageFile(const std::string& name) const { return FindFile(name, PathImages); }
 std::string TGfxEngine::FindModelFile(const std::string& name) const { return FindFile(name, Path3DxFiles); }
 
-void TGfxEngine::IdleTick() {
+void TGfxEngine::IdleTick()
+{
     if (!m_active || !OnIdle) {
         m_idle->stop();
         return;
@@ -1009,14 +1094,17 @@ void TGfxEngine::IdleTick() {
         MakeTargetCurrent();
         OnIdle(this, done);
         // Done: wait for the next message instead of running again at once.
-        if (done && m_active) m_idle->setInterval(1);
-        else m_idle->setInterval(0);
+        if (done && m_active)
+            m_idle->setInterval(1);
+        else
+            m_idle->setInterval(0);
     } catch (const std::exception& e) {
         HandleException(e);
     }
 }
 
-void TGfxEngine::HandleException(const std::exception& e) {
+void TGfxEngine::HandleException(const std::exception& e)
+{
     if (ExceptionIgnore) return;
     RestoreWindow();
     if (OnException) OnException(this);
@@ -1028,13 +1116,15 @@ void TGfxEngine::HandleException(const std::exception& e) {
     box.exec();
 }
 
-void TGfxEngine::ApplicationDeactivated() {
+void TGfxEngine::ApplicationDeactivated()
+{
     if (OnDeActivating) OnDeActivating(this);
     m_wasActive = m_active;
     if (m_active && (IsFullScreenMode() || AlwaysStopOnDeActivating)) StopAll();
 }
 
-void TGfxEngine::ApplicationActivated() {
+void TGfxEngine::ApplicationActivated()
+{
     if (OnActivating) OnActivating(this);
     if (!m_active && (AutoStart || m_wasActive)) {
         m_wasActive = false;

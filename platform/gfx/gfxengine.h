@@ -47,7 +47,15 @@ enum : uint32_t {
     d3dCREATEWITHALPHA = 1u << 4,
 };
 
-enum TGfxSurfaceType { dxstEmptyImage, dxstEmptyTexture, dxstImage, dxstImageList, dxstTexture, dxstTextureList, dxstMipMaps };
+enum TGfxSurfaceType {
+    dxstEmptyImage,
+    dxstEmptyTexture,
+    dxstImage,
+    dxstImageList,
+    dxstTexture,
+    dxstTextureList,
+    dxstMipMaps
+};
 enum TGfxSurfaceDimension { sdFromFile, sdFromScreen, sdExact, sdFromWindow };
 enum TGfxMemoryType { dxmtAuto, dxmtSystemMemory, dxmtVideoMemory };
 enum TGfxCoopLevel { dxclAlwaysExclusive, dxclNeverExclusive, dxclAuto };
@@ -55,7 +63,10 @@ enum TGfxVideoModePolicy { dxvmOnlyWindowed, dxvmOnlyFullScreen, dxvmAuto };
 enum TGfxLogType { dxlogNone, dxlogAll };
 
 // A Windows colour value 0x00BBGGRR, as the components' colour settings hold.
-constexpr uint32_t GfxRGB(uint32_t r, uint32_t g, uint32_t b) { return (r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16); }
+constexpr uint32_t GfxRGB(uint32_t r, uint32_t g, uint32_t b)
+{
+    return (r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16);
+}
 // Each byte divided by 256 (not 255), alpha 1.
 D3DCOLORVALUE GfxColorValue(uint32_t windowsColor);
 
@@ -247,7 +258,8 @@ public:
 
     // Events.
     std::function<void(TGfxEngine*, bool& done)> OnIdle;
-    std::function<void(TGfxEngine*)> OnAfterStart, OnBeforeStart, OnAfterStop, OnActivating, OnDeActivating, OnException;
+    std::function<void(TGfxEngine*)> OnAfterStart, OnBeforeStart, OnAfterStop, OnActivating, OnDeActivating,
+        OnException;
     std::function<void(TGfxEngine*, const TGfxVideoMode&, bool& accept)> OnAcceptVideoMode;
     std::function<void(TGfxEngine*, const TGfxDriver&, bool& accept)> OnAcceptDriver;
     std::function<void(TGfxEngine*, const TGfxD3DDevice&, bool& accept)> OnAcceptD3DDevice;
@@ -262,9 +274,9 @@ public:
     void Loaded();
 
     // Each rebuilds its list and combo box and selects entry 0.
-    void GetDrivers();      // then GetVideoModes and GetD3DDevices
+    void GetDrivers();  // then GetVideoModes and GetD3DDevices
     void GetVideoModes();
-    void GetD3DDevices();   // then GetZBuffers
+    void GetD3DDevices();  // then GetZBuffers
     void GetZBuffers();
     const std::vector<TGfxDriver>& Drivers() const { return m_drivers; }
     const std::vector<TGfxVideoMode>& VideoModes() const { return m_modes; }
@@ -307,8 +319,8 @@ public:
     // (0x00BBGGRR, GfxRGB) and the z-buffer to 1.0 when there is one.
     void ClearRecViewPort(uint32_t windowsColor);
     // Sets the device material; every alpha 1.0 (diffuse alpha given in the second).
-    void SetMaterial(float dr, float dg, float db, float ar, float ag, float ab, float sr, float sg, float sb,
-                     float er, float eg, float eb, float power);
+    void SetMaterial(float dr, float dg, float db, float ar, float ag, float ab, float sr, float sg, float sb, float er,
+                     float eg, float eb, float power);
     void SetMaterialAlpha(float dr, float dg, float db, float da, float ar, float ag, float ab, float sr, float sg,
                           float sb, float er, float eg, float eb, float power);
 

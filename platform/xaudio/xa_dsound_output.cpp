@@ -42,8 +42,8 @@ struct Output {
     // Device mode: a ring of interleaved samples filled by write, emptied by
     // the SDL callback.
     std::vector<int16_t> ring;
-    size_t ringRead = 0;   // in frames
-    size_t ringFill = 0;   // in frames
+    size_t ringRead = 0;  // in frames
+    size_t ringFill = 0;  // in frames
     Clock::time_point lastPull;
 
     // Pacer mode: frames written since start, measured against the clock.
@@ -67,8 +67,7 @@ void AudioCallback(void* userdata, Uint8* stream, int len)
             copied += run;
         }
         // An underrun plays silence rather than stale samples.
-        if (copied < want)
-            std::memset(stream + copied * frameBytes, 0, (want - copied) * frameBytes);
+        if (copied < want) std::memset(stream + copied * frameBytes, 0, (want - copied) * frameBytes);
         o->lastPull = Clock::now();
     }
     o->changed.notify_all();
@@ -103,8 +102,7 @@ void* OutputOpen(const char* /*name*/, int rate, int channels, char* error, size
     }
     auto* o = new (std::nothrow) Output;
     if (!o) {
-        if (error && errorSize)
-            std::snprintf(error, errorSize, "out of memory");
+        if (error && errorSize) std::snprintf(error, errorSize, "out of memory");
         return nullptr;
     }
     o->rate = rate;
@@ -184,8 +182,7 @@ void OutputDrain(void* out)
     std::unique_lock<std::mutex> g(o->lock);
     while (!o->interrupted) {
         if (o->device != 0) {
-            if (o->ringFill == 0)
-                break;
+            if (o->ringFill == 0) break;
             if (Clock::now() - o->lastPull > kDeviceStall) {
                 FallBackToPacer(o);
                 continue;
@@ -193,8 +190,7 @@ void OutputDrain(void* out)
             o->changed.wait_for(g, std::chrono::milliseconds(50));
         } else {
             auto playedUntil = o->paceStart + FramesToTime(o->pacedFrames, o->rate);
-            if (Clock::now() >= playedUntil)
-                break;
+            if (Clock::now() >= playedUntil) break;
             o->changed.wait_until(g, playedUntil);
         }
     }
@@ -202,8 +198,7 @@ void OutputDrain(void* out)
         // The last callback's buffer is still in the device: give it its
         // time to be heard.
         auto tail = o->lastPull + FramesToTime(kDeviceFrames, o->rate);
-        while (!o->interrupted && Clock::now() < tail)
-            o->changed.wait_until(g, tail);
+        while (!o->interrupted && Clock::now() < tail) o->changed.wait_until(g, tail);
     }
 }
 
@@ -231,29 +226,22 @@ void OutputInterrupt(void* out)
 void OutputClose(void* out)
 {
     auto* o = static_cast<Output*>(out);
-    if (!o)
-        return;
-    if (o->device != 0)
-        SDL_CloseAudioDevice(o->device);
-    if (o->sdlStarted)
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    if (!o) return;
+    if (o->device != 0) SDL_CloseAudioDevice(o->device);
+    if (o->sdlStarted) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     delete o;
 }
 
 // "OUTPUT.DIRECTSOUND.WINDOW" ties a DirectSound buffer to a window; SDL
 // needs no window, so every name is accepted and ignored.
-void OutputSetEnvironmentInteger(void* /*out*/, const char* /*name*/, long /*value*/)
-{
-}
+void OutputSetEnvironmentInteger(void* /*out*/, const char* /*name*/, long /*value*/) {}
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int xa_output_module_query(XA_OutputModule* module, int apiVersion)
 {
-    if (!module)
-        return XA_ERROR_INVALID_PARAMETERS;
-    if (apiVersion != XA_OUTPUT_MODULE_API)
-        return XA_ERROR_NOT_SUPPORTED;
+    if (!module) return XA_ERROR_INVALID_PARAMETERS;
+    if (apiVersion != XA_OUTPUT_MODULE_API) return XA_ERROR_NOT_SUPPORTED;
     module->open = OutputOpen;
     module->write = OutputWrite;
     module->drain = OutputDrain;

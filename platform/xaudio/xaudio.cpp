@@ -51,15 +51,26 @@ enum class ArgKind { N, P, S, SS, SI, IPI, I, II, III, IIII };
 bool ExpectedKind(int code, ArgKind& kind)
 {
     switch (code) {
-    case XA_MSG_COMMAND_PLAY:
-    case XA_MSG_COMMAND_STOP: kind = ArgKind::N; return true;
-    case XA_MSG_COMMAND_INPUT_SEEK: kind = ArgKind::II; return true;
-    case XA_MSG_COMMAND_INPUT_OPEN:
-    case XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER:
-    case XA_MSG_SET_OUTPUT_NAME: kind = ArgKind::S; return true;
-    case XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER: kind = ArgKind::SI; return true;
-    case XA_MSG_SET_OUTPUT_VOLUME: kind = ArgKind::III; return true;
-    default: return false;
+        case XA_MSG_COMMAND_PLAY:
+        case XA_MSG_COMMAND_STOP:
+            kind = ArgKind::N;
+            return true;
+        case XA_MSG_COMMAND_INPUT_SEEK:
+            kind = ArgKind::II;
+            return true;
+        case XA_MSG_COMMAND_INPUT_OPEN:
+        case XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER:
+        case XA_MSG_SET_OUTPUT_NAME:
+            kind = ArgKind::S;
+            return true;
+        case XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER:
+            kind = ArgKind::SI;
+            return true;
+        case XA_MSG_SET_OUTPUT_VOLUME:
+            kind = ArgKind::III;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -81,23 +92,26 @@ struct Command {
 int NiceFor(int priority)
 {
     switch (priority) {
-    case XA_PRIORITY_LOWEST: return 10;
-    case XA_PRIORITY_LOW: return 5;
-    case XA_PRIORITY_NORMAL: return 2;
-    case XA_PRIORITY_HIGH: return 0;
-    default: return -5;
+        case XA_PRIORITY_LOWEST:
+            return 10;
+        case XA_PRIORITY_LOW:
+            return 5;
+        case XA_PRIORITY_NORMAL:
+            return 2;
+        case XA_PRIORITY_HIGH:
+            return 0;
+        default:
+            return -5;
     }
 }
 
 std::string LibraryDirectory()
 {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&LibraryDirectory), &info) == 0 || !info.dli_fname)
-        return ".";
+    if (dladdr(reinterpret_cast<void*>(&LibraryDirectory), &info) == 0 || !info.dli_fname) return ".";
     std::string path = info.dli_fname;
     auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
+    if (slash == std::string::npos) return ".";
     return path.substr(0, slash);
 }
 
@@ -136,22 +150,15 @@ struct XA_Player {
 
     void Post(unsigned message, uint64_t wparam, int64_t lparam)
     {
-        if (target.post)
-            target.post(target.context, message, wparam, lparam);
+        if (target.post) target.post(target.context, message, wparam, lparam);
     }
     void NotifyState(int s)
     {
         state = s;
         Post(XA_MSG_NOTIFY_PLAYER_STATE, static_cast<uint64_t>(s), 0);
     }
-    void NotifyError(int command, int result)
-    {
-        Post(XA_MSG_NOTIFY_ERROR, static_cast<uint64_t>(command), result);
-    }
-    void NotifyPosition(int64_t frame)
-    {
-        Post(XA_MSG_NOTIFY_INPUT_POSITION, static_cast<uint64_t>(frame), length);
-    }
+    void NotifyError(int command, int result) { Post(XA_MSG_NOTIFY_ERROR, static_cast<uint64_t>(command), result); }
+    void NotifyPosition(int64_t frame) { Post(XA_MSG_NOTIFY_INPUT_POSITION, static_cast<uint64_t>(frame), length); }
 
     void Run();
     void Handle(const Command& c);
@@ -170,16 +177,12 @@ void XA_Player::Run()
         std::deque<Command> batch;
         {
             std::unique_lock<std::mutex> g(lock);
-            if (state != XA_PLAYER_STATE_PLAYING)
-                wake.wait(g, [this] { return quit || !queue.empty(); });
-            if (quit)
-                break;
+            if (state != XA_PLAYER_STATE_PLAYING) wake.wait(g, [this] { return quit || !queue.empty(); });
+            if (quit) break;
             batch.swap(queue);
         }
-        for (const Command& c : batch)
-            Handle(c);
-        if (state == XA_PLAYER_STATE_PLAYING)
-            DecodeSlice();
+        for (const Command& c : batch) Handle(c);
+        if (state == XA_PLAYER_STATE_PLAYING) DecodeSlice();
     }
     CloseOutput();
     CloseInput();
@@ -194,8 +197,7 @@ void XA_Player::CloseOutput()
         o = out;
         out = nullptr;
     }
-    if (o)
-        om.close(o);
+    if (o) om.close(o);
 }
 
 void XA_Player::CloseInput()
@@ -214,8 +216,7 @@ bool XA_Player::OpenInput(const std::string& path)
 {
     int err = MPG123_OK;
     mh = mpg123_new(nullptr, &err);
-    if (!mh)
-        return false;
+    if (!mh) return false;
     // Fix the output to 16-bit PCM at the file's own rate and channels.
     mpg123_format_none(mh);
     const long* rates = nullptr;
@@ -227,8 +228,8 @@ bool XA_Player::OpenInput(const std::string& path)
     // header, which makes lengths and seek positions exact.
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_GAPLESS | MPG123_QUIET, 0.0);
     int enc = 0;
-    if (mpg123_open(mh, path.c_str()) != MPG123_OK ||
-        mpg123_getformat(mh, &rate, &channels, &enc) != MPG123_OK || rate <= 0 || channels < 1) {
+    if (mpg123_open(mh, path.c_str()) != MPG123_OK || mpg123_getformat(mh, &rate, &channels, &enc) != MPG123_OK ||
+        rate <= 0 || channels < 1) {
         CloseInput();
         return false;
     }
@@ -253,13 +254,11 @@ bool XA_Player::OpenInput(const std::string& path)
 bool XA_Player::LoadModule(const std::string& name)
 {
     std::string path = name;
-    if (name.find('/') == std::string::npos)
-        path = LibraryDirectory() + "/" + name;
+    if (name.find('/') == std::string::npos) path = LibraryDirectory() + "/" + name;
     // Never unloaded: the module brings SDL, whose global and per-thread
     // state must not vanish under a running process.
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    if (!lib)
-        return false;
+    if (!lib) return false;
     auto query = reinterpret_cast<XA_output_module_query>(dlsym(lib, XA_OUTPUT_MODULE_ENTRY));
     XA_OutputModule m{};
     if (!query || query(&m, XA_OUTPUT_MODULE_API) != XA_SUCCESS || !m.open || !m.write || !m.drain || !m.flush ||
@@ -280,8 +279,7 @@ bool XA_Player::LoadModule(const std::string& name)
 void XA_Player::UnloadModule()
 {
     CloseOutput();
-    if (moduleLib)
-        dlclose(moduleLib);
+    if (moduleLib) dlclose(moduleLib);
     moduleLib = nullptr;
     haveModule = false;
 }
@@ -295,8 +293,7 @@ void XA_Player::ApplyVolume(int16_t* pcm, size_t frames) const
         left *= std::min(1.0f, static_cast<float>(XA_VOLUME_MAX - balance) / XA_BALANCE_CENTRE);
         right *= std::min(1.0f, static_cast<float>(balance) / XA_BALANCE_CENTRE);
     }
-    if (left == 1.0f && right == 1.0f)
-        return;
+    if (left == 1.0f && right == 1.0f) return;
     for (size_t f = 0; f < frames; ++f) {
         for (int ch = 0; ch < channels; ++ch) {
             float g = (ch == 1) ? right : left;
@@ -309,115 +306,105 @@ void XA_Player::ApplyVolume(int16_t* pcm, size_t frames) const
 void XA_Player::Handle(const Command& c)
 {
     switch (c.code) {
-    case XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER:
-        if (!LoadModule(c.s1)) {
-            NotifyError(c.code, XA_ERROR_OUTPUT_MODULE);
+        case XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER:
+            if (!LoadModule(c.s1)) {
+                NotifyError(c.code, XA_ERROR_OUTPUT_MODULE);
+                return;
+            }
+            if (state == XA_PLAYER_STATE_PLAYING) NotifyState(XA_PLAYER_STATE_STOPPED);
+            return;
+        case XA_MSG_SET_OUTPUT_NAME:
+            outputName = c.s1;
+            return;
+        case XA_MSG_COMMAND_INPUT_OPEN:
+            CloseOutput();
+            CloseInput();
+            if (state != XA_PLAYER_STATE_STOPPED) NotifyState(XA_PLAYER_STATE_STOPPED);
+            if (!OpenInput(c.s1)) {
+                NotifyError(c.code, XA_ERROR_OPEN_FAILED);
+                return;
+            }
+            startFrame = 0;
+            decodedFrames = 0;
+            NotifyPosition(0);
+            return;
+        case XA_MSG_COMMAND_INPUT_SEEK: {
+            if (!mh) {
+                NotifyError(c.code, XA_ERROR_NO_INPUT);
+                return;
+            }
+            long offset = c.i1;
+            long range = c.i2;
+            if (range <= 0 || offset < 0) {
+                NotifyError(c.code, XA_ERROR_INVALID_PARAMETERS);
+                return;
+            }
+            offset = std::min(offset, range);
+            // The fraction offset / range of the length, rounded down to a
+            // frame; 128 bits keep long files and large ranges exact.
+            auto target = static_cast<int64_t>(static_cast<__int128>(length) * offset / range);
+            off_t pos = mpg123_seek(mh, static_cast<off_t>(target), SEEK_SET);
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (out) om.flush(out);
+            }
+            if (pos < 0) {
+                NotifyError(c.code, XA_ERROR_SEEK_FAILED);
+                return;
+            }
+            startFrame = static_cast<int64_t>(pos);
+            decodedFrames = 0;
+            NotifyPosition(startFrame);
             return;
         }
-        if (state == XA_PLAYER_STATE_PLAYING)
-            NotifyState(XA_PLAYER_STATE_STOPPED);
-        return;
-    case XA_MSG_SET_OUTPUT_NAME:
-        outputName = c.s1;
-        return;
-    case XA_MSG_COMMAND_INPUT_OPEN:
-        CloseOutput();
-        CloseInput();
-        if (state != XA_PLAYER_STATE_STOPPED)
-            NotifyState(XA_PLAYER_STATE_STOPPED);
-        if (!OpenInput(c.s1)) {
-            NotifyError(c.code, XA_ERROR_OPEN_FAILED);
+        case XA_MSG_SET_OUTPUT_VOLUME:
+            if (c.i1 >= 0) balance = static_cast<int>(std::min<long>(c.i1, XA_VOLUME_MAX));
+            if (c.i2 >= 0) pcmLevel = static_cast<int>(std::min<long>(c.i2, XA_VOLUME_MAX));
+            if (c.i3 >= 0) masterLevel = static_cast<int>(std::min<long>(c.i3, XA_VOLUME_MAX));
             return;
-        }
-        startFrame = 0;
-        decodedFrames = 0;
-        NotifyPosition(0);
-        return;
-    case XA_MSG_COMMAND_INPUT_SEEK: {
-        if (!mh) {
-            NotifyError(c.code, XA_ERROR_NO_INPUT);
-            return;
-        }
-        long offset = c.i1;
-        long range = c.i2;
-        if (range <= 0 || offset < 0) {
-            NotifyError(c.code, XA_ERROR_INVALID_PARAMETERS);
-            return;
-        }
-        offset = std::min(offset, range);
-        // The fraction offset / range of the length, rounded down to a
-        // frame; 128 bits keep long files and large ranges exact.
-        auto target = static_cast<int64_t>(static_cast<__int128>(length) * offset / range);
-        off_t pos = mpg123_seek(mh, static_cast<off_t>(target), SEEK_SET);
-        {
+        case XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER: {
+            environment[c.s1] = c.i1;
             std::lock_guard<std::mutex> g(lock);
-            if (out)
+            if (out) om.set_environment_integer(out, c.s1.c_str(), c.i1);
+            return;
+        }
+        case XA_MSG_COMMAND_PLAY: {
+            if (state == XA_PLAYER_STATE_PLAYING) return;
+            if (!mh) {
+                NotifyError(c.code, XA_ERROR_NO_INPUT);
+                return;
+            }
+            if (!haveModule) {
+                NotifyError(c.code, XA_ERROR_OUTPUT_MODULE);
+                return;
+            }
+            // After an end of input the output is still open: playing again
+            // (the game loops its music) starts without reopening the device.
+            if (out) {
                 om.flush(out);
-        }
-        if (pos < 0) {
-            NotifyError(c.code, XA_ERROR_SEEK_FAILED);
-            return;
-        }
-        startFrame = static_cast<int64_t>(pos);
-        decodedFrames = 0;
-        NotifyPosition(startFrame);
-        return;
-    }
-    case XA_MSG_SET_OUTPUT_VOLUME:
-        if (c.i1 >= 0)
-            balance = static_cast<int>(std::min<long>(c.i1, XA_VOLUME_MAX));
-        if (c.i2 >= 0)
-            pcmLevel = static_cast<int>(std::min<long>(c.i2, XA_VOLUME_MAX));
-        if (c.i3 >= 0)
-            masterLevel = static_cast<int>(std::min<long>(c.i3, XA_VOLUME_MAX));
-        return;
-    case XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER: {
-        environment[c.s1] = c.i1;
-        std::lock_guard<std::mutex> g(lock);
-        if (out)
-            om.set_environment_integer(out, c.s1.c_str(), c.i1);
-        return;
-    }
-    case XA_MSG_COMMAND_PLAY: {
-        if (state == XA_PLAYER_STATE_PLAYING)
-            return;
-        if (!mh) {
-            NotifyError(c.code, XA_ERROR_NO_INPUT);
-            return;
-        }
-        if (!haveModule) {
-            NotifyError(c.code, XA_ERROR_OUTPUT_MODULE);
-            return;
-        }
-        // After an end of input the output is still open: playing again
-        // (the game loops its music) starts without reopening the device.
-        if (out) {
-            om.flush(out);
+                NotifyState(XA_PLAYER_STATE_PLAYING);
+                return;
+            }
+            char why[256] = "";
+            void* o = om.open(outputName.c_str(), static_cast<int>(rate), channels, why, sizeof why);
+            if (!o) {
+                NotifyError(c.code, XA_ERROR_OUTPUT_FAILED);
+                return;
+            }
+            for (const auto& [name, value] : environment) om.set_environment_integer(o, name.c_str(), value);
+            {
+                std::lock_guard<std::mutex> g(lock);
+                out = o;
+            }
             NotifyState(XA_PLAYER_STATE_PLAYING);
             return;
         }
-        char why[256] = "";
-        void* o = om.open(outputName.c_str(), static_cast<int>(rate), channels, why, sizeof why);
-        if (!o) {
-            NotifyError(c.code, XA_ERROR_OUTPUT_FAILED);
+        case XA_MSG_COMMAND_STOP:
+            CloseOutput();
+            if (state != XA_PLAYER_STATE_STOPPED) NotifyState(XA_PLAYER_STATE_STOPPED);
             return;
-        }
-        for (const auto& [name, value] : environment)
-            om.set_environment_integer(o, name.c_str(), value);
-        {
-            std::lock_guard<std::mutex> g(lock);
-            out = o;
-        }
-        NotifyState(XA_PLAYER_STATE_PLAYING);
-        return;
-    }
-    case XA_MSG_COMMAND_STOP:
-        CloseOutput();
-        if (state != XA_PLAYER_STATE_STOPPED)
-            NotifyState(XA_PLAYER_STATE_STOPPED);
-        return;
-    default:
-        return;
+        default:
+            return;
     }
 }
 
@@ -435,8 +422,7 @@ void XA_Player::DecodeSlice()
         decodedFrames += static_cast<int64_t>(frames);
         om.write(out, pcm, frames);
     }
-    if (r == MPG123_OK || r == MPG123_NEW_FORMAT)
-        return;
+    if (r == MPG123_OK || r == MPG123_NEW_FORMAT) return;
     if (r == MPG123_DONE) {
         om.drain(out);
         {
@@ -444,11 +430,9 @@ void XA_Player::DecodeSlice()
             // the end of the input was not reached as far as the caller is
             // concerned.
             std::lock_guard<std::mutex> g(lock);
-            if (quit)
-                return;
+            if (quit) return;
             for (const Command& c : queue)
-                if (CutsOutput(c.code))
-                    return;
+                if (CutsOutput(c.code)) return;
         }
         // The output stays open for a Play that may follow at once; Stop,
         // a new input or the player's end close it.
@@ -467,17 +451,13 @@ namespace {
 
 int Enqueue(XA_Player* player, ArgKind kind, Command&& c)
 {
-    if (!player)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!player) return XA_ERROR_INVALID_PARAMETERS;
     ArgKind expected;
-    if (!ExpectedKind(c.code, expected))
-        return XA_ERROR_NOT_SUPPORTED;
-    if (expected != kind)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!ExpectedKind(c.code, expected)) return XA_ERROR_NOT_SUPPORTED;
+    if (expected != kind) return XA_ERROR_INVALID_PARAMETERS;
     try {
         std::lock_guard<std::mutex> g(player->lock);
-        if (CutsOutput(c.code) && player->out)
-            player->om.interrupt(player->out);
+        if (CutsOutput(c.code) && player->out) player->om.interrupt(player->out);
         player->queue.push_back(std::move(c));
     } catch (const std::bad_alloc&) {
         return XA_ERROR_OUT_OF_MEMORY;
@@ -488,8 +468,7 @@ int Enqueue(XA_Player* player, ArgKind kind, Command&& c)
 
 int EnqueueString(XA_Player* player, ArgKind kind, int code, const char* s, long i1)
 {
-    if (!s)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!s) return XA_ERROR_INVALID_PARAMETERS;
     try {
         Command c;
         c.code = code;
@@ -505,20 +484,16 @@ int EnqueueString(XA_Player* player, ArgKind kind, int code, const char* s, long
 
 XA_EXPORT int player_new(XA_Player** player, const XA_NotificationTarget* target)
 {
-    if (!player)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!player) return XA_ERROR_INVALID_PARAMETERS;
     *player = nullptr;
 #ifdef XA_REFUSE_PLAYERS
     (void)target;
     return XA_ERROR_THREAD;
 #else
-    if (mpg123_init() != MPG123_OK)
-        return XA_FAILURE;
+    if (mpg123_init() != MPG123_OK) return XA_FAILURE;
     auto* p = new (std::nothrow) XA_Player;
-    if (!p)
-        return XA_ERROR_OUT_OF_MEMORY;
-    if (target)
-        p->target = *target;
+    if (!p) return XA_ERROR_OUT_OF_MEMORY;
+    if (target) p->target = *target;
     try {
         // The thread's id is handed back before the player is, so that a
         // priority can be set on it at once.
@@ -540,64 +515,74 @@ XA_EXPORT int player_new(XA_Player** player, const XA_NotificationTarget* target
 
 XA_EXPORT int player_delete(XA_Player* player)
 {
-    if (!player)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!player) return XA_ERROR_INVALID_PARAMETERS;
     {
         std::lock_guard<std::mutex> g(player->lock);
         player->quit = true;
-        if (player->out)
-            player->om.interrupt(player->out);
+        if (player->out) player->om.interrupt(player->out);
     }
     player->wake.notify_one();
-    if (player->thread.joinable())
-        player->thread.join();
+    if (player->thread.joinable()) player->thread.join();
     delete player;
     return XA_SUCCESS;
 }
 
 XA_EXPORT int player_set_priority(XA_Player* player, int priority)
 {
-    if (!player || priority < XA_PRIORITY_LOWEST || priority > XA_PRIORITY_HIGHEST)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!player || priority < XA_PRIORITY_LOWEST || priority > XA_PRIORITY_HIGHEST) return XA_ERROR_INVALID_PARAMETERS;
     // The player thread's nice value.
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(player->tid), NiceFor(priority)) != 0)
-        return XA_FAILURE;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(player->tid), NiceFor(priority)) != 0) return XA_FAILURE;
     player->priority = priority;
     return XA_SUCCESS;
 }
 
 XA_EXPORT int player_get_priority(XA_Player* player)
 {
-    if (!player)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!player) return XA_ERROR_INVALID_PARAMETERS;
     return player->priority.load();
 }
 
 XA_EXPORT const char* xaudio_error_string(int code)
 {
     switch (code) {
-    case XA_SUCCESS: return "success";
-    case XA_FAILURE: return "failure";
-    case XA_ERROR_OUT_OF_MEMORY: return "out of memory";
-    case XA_ERROR_INVALID_PARAMETERS: return "invalid parameters";
-    case XA_ERROR_NOT_SUPPORTED: return "not supported";
-    case XA_ERROR_NO_INPUT: return "no input open";
-    case XA_ERROR_OPEN_FAILED: return "input cannot be opened";
-    case XA_ERROR_DECODE_FAILED: return "input cannot be decoded";
-    case XA_ERROR_SEEK_FAILED: return "input seek failed";
-    case XA_ERROR_OUTPUT_MODULE: return "output module missing or unusable";
-    case XA_ERROR_OUTPUT_FAILED: return "output cannot be opened";
-    case XA_ERROR_THREAD: return "player thread cannot be started";
-    default: return "unknown error";
+        case XA_SUCCESS:
+            return "success";
+        case XA_FAILURE:
+            return "failure";
+        case XA_ERROR_OUT_OF_MEMORY:
+            return "out of memory";
+        case XA_ERROR_INVALID_PARAMETERS:
+            return "invalid parameters";
+        case XA_ERROR_NOT_SUPPORTED:
+            return "not supported";
+        case XA_ERROR_NO_INPUT:
+            return "no input open";
+        case XA_ERROR_OPEN_FAILED:
+            return "input cannot be opened";
+        case XA_ERROR_DECODE_FAILED:
+            return "input cannot be decoded";
+        case XA_ERROR_SEEK_FAILED:
+            return "input seek failed";
+        case XA_ERROR_OUTPUT_MODULE:
+            return "output module missing or unusable";
+        case XA_ERROR_OUTPUT_FAILED:
+            return "output cannot be opened";
+        case XA_ERROR_THREAD:
+            return "player thread cannot be started";
+        default:
+            return "unknown error";
     }
 }
 
 XA_EXPORT unsigned long xaudio_get_version(int which)
 {
     switch (which) {
-    case XA_API_ID_LIBRARY: return kLibraryVersion;
-    case XA_API_ID_VERSION: return (static_cast<unsigned long>(XA_API_MAJOR) << 16) | (kApiMinor << 8) | kApiPatch;
-    default: return 0;
+        case XA_API_ID_LIBRARY:
+            return kLibraryVersion;
+        case XA_API_ID_VERSION:
+            return (static_cast<unsigned long>(XA_API_MAJOR) << 16) | (kApiMinor << 8) | kApiPatch;
+        default:
+            return 0;
     }
 }
 
@@ -622,8 +607,7 @@ XA_EXPORT int control_message_send_S(XA_Player* player, int code, const char* s)
 
 XA_EXPORT int control_message_send_SS(XA_Player* player, int code, const char* s1, const char* s2)
 {
-    if (!s2)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!s2) return XA_ERROR_INVALID_PARAMETERS;
     return EnqueueString(player, ArgKind::SS, code, s1, 0);
 }
 
@@ -683,25 +667,24 @@ XA_EXPORT int control_message_send_IIII(XA_Player* player, int code, long i1, lo
 XA_EXPORT int control_win32_params_to_message(XA_Player* /*player*/, XA_Message* msg, unsigned int message,
                                               uint64_t wparam, int64_t lparam)
 {
-    if (!msg)
-        return XA_ERROR_INVALID_PARAMETERS;
+    if (!msg) return XA_ERROR_INVALID_PARAMETERS;
     std::memset(msg, 0, sizeof *msg);
     switch (message) {
-    case XA_MSG_NOTIFY_PLAYER_STATE:
-        msg->code = XA_MSG_NOTIFY_PLAYER_STATE;
-        msg->data.player_state.state = static_cast<int>(wparam);
-        return XA_SUCCESS;
-    case XA_MSG_NOTIFY_INPUT_POSITION:
-        msg->code = XA_MSG_NOTIFY_INPUT_POSITION;
-        msg->data.input_position.frame = static_cast<int64_t>(wparam);
-        msg->data.input_position.length = lparam;
-        return XA_SUCCESS;
-    case XA_MSG_NOTIFY_ERROR:
-        msg->code = XA_MSG_NOTIFY_ERROR;
-        msg->data.error.command = static_cast<int>(wparam);
-        msg->data.error.result = static_cast<int>(lparam);
-        return XA_SUCCESS;
-    default:
-        return XA_ERROR_INVALID_PARAMETERS;
+        case XA_MSG_NOTIFY_PLAYER_STATE:
+            msg->code = XA_MSG_NOTIFY_PLAYER_STATE;
+            msg->data.player_state.state = static_cast<int>(wparam);
+            return XA_SUCCESS;
+        case XA_MSG_NOTIFY_INPUT_POSITION:
+            msg->code = XA_MSG_NOTIFY_INPUT_POSITION;
+            msg->data.input_position.frame = static_cast<int64_t>(wparam);
+            msg->data.input_position.length = lparam;
+            return XA_SUCCESS;
+        case XA_MSG_NOTIFY_ERROR:
+            msg->code = XA_MSG_NOTIFY_ERROR;
+            msg->data.error.command = static_cast<int>(wparam);
+            msg->data.error.result = static_cast<int>(lparam);
+            return XA_SUCCESS;
+        default:
+            return XA_ERROR_INVALID_PARAMETERS;
     }
 }

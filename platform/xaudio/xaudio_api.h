@@ -56,17 +56,17 @@ extern "C" {
 // Control message codes the player carries out.
 #define XA_MSG_COMMAND_PLAY 4
 #define XA_MSG_COMMAND_STOP 6
-#define XA_MSG_COMMAND_INPUT_SEEK 7                // II: offset, range
-#define XA_MSG_COMMAND_INPUT_OPEN 8                // S: file path
-#define XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER 27   // S: module file name
-#define XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER 36   // SI: name, value
-#define XA_MSG_SET_OUTPUT_NAME 49                  // S: output name
-#define XA_MSG_SET_OUTPUT_VOLUME 57                // III: balance, pcm, master
+#define XA_MSG_COMMAND_INPUT_SEEK 7               // II: offset, range
+#define XA_MSG_COMMAND_INPUT_OPEN 8               // S: file path
+#define XA_MSG_COMMAND_OUTPUT_MODULE_REGISTER 27  // S: module file name
+#define XA_MSG_SET_PLAYER_ENVIRONMENT_INTEGER 36  // SI: name, value
+#define XA_MSG_SET_OUTPUT_NAME 49                 // S: output name
+#define XA_MSG_SET_OUTPUT_VOLUME 57               // III: balance, pcm, master
 
 // Notification codes the player posts.
-#define XA_MSG_NOTIFY_PLAYER_STATE 101   // wparam: state
-#define XA_MSG_NOTIFY_INPUT_POSITION 102 // wparam: sample frame, lparam: length in frames
-#define XA_MSG_NOTIFY_ERROR 103          // wparam: command code, lparam: result code
+#define XA_MSG_NOTIFY_PLAYER_STATE 101    // wparam: state
+#define XA_MSG_NOTIFY_INPUT_POSITION 102  // wparam: sample frame, lparam: length in frames
+#define XA_MSG_NOTIFY_ERROR 103           // wparam: command code, lparam: result code
 
 // Player states (XA_MSG_NOTIFY_PLAYER_STATE).
 #define XA_PLAYER_STATE_STOPPED 0
@@ -94,9 +94,17 @@ typedef struct XA_NotificationTarget {
 typedef struct XA_Message {
     int code;
     union {
-        struct { int state; } player_state;
-        struct { int64_t frame; int64_t length; } input_position;
-        struct { int command; int result; } error;
+        struct {
+            int state;
+        } player_state;
+        struct {
+            int64_t frame;
+            int64_t length;
+        } input_position;
+        struct {
+            int command;
+            int result;
+        } error;
     } data;
 } XA_Message;
 

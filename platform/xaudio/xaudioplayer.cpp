@@ -45,8 +45,7 @@ struct TXaudioPlayer::Impl {
         explicit HiddenWindow(Impl* impl) : impl(impl) {}
         bool event(QEvent* e) override
         {
-            if (e->type() != XaudioEvent::Kind())
-                return QObject::event(e);
+            if (e->type() != XaudioEvent::Kind()) return QObject::event(e);
             auto* xe = static_cast<XaudioEvent*>(e);
             impl->Deliver(xe->message, xe->wparam, xe->lparam);
             return true;
@@ -91,28 +90,25 @@ struct TXaudioPlayer::Impl {
 
     void Deliver(unsigned message, uint64_t wparam, int64_t lparam)
     {
-        if (!player)
-            return;
+        if (!player) return;
         XA_Message m{};
-        if (api.params_to_message(player, &m, message, wparam, lparam) != XA_SUCCESS)
-            return;
+        if (api.params_to_message(player, &m, message, wparam, lparam) != XA_SUCCESS) return;
         TXaudioPlayer& self = *owner;
         switch (m.code) {
-        case XA_MSG_NOTIFY_PLAYER_STATE:
-            if (self.OnNotifyPlayerState)
-                self.OnNotifyPlayerState(self, m.data.player_state.state);
-            break;
-        case XA_MSG_NOTIFY_INPUT_POSITION:
-            if (self.OnNotifyInputPosition)
-                self.OnNotifyInputPosition(self, m.data.input_position.frame, m.data.input_position.length);
-            break;
-        case XA_MSG_NOTIFY_ERROR:
-            if (self.OnNotifyError)
-                self.OnNotifyError(self, m.data.error.command, m.data.error.result,
-                                   api.xaudio_error_string(m.data.error.result));
-            break;
-        default:
-            break;
+            case XA_MSG_NOTIFY_PLAYER_STATE:
+                if (self.OnNotifyPlayerState) self.OnNotifyPlayerState(self, m.data.player_state.state);
+                break;
+            case XA_MSG_NOTIFY_INPUT_POSITION:
+                if (self.OnNotifyInputPosition)
+                    self.OnNotifyInputPosition(self, m.data.input_position.frame, m.data.input_position.length);
+                break;
+            case XA_MSG_NOTIFY_ERROR:
+                if (self.OnNotifyError)
+                    self.OnNotifyError(self, m.data.error.command, m.data.error.result,
+                                       api.xaudio_error_string(m.data.error.result));
+                break;
+            default:
+                break;
         }
     }
 
@@ -137,8 +133,7 @@ struct TXaudioPlayer::Impl {
             path = dir + "/" + path;
         }
         library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!library)
-            throw EXaudioError("Cannot Load Xaudio DLL (" + owner->XaudioPath + ")");
+        if (!library) throw EXaudioError("Cannot Load Xaudio DLL (" + owner->XaudioPath + ")");
         Resolve(api.player_new, "player_new");
         Resolve(api.player_delete, "player_delete");
         Resolve(api.player_set_priority, "player_set_priority");
@@ -160,10 +155,8 @@ struct TXaudioPlayer::Impl {
 
     void EnsurePlayer()
     {
-        if (player)
-            return;
-        if (!library)
-            LoadLibrary();
+        if (player) return;
+        if (!library) LoadLibrary();
         unsigned long version = api.xaudio_get_version(XA_API_ID_VERSION);
         unsigned major = (version >> 16) & 0xFF;
         unsigned minor = (version >> 8) & 0xFF;
@@ -173,48 +166,39 @@ struct TXaudioPlayer::Impl {
                                std::to_string(minor));
         XA_NotificationTarget target{&Impl::Post, window.get()};
         XA_Player* p = nullptr;
-        if (api.player_new(&p, &target) != XA_SUCCESS || !p)
-            throw EXaudioError("Cannot Start Xaudio Player");
+        if (api.player_new(&p, &target) != XA_SUCCESS || !p) throw EXaudioError("Cannot Start Xaudio Player");
         player = p;
-        if (owner->Priority != kDefaultPriority)
-            api.player_set_priority(player, owner->Priority);
+        if (owner->Priority != kDefaultPriority) api.player_set_priority(player, owner->Priority);
     }
 };
 
 TXaudioPlayer::TXaudioPlayer() : d(std::make_unique<Impl>(this))
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        throw EXaudioError("Cannot Create Hidden Window");
+    if (!app) throw EXaudioError("Cannot Create Hidden Window");
     d->window = std::make_unique<Impl::HiddenWindow>(d.get());
-    if (d->window->thread() != app->thread())
-        d->window->moveToThread(app->thread());
+    if (d->window->thread() != app->thread()) d->window->moveToThread(app->thread());
 }
 
 TXaudioPlayer::~TXaudioPlayer()
 {
     // The player's thread ends inside player_delete, so nothing is posted to
     // the window after it; what is still queued goes with the window.
-    if (d->player)
-        d->api.player_delete(d->player);
+    if (d->player) d->api.player_delete(d->player);
     d->player = nullptr;
     d->window.reset();
-    if (d->library)
-        dlclose(d->library);
+    if (d->library) dlclose(d->library);
 }
 
 std::string TXaudioPlayer::ProgramDirectory()
 {
     std::vector<char> buf(PATH_MAX + 1);
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return ".";
+    if (n <= 0) return ".";
     std::string path(buf.data(), static_cast<size_t>(n));
     auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
     return path.substr(0, slash);
 }
 

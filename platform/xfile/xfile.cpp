@@ -28,8 +28,8 @@ struct Token {
 
 bool IsSeparator(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',' || c == ';' || c == '{' ||
-           c == '}' || c == '"' || c == '<' || c == '#' || c == '\f' || c == '\v';
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',' || c == ';' || c == '{' || c == '}' ||
+           c == '"' || c == '<' || c == '#' || c == '\f' || c == '\v';
 }
 
 // Splits the body after the 16-byte header. ',' and ';' only separate values
@@ -52,8 +52,7 @@ public:
                 if (c == '\n') {
                     ++line;
                     ++pos;
-                } else if (c == ' ' || c == '\t' || c == '\r' || c == ',' || c == ';' || c == '\f' ||
-                           c == '\v') {
+                } else if (c == ' ' || c == '\t' || c == '\r' || c == ',' || c == ';' || c == '\f' || c == '\v') {
                     ++pos;
                 } else if (c == '#' || (c == '/' && pos + 1 < s_.size() && s_[pos + 1] == '/')) {
                     while (pos < s_.size() && s_[pos] != '\n') ++pos;
@@ -358,8 +357,8 @@ private:
         const Token& vcTok = Peek();
         uint32_t nv = Count("the mesh's vertex count");
         if (nv > static_cast<uint32_t>(MaxMeshVertices))
-            Fail(vcTok, what + " has " + std::to_string(nv) + " vertices, at most " +
-                            std::to_string(MaxMeshVertices) + " fit 16-bit indices");
+            Fail(vcTok, what + " has " + std::to_string(nv) + " vertices, at most " + std::to_string(MaxMeshVertices) +
+                            " fit 16-bit indices");
         CheckRemaining(vcTok, nv, 3, "vertices");
         auto& verts = *mesh.Vertices;
         verts.resize(nv);
@@ -381,8 +380,8 @@ private:
                 const Token& iTok = Peek();
                 i = Count("a face");
                 if (i >= nv)
-                    Fail(iTok, what + ": vertex index " + std::to_string(i) + " out of range (" +
-                                   std::to_string(nv) + " vertices)");
+                    Fail(iTok, what + ": vertex index " + std::to_string(i) + " out of range (" + std::to_string(nv) +
+                                   " vertices)");
             }
         }
 
@@ -407,8 +406,8 @@ private:
                 const Token& cTok = Peek();
                 uint32_t n = Count("MeshTextureCoords");
                 if (n != nv)
-                    Fail(cTok, what + ": " + std::to_string(n) + " texture coordinates for " +
-                                   std::to_string(nv) + " vertices");
+                    Fail(cTok, what + ": " + std::to_string(n) + " texture coordinates for " + std::to_string(nv) +
+                                   " vertices");
                 for (auto& v : verts) {
                     v.tu = Float("MeshTextureCoords");
                     v.tv = Float("MeshTextureCoords");
@@ -475,8 +474,8 @@ private:
         const Token& fTok = Peek();
         uint32_t nf = Count("MeshNormals");
         if (nf != faces.size())
-            Fail(fTok, what + ": " + std::to_string(nf) + " normal faces for " + std::to_string(faces.size()) +
-                           " faces");
+            Fail(fTok,
+                 what + ": " + std::to_string(nf) + " normal faces for " + std::to_string(faces.size()) + " faces");
         // Each face corner names its normal; a vertex takes the normal its
         // corners give it (the last one where they disagree).
         for (const auto& f : faces) {
@@ -489,8 +488,8 @@ private:
                 const Token& iTok = Peek();
                 uint32_t i = Count("MeshNormals");
                 if (i >= n)
-                    Fail(iTok, what + ": normal index " + std::to_string(i) + " out of range (" +
-                                   std::to_string(n) + " normals)");
+                    Fail(iTok, what + ": normal index " + std::to_string(i) + " out of range (" + std::to_string(n) +
+                                   " normals)");
                 D3DVERTEX& v = verts[f[c]];
                 v.nx = normals[i].x;
                 v.ny = normals[i].y;
@@ -499,8 +498,8 @@ private:
         }
     }
 
-    void ParseMaterialList(std::vector<uint32_t>& faceMaterial, std::vector<TXMaterial>& mats, uint32_t nf,
-                           int depth, const std::string& what)
+    void ParseMaterialList(std::vector<uint32_t>& faceMaterial, std::vector<TXMaterial>& mats, uint32_t nf, int depth,
+                           const std::string& what)
     {
         const Token& mTok = Peek();
         uint32_t nm = Count("MeshMaterialList");
@@ -559,8 +558,8 @@ private:
             }
         }
         if (mats.size() != nm)
-            Fail(mTok, what + ": " + std::to_string(nm) + " materials announced, " + std::to_string(mats.size()) +
-                           " given");
+            Fail(mTok,
+                 what + ": " + std::to_string(nm) + " materials announced, " + std::to_string(mats.size()) + " given");
     }
 
     std::vector<Token> t_;
@@ -648,10 +647,7 @@ D3DMATRIX* TXFileModel::FrameMatrix(std::string_view name)
     return f ? &f->Matrix : nullptr;
 }
 
-void TXFileModel::EnumFrames(const TFrameVisitor& visit, const D3DMATRIX& start)
-{
-    Walk(Root, start, visit);
-}
+void TXFileModel::EnumFrames(const TFrameVisitor& visit, const D3DMATRIX& start) { Walk(Root, start, visit); }
 
 void TXFileModel::Scale(float sx, float sy, float sz)
 {
@@ -672,8 +668,8 @@ std::string FindXFile(const std::string& name)
     const std::string candidates[] = {name, XFileModelDir + name, programDir + XFileModelDir + name};
     for (const auto& c : candidates)
         if (!name.empty() && std::filesystem::is_regular_file(c, ec)) return c;
-    throw EXFileError(name + ": model file not found (looked in the working directory, " + XFileModelDir +
-                      " and " + programDir + XFileModelDir + ")");
+    throw EXFileError(name + ": model file not found (looked in the working directory, " + XFileModelDir + " and " +
+                      programDir + XFileModelDir + ")");
 }
 
 void LoadXObject(TXObject& obj, const std::string& fileName)

@@ -69,7 +69,7 @@ public:
     D3DMATRIX Matrix = IdentityMatrix();  // local: applied before the parent's
     std::unique_ptr<TXMesh> Mesh;         // null for a frame without mesh
     std::vector<std::unique_ptr<TCD3DFileObject>> Children;
-    TCD3DFileObject* Parent = nullptr;    // null for the root
+    TCD3DFileObject* Parent = nullptr;  // null for the root
 };
 
 // A model read from one file.

@@ -34,8 +34,8 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 namespace {
 
@@ -48,8 +48,7 @@ void Line(const QString& s)
 QJsonArray Items(const QListWidget* list)
 {
     QJsonArray out;
-    for (int i = 0; i < list->count(); ++i)
-        out.append(list->item(i)->text());
+    for (int i = 0; i < list->count(); ++i) out.append(list->item(i)->text());
     return out;
 }
 
@@ -80,8 +79,7 @@ void Command(TFStart& w, const QString& line)
         w.findChild<QLineEdit*>(object)->setText(rest);
     } else if (cmd == "click") {
         QWidget* target = w.findChild<QWidget*>(object.section('/', 0, 0));
-        if (object.contains('/'))
-            target = target->findChild<QWidget*>(object.section('/', 1));
+        if (object.contains('/')) target = target->findChild<QWidget*>(object.section('/', 1));
         if (auto* button = qobject_cast<QAbstractButton*>(target))
             button->click();
         else
@@ -108,8 +106,7 @@ int main(int argc, char** argv)
     TApplication app(argc, argv);
     QApplication::setApplicationName("Dunebolt");
     TFStart window(DUNEBOLT_BIN_DIR);
-    if (!window.CreateCompleted())
-        return 2;
+    if (!window.CreateCompleted()) return 2;
     window.show();
     QApplication::setQuitOnLastWindowClosed(true);
 

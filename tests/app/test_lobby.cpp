@@ -1,11 +1,11 @@
 // The lobby between real programs on 127.0.0.1: each player is the real
 // main window in a process of its own, driven through its widgets.
+#include <gtest/gtest.h>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -26,8 +26,7 @@ QProcessEnvironment PlayerEnvironment(bool asked)
     env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
     env.insert("CI", "1");
     env.insert("DUNEBOLT_PORT_BASE", "47900");
-    if (asked)
-        env.remove("DUNEBOLT_SEARCH_ADDRESS");
+    if (asked) env.remove("DUNEBOLT_SEARCH_ADDRESS");
     return env;
 }
 
@@ -43,14 +42,15 @@ public:
     }
     ~Program()
     {
-        if (proc_.state() == QProcess::NotRunning)
-            return;
+        if (proc_.state() == QProcess::NotRunning) return;
         proc_.closeWriteChannel();
-        if (!proc_.waitForFinished(5000))
-            proc_.kill(), proc_.waitForFinished(3000);
+        if (!proc_.waitForFinished(5000)) proc_.kill(), proc_.waitForFinished(3000);
     }
 
-    bool Ready() { return Wait([this] { return ready_; }, 20000); }
+    bool Ready()
+    {
+        return Wait([this] { return ready_; }, 20000);
+    }
     void Say(const QString& command)
     {
         proc_.write((command + "\n").toUtf8());
@@ -70,10 +70,8 @@ public:
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (true) {
             last = State();
-            if (!last.isEmpty() && test(last))
-                return true;
-            if (Clock::now() >= until)
-                return false;
+            if (!last.isEmpty() && test(last)) return true;
+            if (Clock::now() >= until) return false;
             QTest::qWait(50);
         }
     }
@@ -95,8 +93,7 @@ private:
     {
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (!done()) {
-            if (Clock::now() >= until || proc_.state() == QProcess::NotRunning)
-                return done();
+            if (Clock::now() >= until || proc_.state() == QProcess::NotRunning) return done();
             QTest::qWait(10);
         }
         return true;
@@ -145,12 +142,10 @@ bool Join(Program& p, const QString& name, const QString& game)
     p.Say("set Edit2 " + name);
     for (int tries = 0; tries < 5; ++tries) {
         p.Say("click Label16");
-        if (p.WaitFor([&](const QJsonObject& s) { return s["games"].toArray().contains(game); }, 3000))
-            break;
+        if (p.WaitFor([&](const QJsonObject& s) { return s["games"].toArray().contains(game); }, 3000)) break;
     }
     const int row = int(p.last["games"].toArray().toVariantList().indexOf(game));
-    if (row < 0)
-        return false;
+    if (row < 0) return false;
     p.Say("select sessionbox " + QString::number(row));
     p.Say("click Label19");
     return true;
@@ -159,8 +154,7 @@ bool Join(Program& p, const QString& name, const QString& game)
 QStringList Players(const QJsonObject& s)
 {
     QStringList out;
-    for (const auto& v : s["players"].toArray())
-        out << v.toString();
+    for (const auto& v : s["players"].toArray()) out << v.toString();
     out.sort();
     return out;
 }
@@ -312,8 +306,7 @@ TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
     auto playersAre = [](int n) {
         return [n](const QJsonObject& s) { return s["lspieler"].toString() == QString::number(n); };
     };
-    for (int i = 0; i < 8; ++i)
-        joinOne();
+    for (int i = 0; i < 8; ++i) joinOne();
     ASSERT_TRUE(host->WaitFor(playersAre(9), 20000));
     guest->Say("click Label16");
     ASSERT_TRUE(guest->WaitFor([](const QJsonObject& s) { return s["games"].toArray().contains("Neu"); }));
@@ -324,6 +317,5 @@ TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
     guest->Say("click Label19");
     EXPECT_TRUE(guest->WaitForBox());
     EXPECT_EQ(host->State()["lspieler"].toString(), "10");
-    for (auto& p : others)
-        p->closeWriteChannel(), p->waitForFinished(3000);
+    for (auto& p : others) p->closeWriteChannel(), p->waitForFinished(3000);
 }

@@ -1,12 +1,12 @@
 // The program started as players start it: a process in its own directory.
 #include "app/datafiles.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <gtest/gtest.h>
 
 TEST(Program, WithoutADisplayItSaysGraphicsAreMissingAndEnds)
 {
@@ -20,8 +20,9 @@ TEST(Program, WithoutADisplayItSaysGraphicsAreMissingAndEnds)
     ASSERT_TRUE(p.waitForFinished(20000));
     const QString err = QString::fromUtf8(p.readAllStandardError());
     EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_TRUE(err.contains("Dieses Programm benötigt DirectX ab Version 7.\n\n"
-                             "Bitte installieren Sie dieses zuerst, und versuchen sie es erneut."))
+    EXPECT_TRUE(
+        err.contains("Dieses Programm benötigt DirectX ab Version 7.\n\n"
+                     "Bitte installieren Sie dieses zuerst, und versuchen sie es erneut."))
         << err.toStdString();
 }
 
@@ -52,12 +53,11 @@ TEST(Program, WithItsFilesBesideItShowsTheMainWindow)
     QString geometry;
     for (int i = 0; i < 100 && geometry.isEmpty(); ++i) {
         QProcess find;
-        find.start("xdotool", {"search", "--onlyvisible", "--pid", QString::number(game.processId()),
-                               "--name", "^Dunebolt", "getwindowgeometry"});
+        find.start("xdotool", {"search", "--onlyvisible", "--pid", QString::number(game.processId()), "--name",
+                               "^Dunebolt", "getwindowgeometry"});
         find.waitForFinished(5000);
         geometry = QString::fromUtf8(find.readAllStandardOutput());
-        if (geometry.isEmpty())
-            QThread::msleep(100);
+        if (geometry.isEmpty()) QThread::msleep(100);
     }
     EXPECT_EQ(game.state(), QProcess::Running) << game.readAllStandardError().toStdString();
     EXPECT_TRUE(geometry.contains("Geometry: 640x480")) << geometry.toStdString();

@@ -7,21 +7,21 @@
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
-#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -77,8 +77,7 @@ QWidget* FrontSubPage(TFStart& w)
     const QList<QWidget*> pages = {w.seite1, w.pnewgame, w.pjoingame, w.grafikseite};
     QWidget* front = nullptr;
     for (QObject* child : w.Panel1->children())
-        if (pages.contains(qobject_cast<QWidget*>(child)))
-            front = static_cast<QWidget*>(child);
+        if (pages.contains(qobject_cast<QWidget*>(child))) front = static_cast<QWidget*>(child);
     return front;
 }
 
@@ -107,8 +106,7 @@ bool WaitFor(Done done, int timeoutMs = 10000)
 {
     QElapsedTimer clock;
     clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (!done() && clock.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
 
@@ -168,11 +166,16 @@ TEST(StartScreen, HintsFollowThePointer)
     TFStart w(dir.Path());
     // Each element shows its own hint (a word of it is enough to tell them apart).
     const std::pair<QWidget*, QString> hints[] = {
-        {w.newgame, "Sie sind der Host."}, {w.joingame, "Nehmen Sie an"},
-        {w.grafikeinstellungen, "Farbtiefe"}, {w.beenden, "Schließt das Spiel"},
-        {w.Label10, "Mitspieler warten"},   {w.nameedit, "Spitznamen"},
-        {w.Edit2, "Spitznamen"},            {w.spieledit, "eindeutigen Identifizieren"},
-        {w.Label19, "ausgewählten Spiel"},  {w.sessionbox, "Zur Zeit 0"},
+        {w.newgame, "Sie sind der Host."},
+        {w.joingame, "Nehmen Sie an"},
+        {w.grafikeinstellungen, "Farbtiefe"},
+        {w.beenden, "Schließt das Spiel"},
+        {w.Label10, "Mitspieler warten"},
+        {w.nameedit, "Spitznamen"},
+        {w.Edit2, "Spitznamen"},
+        {w.spieledit, "eindeutigen Identifizieren"},
+        {w.Label19, "ausgewählten Spiel"},
+        {w.sessionbox, "Zur Zeit 0"},
         {w.Label16, "Sucht nach neuen Spielen"},
     };
     for (const auto& [element, text] : hints) {
@@ -207,9 +210,9 @@ TEST(StartScreen, DisplayModeFilter)
         bool offered;
     };
     const Mode modes[] = {
-        {640, 480, 16, true},  {640, 480, 32, true},   {800, 600, 24, false}, {512, 384, 32, false},
-        {640, 479, 32, false}, {639, 480, 32, false},  {1024, 768, 8, false}, {1920, 1080, 32, true},
-        {1024, 768, 15, true},
+        {640, 480, 16, true},  {640, 480, 32, true},   {800, 600, 24, false},
+        {512, 384, 32, false}, {640, 479, 32, false},  {639, 480, 32, false},
+        {1024, 768, 8, false}, {1920, 1080, 32, true}, {1024, 768, 15, true},
     };
     for (const Mode& m : modes) {
         bool accept = true;
@@ -313,8 +316,7 @@ TEST(StartScreen, DrivingReadsTheArrowsAndTheCameraSetsTheEngineView)
     carWorld._41 = 300, carWorld._43 = -900;
     for (int i = 0; i < 20; ++i)
         move::UpdateCamera(carWorld, {300, 0, -900}, 0.05, [](float, float, D3DVECTOR* n) {
-            if (n)
-                *n = {0, 1, 0};
+            if (n) *n = {0, 1, 0};
             return 0.0f;
         });
     D3DMATRIX view{};
@@ -333,8 +335,7 @@ TEST(StartScreen, EachMissingFileInTurnShowsTheMessageAndEndsTheProgram)
         const QString kept = dir.Path(file + ".kept");
         ASSERT_TRUE(QFile::rename(dir.Path(file), kept)) << file.toStdString();
         // A folder of the file's name does not stand in for it.
-        if (file == "images/leer.bmp")
-            ASSERT_TRUE(QDir().mkpath(dir.Path(file)));
+        if (file == "images/leer.bmp") ASSERT_TRUE(QDir().mkpath(dir.Path(file)));
         MessageBoxAnswerer answer;
         TFStart w(dir.Path());
         EXPECT_EQ(answer.texts, QStringList{message}) << file.toStdString();
@@ -378,10 +379,10 @@ TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
         raw.write(pcm);
     }
     QFile::remove(dir.Path("musik/musik.mp3"));
-    ASSERT_EQ(QProcess::execute("lame", {"--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed",
-                                         "--little-endian", "-m", "m", dir.Path("tone.raw"),
-                                         dir.Path("musik/musik.mp3")}),
-              0);
+    ASSERT_EQ(
+        QProcess::execute("lame", {"--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian",
+                                   "-m", "m", dir.Path("tone.raw"), dir.Path("musik/musik.mp3")}),
+        0);
 
     MessageBoxAnswerer answer;
     spiel::GamePhase = 0;
@@ -397,8 +398,7 @@ TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
         windowHandler(sender, state);
     };
     w.XaudioPlayer1->OnNotifyInputPosition = [&](TXaudioPlayer&, int64_t frame, int64_t length) {
-        if (length > 0)
-            positions.append(double(frame) / double(length));
+        if (length > 0) positions.append(double(frame) / double(length));
     };
 
     // Prepared at start-up, nothing plays.

@@ -52,10 +52,9 @@ std::vector<std::string> Referee()
 {
     std::vector<std::string> sent;
     TRefereeSends sends = spiel::RefereeSends();
-    sends.SetPosition = [&](D3DVECTOR p, uint8_t stop, uint32_t id)
-    {
-        sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) +
-                       "," + std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
+    sends.SetPosition = [&](D3DVECTOR p, uint8_t stop, uint32_t id) {
+        sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) + "," +
+                       std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
     };
     DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
     return sent;
@@ -64,8 +63,7 @@ std::vector<std::string> Referee()
 // A plane through the origin rising by tan(ax) along +x and tan(az) along +z.
 cars::THeightFunc Plane(float ax, float az, float h = 0)
 {
-    return [=](float x, float z, D3DVECTOR* n)
-    {
+    return [=](float x, float z, D3DVECTOR* n) {
         if (n) *n = Normalize({-std::tan(ax), 1, -std::tan(az)});
         return h + std::tan(ax) * x + std::tan(az) * z;
     };
@@ -116,9 +114,9 @@ TEST(InitCar, ResetsTheRecordAndGivesEachCarItsOwnModel)
     cars::InitCar(b);
     EXPECT_EQ(std::tie(a.Id, a.Speed, a.Steer, a.WheelAngle, a.Pitch, a.Heading, a.Roll, a.NextGate, a.GatesPassed),
               std::make_tuple(0u, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0, 0));
-    EXPECT_EQ(std::tie(a.Pos, a.SafePos, a.Move, a.Finished, a.InUse, a.Animate, a.Hull),
-              std::make_tuple(D3DVECTOR{}, D3DVECTOR{}, D3DVECTOR{}, uint8_t{0}, uint8_t{0}, uint8_t{1},
-                              cars::CarHull));
+    EXPECT_EQ(
+        std::tie(a.Pos, a.SafePos, a.Move, a.Finished, a.InUse, a.Animate, a.Hull),
+        std::make_tuple(D3DVECTOR{}, D3DVECTOR{}, D3DVECTOR{}, uint8_t{0}, uint8_t{0}, uint8_t{1}, cars::CarHull));
     EXPECT_EQ(a.GateSide[1], -2);  // left for the race start's gate sides
     ASSERT_TRUE(a.Car && b.Car && a.Car->XFile != b.Car->XFile);
 
@@ -127,8 +125,7 @@ TEST(InitCar, ResetsTheRecordAndGivesEachCarItsOwnModel)
     std::tie(a.Steer, a.WheelAngle, a.Roll, a.Pitch, a.Heading, a.Pos) =
         std::make_tuple(0.5f, 1.0f, 0.1f, -0.2f, 2.0f, D3DVECTOR{100, 50, -300});
     cars::UpdateCarMatrices(a);
-    for (const std::string name : cars::WheelFrameNames)
-    {
+    for (const std::string name : cars::WheelFrameNames) {
         const D3DMATRIX* m = a.Car->XFile->FrameMatrix(name);
         const float steer = (name[8] <= '2') ? 0.5f : 0.0f;
         const D3DMATRIX spun = RotateYMatrix(kPi / 2 + steer) * TranslateMatrix((name[8] - '0') * 10.0f, 30, 0);
@@ -149,14 +146,18 @@ TEST(InitCar, ResetsTheRecordAndGivesEachCarItsOwnModel)
 TEST(CarModel, TiltAndTopSpeedFromTheGround)
 {
     const D3DVECTOR ahead{0, 0, 1}, nose{0.1f, 0, 0.77f};
-    const struct { D3DVECTOR move; float speed, steer; D3DVECTOR ground; float pitch, roll, limit; } cases[] = {
+    const struct {
+        D3DVECTOR move;
+        float speed, steer;
+        D3DVECTOR ground;
+        float pitch, roll, limit;
+    } cases[] = {
         {ahead, 100, kPi / 6, {0, 1, 0}, 0, 0, 113.8201f},
         {ahead, 100, kPi / 6, {0, 0.3f, -0.95f}, -1.26492f, 0, 40},
         // Upright ground along the nose: the product rounds past 1.
         {nose, 10, 0, nose, kPi / 2, -0.12915f, 375.6194f},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         const cars::TTilt t = cars::ComputeTilt(c.move, c.speed, c.steer, 0, c.ground);
         EXPECT_NEAR(Magnitude(t.TiltTarget - D3DVECTOR{c.pitch, 0, c.roll}), 0, 1e-4);
         EXPECT_NEAR(t.SpeedLimit, c.limit, 1e-2);
@@ -178,18 +179,25 @@ TEST(CarModel, TheShadowLiesTwoUnitsOverTheGround)
 // top +z edges. A slip in any one coordinate breaks the cuboid.
 TEST(Boxes, AreCuboidsWithTheirPointsInOrder)
 {
-    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull})
-    {
+    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull}) {
         D3DVECTOR lo = (*box)[0], hi = (*box)[0];
-        for (const D3DVECTOR& p : *box)
-        {
+        for (const D3DVECTOR& p : *box) {
             lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
             hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
         }
         const float mx = (lo.x + hi.x) / 2;
-        const TBox expected{{{lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {lo.x, lo.y, hi.z},
-                             {lo.x, hi.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z},
-                             {mx, lo.y, lo.z}, {mx, lo.y, hi.z}, {mx, hi.y, lo.z}, {mx, hi.y, hi.z}}};
+        const TBox expected{{{lo.x, lo.y, lo.z},
+                             {hi.x, lo.y, lo.z},
+                             {hi.x, lo.y, hi.z},
+                             {lo.x, lo.y, hi.z},
+                             {lo.x, hi.y, lo.z},
+                             {hi.x, hi.y, lo.z},
+                             {hi.x, hi.y, hi.z},
+                             {lo.x, hi.y, hi.z},
+                             {mx, lo.y, lo.z},
+                             {mx, lo.y, hi.z},
+                             {mx, hi.y, lo.z},
+                             {mx, hi.y, hi.z}}};
         for (int i = 0; i < 12; ++i) EXPECT_EQ((*box)[i], expected[i]) << "point " << i;
     }
 }
@@ -200,18 +208,15 @@ TEST(Boxes, APointIsInsideOnlyStrictlyWithinAllSixFaces)
 {
     const std::pair<TBox, D3DMATRIX> placed[] = {{TreeBox, TranslateMatrix(40, 5, -70)},
                                                  {cars::CarHull, CarMatrix(0.1f, -0.2f, 1.0f, {500, 30, -200})}};
-    for (const auto& [local, m] : placed)
-    {
+    for (const auto& [local, m] : placed) {
         const TBox box = TransformBox(local, m);
         const D3DVECTOR mid = (local[0] + local[6]) / 2, half = local[6] - mid;
         EXPECT_TRUE(PointInBox(TransformVector(mid, m), box));
         for (const D3DVECTOR face : {D3DVECTOR{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, -1}})
-            for (const float depth : {0.5f, 0.0f, -0.5f})
-            {
+            for (const float depth : {0.5f, 0.0f, -0.5f}) {
                 // On a face only where the box is not turned: rounding decides there.
                 const D3DVECTOR p = mid + ComponentProduct(face, half) - depth * face;
-                if (depth != 0 || m._11 == 1)
-                {
+                if (depth != 0 || m._11 == 1) {
                     EXPECT_EQ(PointInBox(TransformVector(p, m), box), depth > 0) << depth;
                 }
             }
@@ -229,16 +234,29 @@ TEST(Boxes, APointIsInsideOnlyStrictlyWithinAllSixFaces)
 TEST(Gates, ACrossingFlipsTheMiddlePlaneSideWithinTheOpening)
 {
     const D3DMATRIX gate = RotateYMatrix(kPi / 4) * TranslateMatrix(400, 20, 900);
-    const struct { float x, y, z, before; bool crossed; } cases[] = {
-        {0, 0, 40, 1, true},        {0, 0, -40, -1, true},      {0, 0, 40, -1, false},
-        {0, 0, 40, 0, false},       {0, 0, -40, 0, false},      {480, 0, 40, 1, true},      {-480, 0, -40, -1, true},
-        {0, 5000, 40, 1, true},     {500.5f, 0, -40, -1, false}, {500.5f, 600, 40, 1, false},
-        {500.5f, 0, 40, 1, false},  {-500.5f, 0, -40, -1, false}, {-500.5f, 600, -40, -1, false},
-        {-500.5f, 0, 40, 1, false}, {-499, 0, 0.5f, 1, true},   {-499, 600, 0.5f, 1, true},
+    const struct {
+        float x, y, z, before;
+        bool crossed;
+    } cases[] = {
+        {0, 0, 40, 1, true},
+        {0, 0, -40, -1, true},
+        {0, 0, 40, -1, false},
+        {0, 0, 40, 0, false},
+        {0, 0, -40, 0, false},
+        {480, 0, 40, 1, true},
+        {-480, 0, -40, -1, true},
+        {0, 5000, 40, 1, true},
+        {500.5f, 0, -40, -1, false},
+        {500.5f, 600, 40, 1, false},
+        {500.5f, 0, 40, 1, false},
+        {-500.5f, 0, -40, -1, false},
+        {-500.5f, 600, -40, -1, false},
+        {-500.5f, 0, 40, 1, false},
+        {-499, 0, 0.5f, 1, true},
+        {-499, 600, 0.5f, 1, true},
         {499, 0, 0.5f, 1, true},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         const D3DVECTOR at = TransformVector(D3DVECTOR{c.x, c.y, c.z}, gate);
         EXPECT_EQ(GateCrossed(gate, at, c.before), c.crossed) << c.x << " " << c.y << " " << c.z;
         EXPECT_LT(GateSide(gate, at) * c.z, 0) << c.x << " " << c.y << " " << c.z;
@@ -272,9 +290,16 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
     const std::string back = "9 1 0,0,-110";
     // pos and move after the step (the safe position is pos − move); hit: an
     // obstacle's, which keeps the safe position.
-    const struct { int index; D3DVECTOR pos, move; float heading; std::vector<D3DVECTOR> trees;
-                   std::optional<D3DVECTOR> other; D3DVECTOR expected; bool hit; std::vector<std::string> sends; }
-        cases[] = {
+    const struct {
+        int index;
+        D3DVECTOR pos, move;
+        float heading;
+        std::vector<D3DVECTOR> trees;
+        std::optional<D3DVECTOR> other;
+        D3DVECTOR expected;
+        bool hit;
+        std::vector<std::string> sends;
+    } cases[] = {
         // Into a tree: the own car stops 10 behind its safe position; another
         // player's goes back to it here and is told to go 10 behind and stop.
         {0, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -210}, true, {}},
@@ -297,12 +322,19 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         {0, {0, 0, 10}, {0, 0, 10}, 0, {}, D3DVECTOR{0, 0, 250}, {0, 0, 10}, false, {}},
         {0, {5, 0, 10}, {5, 0, 10}, 0, {}, D3DVECTOR{20, 10, 215}, {5, 0, 0}, false, {"7 0 5,0,0", "8 0 20,10,215"}},
         {0, {10, 0, 10}, {10, 0, 10}, 0, {}, D3DVECTOR{145, 10, 215}, {10, 0, 10}, false, {"8 0 145,10,215"}},
-        {0, {15, 0, 10}, {15, 0, 10}, 0, {}, D3DVECTOR{150, 10, 20}, {0, 0, 10}, false, {"7 0 0,0,10", "8 0 150,10,20"}},
+        {0,
+         {15, 0, 10},
+         {15, 0, 10},
+         0,
+         {},
+         D3DVECTOR{150, 10, 20},
+         {0, 0, 10},
+         false,
+         {"7 0 0,0,10", "8 0 150,10,20"}},
         // A car state that is not a number disturbs no one.
         {0, {1.1f, 0, 0}, {3.2f, 0, 0}, 0, {}, D3DVECTOR{NAN, 0, 0}, {1.1f, 0, 0}, false, {}},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         FreshRace();
         spiel::TPlayerRec& r = spiel::PlayerTable[c.index];
@@ -327,9 +359,19 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
 // [0, 2π); the world ends at ±12400.
 TEST(DriveStep, FollowsTheDrivingRules)
 {
-    struct TStart { float Speed = 0, Steer = 0, Heading = 0; D3DVECTOR Pos{}; uint8_t Finished = 0; };
-    const struct { TStart car; move::TControls in; bool locked; int steps; double dt;
-                   float speed, steer, heading, x, z, wheel; } cases[] = {
+    struct TStart {
+        float Speed = 0, Steer = 0, Heading = 0;
+        D3DVECTOR Pos{};
+        uint8_t Finished = 0;
+    };
+    const struct {
+        TStart car;
+        move::TControls in;
+        bool locked;
+        int steps;
+        double dt;
+        float speed, steer, heading, x, z, wheel;
+    } cases[] = {
         {{}, {.Up = true}, false, 1, 0.1, 3.5f, 0, 0, 0, 3.5f, 0.14f},
         {{.Speed = 10}, {.Down = true}, false, 1, 0.1, 3, 0, 0, 0, 3, 0.12f},
         {{.Speed = 10}, {}, false, 1, 0.02, 9.5f, 0, 0, 0, 1.9f, 0.076f},
@@ -352,17 +394,52 @@ TEST(DriveStep, FollowsTheDrivingRules)
         {{}, {.Up = true, .Right = true}, true, 10, 0.01, 0, 0.2f, 0, 0, 0, 0},
         // A quarter of a circle of radius 10·v / (0.03·v·π/6) ≈ 637 to the
         // right, walked in 200 steps; reversing on left lock turns right too.
-        {{.Speed = 50, .Steer = kPi / 6}, {.Right = true}, true, 200, 0.01, 50, kPi / 6, kPi / 2, 639.1165f, 634.1165f,
+        {{.Speed = 50, .Steer = kPi / 6},
+         {.Right = true},
+         true,
+         200,
+         0.01,
+         50,
+         kPi / 6,
+         kPi / 2,
+         639.1165f,
+         634.1165f,
          2.30089f},
-        {{.Speed = -40, .Steer = -kPi / 6}, {.Left = true}, true, 100, 0.01, -40, -kPi / 6, 0.62832f, -122.7587f,
-         -373.8125f, 2.84956f},
-        {{.Speed = 50, .Heading = kPi / 4, .Pos = {12405, 0, -12405}}, {}, false, 1, 0.02, 49.5f, 0, kPi / 4, 12400,
-         -12400, 0.396f},
-        {{.Speed = 50, .Heading = -kPi / 4, .Pos = {-12405, 0, 12405}}, {}, false, 1, 0.02, 49.5f, 0, -kPi / 4, -12400,
-         12400, 0.396f},
+        {{.Speed = -40, .Steer = -kPi / 6},
+         {.Left = true},
+         true,
+         100,
+         0.01,
+         -40,
+         -kPi / 6,
+         0.62832f,
+         -122.7587f,
+         -373.8125f,
+         2.84956f},
+        {{.Speed = 50, .Heading = kPi / 4, .Pos = {12405, 0, -12405}},
+         {},
+         false,
+         1,
+         0.02,
+         49.5f,
+         0,
+         kPi / 4,
+         12400,
+         -12400,
+         0.396f},
+        {{.Speed = 50, .Heading = -kPi / 4, .Pos = {-12405, 0, 12405}},
+         {},
+         false,
+         1,
+         0.02,
+         49.5f,
+         0,
+         -kPi / 4,
+         -12400,
+         12400,
+         0.396f},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         move::ResetDriving();
         spiel::TPlayerRec car;
@@ -385,15 +462,18 @@ TEST(DriveStep, FollowsTheDrivingRules)
 // speed grows 150 per radian downhill. A car that does not move keeps both.
 TEST(DriveStep, FollowsTheGroundAndTiltsTowardsIt)
 {
-    const struct { cars::THeightFunc ground; float heading, speed; bool locked; float y, pitch, roll, limit; }
-        cases[] = {
+    const struct {
+        cars::THeightFunc ground;
+        float heading, speed;
+        bool locked;
+        float y, pitch, roll, limit;
+    } cases[] = {
         {Plane(0, -0.1f), 0, 10, false, -0.75251f, 0.06f, 0, 155},
         {Plane(0, -0.1f), kPi, -10, false, -0.75251f, -0.06f, 0, 125},
         {Plane(0.2f, 0), 0, 10, false, 0, 0, 0.12f, 140},
         {Plane(0, -0.1f, 30), 0, 0, true, 30, 0, 0, 100},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         move::ResetDriving();
         spiel::TPlayerRec car;
         std::tie(car.Speed, car.Heading) = std::tie(c.speed, c.heading);

@@ -42,8 +42,7 @@ TGeometry ShadowRect(int extra = 0)
     return g;
 }
 
-class DrawCar : public ::testing::Test
-{
+class DrawCar : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -2,10 +2,10 @@
 // the update rule.
 #include "platform/dxinput/dxinput.h"
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -18,8 +18,7 @@ void Key(QWidget& w, QEvent::Type type, Qt::Key key)
 TDXInputStates Only(std::initializer_list<int> states)
 {
     TDXInputStates s;
-    for (int i : states)
-        s.set(size_t(i));
+    for (int i : states) s.set(size_t(i));
     return s;
 }
 

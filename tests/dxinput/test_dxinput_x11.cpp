@@ -2,10 +2,10 @@
 // window has the focus. Keys are pressed with xdotool (XTEST).
 #include "platform/dxinput/dxinput.h"
 
+#include <gtest/gtest.h>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QWidget>
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -27,29 +27,32 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-void Line(const std::string& s) {
+void Line(const std::string& s)
+{
     std::printf("%s\n", s.c_str());
     std::fflush(stdout);
 }
 
-void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+void PutU32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 uint32_t GetU32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
-std::string Counts(const char* word, const std::map<uint32_t, uint32_t>& counts) {
+std::string Counts(const char* word, const std::map<uint32_t, uint32_t>& counts)
+{
     std::string s = word;
     for (const auto& [id, n] : counts) s += " " + std::to_string(id) + ":" + std::to_string(n);
     return s;
@@ -57,7 +60,8 @@ std::string Counts(const char* word, const std::map<uint32_t, uint32_t>& counts)
 
 class Driver {
 public:
-    Driver() {
+    Driver()
+    {
         if (const char* g = std::getenv("DXPLAY_DRIVER_GUID")) play_.GUID = g;
         if (const char* m = std::getenv("DXPLAY_DRIVER_MAXPLAYERS")) play_.MaxPlayers = std::atoi(m);
         play_.OnAddPlayer = [this](TDXPlayPlayer& p) {
@@ -70,7 +74,8 @@ public:
         play_.OnMessage = [this](TDXPlayPlayer& from, const uint8_t* data, int size) { Message(from, data, size); };
     }
 
-    void Command(const std::string& text) {
+    void Command(const std::string& text)
+    {
         std::istringstream in(text);
         std::string cmd, a, b;
         in >> cmd;
@@ -79,8 +84,10 @@ public:
                 in >> a >> b;
                 // A join keeps the provider, and with it the list, of the last search.
                 if (cmd == "host" || play_.ProviderName().empty()) play_.SetProviderName(DPSPNAME_TCPIP);
-                if (cmd == "host") play_.CreateSession(a, b);
-                else play_.JoinSession(a, b);
+                if (cmd == "host")
+                    play_.CreateSession(a, b);
+                else
+                    play_.JoinSession(a, b);
                 for (TDXPlayPlayer* p : play_.Players()) known_.insert(p->ID);
                 Line("opened " + std::to_string(play_.LocalPlayer()->ID) + " " + (play_.IsHost() ? "1" : "0"));
             } else if (cmd == "search") {
@@ -126,7 +133,8 @@ public:
     }
 
 private:
-    void Message(TDXPlayPlayer& from, const uint8_t* data, int size) {
+    void Message(TDXPlayPlayer& from, const uint8_t* data, int size)
+    {
         if (echo_) {
             play_.SendMessage(from.ID, data, size, true);
             return;
@@ -158,7 +166,8 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     Driver driver;
     std::string pending;

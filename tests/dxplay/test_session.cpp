@@ -6,14 +6,16 @@
 #include "platform/dxplay/dxplay.h"
 #include "platform/dxplay/dxplay_wire.h"
 
+#include <enet/enet.h>
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QProcess>
 #include <QTest>
-#include <enet/enet.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -21,8 +23,6 @@
 #include <random>
 #include <set>
 #include <sstream>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -32,7 +32,8 @@ using Clock = std::chrono::steady_clock;
 void Settle(int ms) { QTest::qWait(ms); }
 
 template <typename Done>
-bool WaitUntil(Done done, int ms = 3000) {
+bool WaitUntil(Done done, int ms = 3000)
+{
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (Clock::now() >= until) return false;
@@ -47,7 +48,8 @@ using Env = std::vector<std::pair<QString, QString>>;
 // are collected from stdout.
 class PlayerProcess {
 public:
-    explicit PlayerProcess(const Env& env = {}) {
+    explicit PlayerProcess(const Env& env = {})
+    {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         for (const auto& [k, v] : env) e.insert(k, v);
         proc_.setProcessEnvironment(e);
@@ -60,54 +62,66 @@ public:
         proc_.start(QString(DXPLAY_DRIVER), {});
         proc_.waitForStarted(5000);
     }
-    ~PlayerProcess() {
+    ~PlayerProcess()
+    {
         proc_.closeWriteChannel();
         if (!proc_.waitForFinished(3000)) proc_.kill();
         proc_.waitForFinished(3000);
     }
 
-    void Say(const std::string& command) {
+    void Say(const std::string& command)
+    {
         proc_.write((command + "\n").c_str());
         proc_.waitForBytesWritten(1000);
     }
     // The next line from the read position on that starts with one of the
     // prefixes; the read position moves past it.
-    std::optional<std::string> Expect(const std::vector<std::string>& prefixes, int ms = 10000) {
+    std::optional<std::string> Expect(const std::vector<std::string>& prefixes, int ms = 10000)
+    {
         std::optional<std::string> found;
-        WaitUntil([&] {
-            for (size_t i = cursor_; i < lines_.size() && !found; ++i)
-                for (const auto& p : prefixes)
-                    if (!found && lines_[i].rfind(p, 0) == 0) {
-                        found = lines_[i];
-                        cursor_ = i + 1;
-                    }
-            return found.has_value();
-        }, ms);
+        WaitUntil(
+            [&] {
+                for (size_t i = cursor_; i < lines_.size() && !found; ++i)
+                    for (const auto& p : prefixes)
+                        if (!found && lines_[i].rfind(p, 0) == 0) {
+                            found = lines_[i];
+                            cursor_ = i + 1;
+                        }
+                return found.has_value();
+            },
+            ms);
         return found;
     }
-    std::optional<std::string> Expect(const std::string& prefix, int ms = 10000) {
+    std::optional<std::string> Expect(const std::string& prefix, int ms = 10000)
+    {
         return Expect(std::vector<std::string>{prefix}, ms);
     }
-    std::optional<std::string> Ask(const std::string& command, const std::string& prefix) {
+    std::optional<std::string> Ask(const std::string& command, const std::string& prefix)
+    {
         Say(command);
         return Expect(prefix);
     }
     // The answer to a "host" or "join": the player id, 0 on failure.
-    uint32_t Opened() {
+    uint32_t Opened()
+    {
         const auto line = Expect(std::vector<std::string>{"opened ", "error "}, 15000);
         const bool ok = line && line->rfind("opened ", 0) == 0;
         EXPECT_TRUE(ok) << line.value_or("no answer");
         return ok ? uint32_t(std::stoul(line->substr(7))) : 0;
     }
-    uint32_t Open(const std::string& command) {
+    uint32_t Open(const std::string& command)
+    {
         Say(command);
         return Opened();
     }
     // Every line so far that starts with prefix, wherever the read position is.
-    size_t Count(const std::string& prefix) const {
-        return size_t(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
+    size_t Count(const std::string& prefix) const
+    {
+        return size_t(
+            std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
     }
-    void Kill() {
+    void Kill()
+    {
         ::kill(pid_t(proc_.processId()), SIGKILL);
         proc_.waitForFinished(3000);
     }
@@ -120,7 +134,8 @@ private:
 };
 
 // "word ID:VALUE ID:VALUE ..." as a map.
-std::map<uint32_t, std::string> Pairs(const std::optional<std::string>& line) {
+std::map<uint32_t, std::string> Pairs(const std::optional<std::string>& line)
+{
     std::map<uint32_t, std::string> out;
     std::istringstream in(line.value_or(""));
     std::string word;
@@ -132,7 +147,8 @@ std::map<uint32_t, std::string> Pairs(const std::optional<std::string>& line) {
 }
 
 // The "players" line: its count first, then the ids in listed order.
-std::vector<uint32_t> Listed(PlayerProcess& p) {
+std::vector<uint32_t> Listed(PlayerProcess& p)
+{
     std::istringstream in(p.Ask("players", "players").value_or(""));
     std::string word;
     std::vector<uint32_t> ids;
@@ -141,7 +157,8 @@ std::vector<uint32_t> Listed(PlayerProcess& p) {
     return ids;
 }
 
-std::string RaisedText(const std::function<void()>& f) {
+std::string RaisedText(const std::function<void()>& f)
+{
     try {
         f();
     } catch (const EDXPlayError& e) {
@@ -150,7 +167,8 @@ std::string RaisedText(const std::function<void()>& f) {
     return "(nothing raised)";
 }
 
-void Create(TDXPlay& play, const std::string& session, const std::string& player) {
+void Create(TDXPlay& play, const std::string& session, const std::string& player)
+{
     play.SetProviderName(DPSPNAME_TCPIP);
     play.CreateSession(session, player);
 }
@@ -159,14 +177,16 @@ void Create(TDXPlay& play, const std::string& session, const std::string& player
 struct HostWithGuest {
     TDXPlay play;
     PlayerProcess guest;
-    HostWithGuest() {
+    HostWithGuest()
+    {
         Create(play, "wueste", "Tom");
         guest.Open("join wueste Gast");
         EXPECT_TRUE(WaitUntil([&] { return play.Players().size() == 2; }));
     }
 };
 
-TEST(SessionLayer, OpeningAloneMakesTheHostAndASendToOneselfNeverLeavesTheCall) {
+TEST(SessionLayer, OpeningAloneMakesTheHostAndASendToOneselfNeverLeavesTheCall)
+{
     TDXPlay play;
     std::vector<std::string> events;
     play.OnOpen = [&] { events.push_back("open"); };
@@ -193,21 +213,24 @@ TEST(SessionLayer, OpeningAloneMakesTheHostAndASendToOneselfNeverLeavesTheCall) 
     // Fewer than four bytes, or more than a MiB, is no message.
     const std::vector<uint8_t> huge((1 << 20) + 1, 0);
     for (int size : {3, 0})
-        EXPECT_EQ(RaisedText([&] { play.SendMessage(play.LocalPlayer()->ID, msg, size, true); }), "Illegal message form");
+        EXPECT_EQ(RaisedText([&] { play.SendMessage(play.LocalPlayer()->ID, msg, size, true); }),
+                  "Illegal message form");
     EXPECT_EQ(RaisedText([&] { play.SendMessage(0, huge.data(), int(huge.size()), false); }), "Illegal message form");
     play.SendMessage(play.LocalPlayer()->ID, msg, 4, true);
     Settle(50);
 
     play.Close();
     play.Close();
-    EXPECT_EQ(events, (std::vector<std::string>{"open", "add Tom", "own hi", "own ", "close"})) << "closed once, told once";
+    EXPECT_EQ(events, (std::vector<std::string>{"open", "add Tom", "own hi", "own ", "close"}))
+        << "closed once, told once";
     EXPECT_FALSE(play.Opened());
     EXPECT_FALSE(play.IsHost());
     EXPECT_TRUE(play.Players().empty());
     EXPECT_EQ(play.ProviderName(), "") << "closing forgets the provider";
 }
 
-TEST(SessionLayer, ErrorTexts) {
+TEST(SessionLayer, ErrorTexts)
+{
     TDXPlay play, first;
     Create(first, "eins", "a");
     const std::vector<std::pair<std::function<void()>, std::string>> cases = {
@@ -231,7 +254,8 @@ TEST(SessionLayer, ErrorTexts) {
     EXPECT_FALSE(play.Opened());
 }
 
-TEST(SessionLayer, PlayerIdsAreNonZeroAndSpreadOverTheWholeRange) {
+TEST(SessionLayer, PlayerIdsAreNonZeroAndSpreadOverTheWholeRange)
+{
     TDXPlay play;
     bool high = false;
     for (int i = 0; i < 40; ++i) {
@@ -244,7 +268,8 @@ TEST(SessionLayer, PlayerIdsAreNonZeroAndSpreadOverTheWholeRange) {
 }
 
 // The game's handlers may run the event loop, fail, or close the session.
-TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe) {
+TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe)
+{
     HostWithGuest g;
     TDXPlay& play = g.play;
     int inside = 0, deepest = 0, got = 0, own = 0;
@@ -307,7 +332,8 @@ class RawUdp {
 public:
     RawUdp() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
     ~RawUdp() { ::close(fd_); }
-    void Send(uint16_t port, const std::vector<uint8_t>& bytes) {
+    void Send(uint16_t port, const std::vector<uint8_t>& bytes)
+    {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -315,14 +341,16 @@ public:
         ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     // One datagram, waited for a little while the layer runs; empty if none.
-    std::vector<uint8_t> Receive() {
+    std::vector<uint8_t> Receive()
+    {
         uint8_t buf[2048];
         ssize_t n = 0;
         WaitUntil([&] { return (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0; }, 250);
         return std::vector<uint8_t>(buf, buf + std::max<ssize_t>(n, 0));
     }
     // The search reply of the game on port, asked as a searching player would.
-    std::optional<dxplaywire::SearchReply> Search(uint16_t port, const std::string& guid, uint32_t nonce) {
+    std::optional<dxplaywire::SearchReply> Search(uint16_t port, const std::string& guid, uint32_t nonce)
+    {
         Send(port, dxplaywire::EncodeSearchQuery({*dxplaywire::ParseGuid(guid), nonce}));
         const auto reply = Receive();
         return dxplaywire::DecodeSearchReply(reply.data(), reply.size());
@@ -337,7 +365,8 @@ const std::string kOtherGame = "{11111111-2222-3333-4444-555555555555}";
 // A raw ENet client that speaks the session protocol badly.
 class Impostor {
 public:
-    explicit Impostor(uint16_t port) {
+    explicit Impostor(uint16_t port)
+    {
         enet_initialize();
         client_ = enet_host_create(nullptr, 1, 2, 0, 0);
         ENetAddress a{};
@@ -347,7 +376,8 @@ public:
     }
     ~Impostor() { enet_host_destroy(client_); }
     // Whether the packet was queued; a peer not (yet) connected takes none.
-    bool Send(const std::vector<uint8_t>& bytes, uint8_t channel = 0) {
+    bool Send(const std::vector<uint8_t>& bytes, uint8_t channel = 0)
+    {
         ENetPacket* p = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
         if (enet_peer_send(peer_, channel, p) != 0) {
             enet_packet_destroy(p);
@@ -356,7 +386,8 @@ public:
         enet_host_flush(client_);
         return true;
     }
-    void Service() {
+    void Service()
+    {
         ENetEvent ev;
         while (enet_host_service(client_, &ev, 0) > 0) {
             connected = connected || ev.type == ENET_EVENT_TYPE_CONNECT;
@@ -367,7 +398,8 @@ public:
         }
     }
     // The decoded answers so far.
-    std::vector<dxplaywire::Message> Answers() const {
+    std::vector<dxplaywire::Message> Answers() const
+    {
         std::vector<dxplaywire::Message> out;
         for (const auto& b : received)
             if (auto m = dxplaywire::Decode(b.data(), b.size())) out.push_back(*m);
@@ -383,7 +415,8 @@ private:
 
 // Junk datagrams and a raw ENet client that speaks the protocol badly
 // change nothing: searches are still answered, the real guest still heard.
-TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing) {
+TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing)
+{
     HostWithGuest g;
     TDXPlay& play = g.play;
     const uint32_t guestId = play.Players()[1]->ID;
@@ -453,7 +486,8 @@ TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing) {
     EXPECT_EQ(events.back(), std::to_string(guestId) + " of 2");
 }
 
-TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndEveryOtherIsTurnedAway) {
+TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndEveryOtherIsTurnedAway)
+{
     TDXPlay play;
     play.MaxPlayers = 4;
     Create(play, "klein", "Tom");
@@ -466,18 +500,20 @@ TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndEveryOtherIsTurnedAway) {
     std::vector<std::unique_ptr<Impostor>> crowd;
     for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<Impostor>(play.Port()));
     std::vector<bool> sent(crowd.size(), false);
-    const bool allAnswered = WaitUntil([&] {
-        size_t answered = 0;
-        for (size_t i = 0; i < crowd.size(); ++i) {
-            crowd[i]->Service();
-            if (crowd[i]->connected && !sent[i]) {
-                sent[i] = true;
-                EXPECT_TRUE(crowd[i]->Send(join)) << "joiner " << i;
+    const bool allAnswered = WaitUntil(
+        [&] {
+            size_t answered = 0;
+            for (size_t i = 0; i < crowd.size(); ++i) {
+                crowd[i]->Service();
+                if (crowd[i]->connected && !sent[i]) {
+                    sent[i] = true;
+                    EXPECT_TRUE(crowd[i]->Send(join)) << "joiner " << i;
+                }
+                answered += !crowd[i]->received.empty();
             }
-            answered += !crowd[i]->received.empty();
-        }
-        return answered == crowd.size();
-    }, 20000);
+            return answered == crowd.size();
+        },
+        20000);
     EXPECT_TRUE(allAnswered) << std::count(sent.begin(), sent.end(), true) << " joins sent";
 
     int welcomed = 0, full = 0;
@@ -495,7 +531,8 @@ TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndEveryOtherIsTurnedAway) {
 }
 
 // The join page's search and a join whose game ended after it.
-TEST(SessionLayer, TheSearchAsksForTheAddressOnlyWhenNothingPresetsIt) {
+TEST(SessionLayer, TheSearchAsksForTheAddressOnlyWhenNothingPresetsIt)
+{
     auto host = std::make_unique<PlayerProcess>();
     host->Open("host gefragt wirt");
     TDXPlay play;
@@ -544,18 +581,21 @@ struct Game {
     std::vector<std::unique_ptr<PlayerProcess>> procs;
     std::vector<uint32_t> ids;
 
-    bool Add(const std::string& name) {
+    bool Add(const std::string& name)
+    {
         procs.push_back(std::make_unique<PlayerProcess>());
         ids.push_back(procs.back()->Open((procs.size() == 1 ? "host rennen " : "join rennen ") + name));
         return ids.back() != 0;
     }
-    bool Start(int count) {
+    bool Start(int count)
+    {
         for (int i = 0; i < count; ++i)
             if (!Add("p" + std::to_string(i))) return false;
         return WaitForCount(count);
     }
     // Until every program lists count players.
-    bool WaitForCount(size_t count) {
+    bool WaitForCount(size_t count)
+    {
         for (auto& p : procs)
             if (!WaitUntil([&] { return Listed(*p).size() == count; }, 10000)) return false;
         return true;
@@ -563,7 +603,8 @@ struct Game {
     std::string Deleted(size_t i) const { return "delete " + std::to_string(ids[i]) + " p" + std::to_string(i); }
 };
 
-TEST(SessionGame, NineJoiningAtOnceMakeTenWithOneListAndTheEleventhIsRefused) {
+TEST(SessionGame, NineJoiningAtOnceMakeTenWithOneListAndTheEleventhIsRefused)
+{
     Game g;
     ASSERT_TRUE(g.Start(1));
     // Ten more find the game while there is room; nine join at the same moment...
@@ -582,7 +623,8 @@ TEST(SessionGame, NineJoiningAtOnceMakeTenWithOneListAndTheEleventhIsRefused) {
 
     // ...and the eleventh is turned away once it is full; a full game is not offered.
     eleventh->Say("join rennen p10");
-    EXPECT_EQ(eleventh->Expect(std::vector<std::string>{"opened", "error"}, 15000), "error Session rennen cannot be opened");
+    EXPECT_EQ(eleventh->Expect(std::vector<std::string>{"opened", "error"}, 15000),
+              "error Session rennen cannot be opened");
     EXPECT_EQ(eleventh->Ask("players", "players"), "players 0");
     EXPECT_EQ(eleventh->Ask("search", "sessions"), "sessions 0");
 
@@ -599,7 +641,8 @@ TEST(SessionGame, NineJoiningAtOnceMakeTenWithOneListAndTheEleventhIsRefused) {
     EXPECT_EQ(g.procs[0]->Count("add "), 10u);
 }
 
-TEST(SessionGame, MessagesArriveEverywhereOnceAndInOrder) {
+TEST(SessionGame, MessagesArriveEverywhereOnceAndInOrder)
+{
     Game g;
     ASSERT_TRUE(g.Start(4));
     // Chat-sized lines from everyone to everyone, some to one player only.
@@ -631,11 +674,14 @@ TEST(SessionGame, MessagesArriveEverywhereOnceAndInOrder) {
     for (size_t i = 0; i < 4; ++i) g.procs[i]->Say("send 0 50 80 u");
     for (size_t i = 0; i < 4; ++i) {
         std::map<uint32_t, std::string> got;
-        EXPECT_TRUE(WaitUntil([&] {
-            g.procs[i]->Say("stats");
-            got = Pairs(g.procs[i]->Expect("unreliable"));
-            return got.size() == 3;
-        }, 5000)) << i;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                g.procs[i]->Say("stats");
+                got = Pairs(g.procs[i]->Expect("unreliable"));
+                return got.size() == 3;
+            },
+            5000))
+            << i;
         Settle(100);
         got = Pairs(g.procs[i]->Ask("stats", "unreliable"));
         for (const auto& [id, n] : got) EXPECT_LE(std::stoi(n), 50) << i << " from " << id;
@@ -643,7 +689,8 @@ TEST(SessionGame, MessagesArriveEverywhereOnceAndInOrder) {
     }
 }
 
-TEST(SessionGame, LeaversAndVanishedPlayersAreDeletedAndTheEarliestLeftTakesOver) {
+TEST(SessionGame, LeaversAndVanishedPlayersAreDeletedAndTheEarliestLeftTakesOver)
+{
     Game g;
     ASSERT_TRUE(g.Start(4));
     g.procs[1]->Say("leave");
@@ -667,7 +714,8 @@ TEST(SessionGame, LeaversAndVanishedPlayersAreDeletedAndTheEarliestLeftTakesOver
     EXPECT_EQ(Listed(late), (std::vector<uint32_t>{lateId, g.ids[2], g.ids[3]}));
 }
 
-TEST(SessionSearch, FindsEveryGameOfThisApplicationAndNoneWhenNoneRuns) {
+TEST(SessionSearch, FindsEveryGameOfThisApplicationAndNoneWhenNoneRuns)
+{
     PlayerProcess seeker;
     EXPECT_EQ(seeker.Ask("search", "sessions"), "sessions 0");
     PlayerProcess a, b, other(Env{{"DXPLAY_DRIVER_GUID", QString::fromStdString(kOtherGame)}}),
@@ -688,7 +736,8 @@ TEST(SessionSearch, FindsEveryGameOfThisApplicationAndNoneWhenNoneRuns) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Whatever runs these tests: search this machine only, never broadcast,
     // and keep to ports of our own. The player programs inherit all three.
     setenv("CI", "1", 1);

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <cstring>
 
 using namespace dxplaywire;
 using Bytes = std::vector<uint8_t>;
@@ -18,7 +18,8 @@ const Guid kApp = *ParseGuid("{26665D25-B199-41F7-9FBA-4735ED67C1B1}");
 const Guid kInst = *ParseGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}");
 
 // Copies bytes to the end of a readable page that an unreadable one follows.
-const uint8_t* AtPageEnd(const Bytes& b) {
+const uint8_t* AtPageEnd(const Bytes& b)
+{
     static const size_t page = size_t(sysconf(_SC_PAGESIZE));
     static uint8_t* const base = [] {
         void* p = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -35,24 +36,33 @@ std::optional<Message> Dec(const Bytes& b) { return Decode(AtPageEnd(b), b.size(
 
 // Whatever any of the three decoders makes of the bytes, encoded again;
 // empty when none accepts them.
-Bytes Again(const Bytes& b) {
+Bytes Again(const Bytes& b)
+{
     if (auto q = DecodeSearchQuery(AtPageEnd(b), b.size())) return EncodeSearchQuery(*q);
     if (auto r = DecodeSearchReply(AtPageEnd(b), b.size())) return EncodeSearchReply(*r);
     auto m = Dec(b);
     if (!m) return {};
     switch (m->kind) {
-    case Kind::Join: return EncodeJoin(m->join);
-    case Kind::Welcome: return EncodeWelcome(m->welcome);
-    case Kind::Refuse: return EncodeRefuse(m->refuse);
-    case Kind::Hello: return EncodeHello(m->hello);
-    case Kind::HelloAck: return EncodeHelloAck();
-    case Kind::Announce: return EncodeAnnounce(m->announce);
-    case Kind::User: return EncodeUser(m->user, m->userSize);
+        case Kind::Join:
+            return EncodeJoin(m->join);
+        case Kind::Welcome:
+            return EncodeWelcome(m->welcome);
+        case Kind::Refuse:
+            return EncodeRefuse(m->refuse);
+        case Kind::Hello:
+            return EncodeHello(m->hello);
+        case Kind::HelloAck:
+            return EncodeHelloAck();
+        case Kind::Announce:
+            return EncodeAnnounce(m->announce);
+        case Kind::User:
+            return EncodeUser(m->user, m->userSize);
     }
     return {};
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
@@ -61,14 +71,16 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 const Bytes kAppBytes{0x25, 0x5D, 0x66, 0x26, 0x99, 0xB1, 0xF7, 0x41, 0x9F, 0xBA, 0x47, 0x35, 0xED, 0x67, 0xC1, 0xB1};
 const Bytes kInstBytes{0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
 
-WelcomeMsg Welcome(size_t players) {
+WelcomeMsg Welcome(size_t players)
+{
     WelcomeMsg w{0xFEDCBA98, 7, 0x80000001, 10, kInst, "W\xC3\xBC", {}};
     for (size_t i = 0; i < players; ++i)
         w.players.push_back({uint32_t(i == 0 ? 0x80000001 : 40 + i), uint32_t(i), 0x7F000001, 47625, "Tom"});
     return w;
 }
 
-TEST(WireGuid, ReadsTheApplicationGuidInWindowsByteOrderAndNothingElse) {
+TEST(WireGuid, ReadsTheApplicationGuidInWindowsByteOrderAndNothingElse)
+{
     EXPECT_EQ(Bytes(kApp.begin(), kApp.end()), kAppBytes);
     EXPECT_EQ(Bytes(kInst.begin(), kInst.end()), kInstBytes);
     EXPECT_EQ(FormatGuid(kApp), "{26665D25-B199-41F7-9FBA-4735ED67C1B1}");
@@ -81,19 +93,22 @@ TEST(WireGuid, ReadsTheApplicationGuidInWindowsByteOrderAndNothingElse) {
 
 // Each record as its encoder writes it and as the layout comment at the
 // encoder documents it.
-TEST(WireRecords, HaveTheirDocumentedBytesAndDecodeToTheSameRecord) {
+TEST(WireRecords, HaveTheirDocumentedBytesAndDecodeToTheSameRecord)
+{
     const uint8_t game[] = {1, 0, 0, 0, 'x'};
     const std::vector<std::pair<Bytes, Bytes>> records = {
         {EncodeJoin({kApp, kInst, "Ab"}), Cat({{1}, kAppBytes, kInstBytes, {2, 0, 'A', 'b'}})},
-        {EncodeWelcome(Welcome(2)),
-         Cat({{2, 0x98, 0xBA, 0xDC, 0xFE, 7, 0, 0, 0, 1, 0, 0, 0x80, 10}, kInstBytes, {3, 0, 'W', 0xC3, 0xBC, 2},
-              {1, 0, 0, 0x80, 0, 0, 0, 0, 1, 0, 0, 0x7F, 0x09, 0xBA, 3, 0, 'T', 'o', 'm'},
-              {41, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0x7F, 0x09, 0xBA, 3, 0, 'T', 'o', 'm'}})},
+        {EncodeWelcome(Welcome(2)), Cat({{2, 0x98, 0xBA, 0xDC, 0xFE, 7, 0, 0, 0, 1, 0, 0, 0x80, 10},
+                                         kInstBytes,
+                                         {3, 0, 'W', 0xC3, 0xBC, 2},
+                                         {1, 0, 0, 0x80, 0, 0, 0, 0, 1, 0, 0, 0x7F, 0x09, 0xBA, 3, 0, 'T', 'o', 'm'},
+                                         {41, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0x7F, 0x09, 0xBA, 3, 0, 'T', 'o', 'm'}})},
         {EncodeRefuse({RefuseReason::Full}), {3, 1}},
         {EncodeRefuse({RefuseReason::NotHost}), {3, 3}},
         {EncodeHello({kApp, kInst, 0x01020304, "E"}), Cat({{4}, kAppBytes, kInstBytes, {4, 3, 2, 1, 1, 0, 'E'}})},
         {EncodeHelloAck(), {5}},
-        {EncodeAnnounce({{9, 4, 0x0A000002, 1234, "M"}}), {6, 9, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 10, 0xD2, 0x04, 1, 0, 'M'}},
+        {EncodeAnnounce({{9, 4, 0x0A000002, 1234, "M"}}),
+         {6, 9, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 10, 0xD2, 0x04, 1, 0, 'M'}},
         {EncodeUser(game, sizeof game), {7, 1, 0, 0, 0, 'x'}},
         {EncodeSearchQuery({kApp, 0x01020304}), Cat({{'D', 'B', 'S', 'Q'}, kAppBytes, {4, 3, 2, 1}})},
         {EncodeSearchReply({kApp, 77, kInst, 10, 3, "S"}),
@@ -105,11 +120,16 @@ TEST(WireRecords, HaveTheirDocumentedBytesAndDecodeToTheSameRecord) {
     }
 }
 
-TEST(WireRecords, TruncatedExtendedOrMislabelledRecordsAreRefused) {
-    const std::vector<Bytes> records = {
-        EncodeWelcome(Welcome(2)), EncodeJoin({kApp, kInst, "x"}), EncodeHello({kApp, kInst, 5, "y"}),
-        EncodeAnnounce({{9, 4, 1, 2, "z"}}), EncodeRefuse({RefuseReason::NotHost}), EncodeHelloAck(),
-        EncodeSearchQuery({kApp, 1}), EncodeSearchReply({kApp, 2, kInst, 10, 3, "S"})};
+TEST(WireRecords, TruncatedExtendedOrMislabelledRecordsAreRefused)
+{
+    const std::vector<Bytes> records = {EncodeWelcome(Welcome(2)),
+                                        EncodeJoin({kApp, kInst, "x"}),
+                                        EncodeHello({kApp, kInst, 5, "y"}),
+                                        EncodeAnnounce({{9, 4, 1, 2, "z"}}),
+                                        EncodeRefuse({RefuseReason::NotHost}),
+                                        EncodeHelloAck(),
+                                        EncodeSearchQuery({kApp, 1}),
+                                        EncodeSearchReply({kApp, 2, kInst, 10, 3, "S"})};
     for (const Bytes& r : records) {
         for (size_t n = 0; n < r.size(); ++n)
             EXPECT_EQ(Again(Bytes(r.begin(), r.begin() + n)), Bytes()) << "kind " << int(r[0]) << " cut to " << n;
@@ -124,7 +144,8 @@ TEST(WireRecords, TruncatedExtendedOrMislabelledRecordsAreRefused) {
     EXPECT_EQ(Again(reply), Bytes());
 }
 
-TEST(WireRecords, ZeroIdsUnknownKindsAndOverlongListsAreRefused) {
+TEST(WireRecords, ZeroIdsUnknownKindsAndOverlongListsAreRefused)
+{
     WelcomeMsg noId = Welcome(1), noHost = Welcome(1), zeroPlayer = Welcome(2);
     noId.yourId = 0;
     noHost.hostId = 0;
@@ -144,7 +165,8 @@ TEST(WireRecords, ZeroIdsUnknownKindsAndOverlongListsAreRefused) {
     EXPECT_EQ(Dec(most)->welcome.players.size(), kMaxListedPlayers);
 }
 
-TEST(WireRecords, NamesAreCutTo1023BytesAndTheRestSkipped) {
+TEST(WireRecords, NamesAreCutTo1023BytesAndTheRestSkipped)
+{
     const std::string longName(3000, 'n');
     EXPECT_EQ(CutName(longName), longName.substr(0, kMaxNameBytes));
     EXPECT_EQ(CutName("kurz"), "kurz");

@@ -21,9 +21,9 @@ struct TTree {
     D3DVECTOR Pos;
 };
 
-const char* kWheelFrames[] = {"x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1",
-                              "x3ds_rad2kap2", "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4",
-                              "x3ds_rad4kap1", "x3ds_rad4kap2"};
+const char* kWheelFrames[] = {"x3ds_rad1",     "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2",
+                              "x3ds_rad2kap1", "x3ds_rad2kap2", "x3ds_rad3",     "x3ds_rad3kap1",
+                              "x3ds_rad3kap2", "x3ds_rad4",     "x3ds_rad4kap1", "x3ds_rad4kap2"};
 
 }  // namespace
 
@@ -43,7 +43,8 @@ struct TDemoScene::TData {
 };
 
 TDemoScene::TDemoScene(TGfxEngine& engine, QWidget* window, std::string dataDir, std::string scratchDir)
-    : m_engine(engine), m_dataDir(std::move(dataDir)), m_scratchDir(std::move(scratchDir)) {
+    : m_engine(engine), m_dataDir(std::move(dataDir)), m_scratchDir(std::move(scratchDir))
+{
     // The window's own components, started with the engine.
     m_water = std::make_unique<TGfxSurface>(engine, window);
     m_water->SurfaceType = dxstMipMaps;
@@ -68,7 +69,8 @@ TDemoScene::TDemoScene(TGfxEngine& engine, QWidget* window, std::string dataDir,
 
 TDemoScene::~TDemoScene() = default;
 
-void TDemoScene::Setup() {
+void TDemoScene::Setup()
+{
     m_d = std::make_unique<TData>();
     TData& d = *m_d;
     SetCurrentEngine(&m_engine);
@@ -132,7 +134,8 @@ void TDemoScene::Setup() {
             d.Trees.push_back(t);
         }
 
-    const float water[4][4] = {{-30000, -30000, 0, 0}, {-30000, 30000, 0, 30}, {30000, -30000, 30, 0}, {30000, 30000, 30, 30}};
+    const float water[4][4] = {
+        {-30000, -30000, 0, 0}, {-30000, 30000, 0, 30}, {30000, -30000, 30, 0}, {30000, 30000, 30, 30}};
     for (int i = 0; i < 4; ++i) {
         d.Water[i].x = water[i][0], d.Water[i].z = water[i][1];
         d.Water[i].color = 0x00FFFFFF;
@@ -166,11 +169,14 @@ void TDemoScene::Setup() {
     LoadScreenSprite(d.ListPanel, "leer.bmp");
 }
 
-void TDemoScene::RenderScene(uint32_t tick) {
+void TDemoScene::RenderScene(uint32_t tick)
+{
     TData& d = *m_d;
     TGfxDevice& dev = *m_engine.Device();
     dev.SetTransform(D3DTRANSFORMSTATE_VIEW, d.View);
-    auto visible = [&](D3DVECTOR lo, D3DVECTOR hi) { return bsp::BoxInFrustum(lo, hi, d.View, d.Proj) != bsp::BoxOutside; };
+    auto visible = [&](D3DVECTOR lo, D3DVECTOR hi) {
+        return bsp::BoxInFrustum(lo, hi, d.View, d.Proj) != bsp::BoxOutside;
+    };
 
     m_engine.ClearRecViewPort(GfxRGB(184, 184, 184));
     dev.BeginScene();
@@ -250,7 +256,8 @@ void TDemoScene::RenderScene(uint32_t tick) {
         dev.SetTexture(0, d.GateTopTex->Surface());
         m_engine.SetMaterial(1, 1, 1, 1, 1, 1, 0, 0, 0, 0.3f, 0.3f, 0.3f, 40);
         dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_LVERTEX, d.GateTop.Vertices->data(),
-                                 uint32_t(d.GateTop.VertexCount), d.GateTop.Indices->data(), uint32_t(d.GateTop.IndexCount));
+                                 uint32_t(d.GateTop.VertexCount), d.GateTop.Indices->data(),
+                                 uint32_t(d.GateTop.IndexCount));
     }
     dev.SetRenderState(D3DRENDERSTATE_CULLMODE, D3DCULL_CCW);
     dev.SetRenderState(D3DRENDERSTATE_ALPHATESTENABLE, 0);
@@ -269,7 +276,8 @@ void TDemoScene::RenderScene(uint32_t tick) {
     dev.EndScene();
 }
 
-void TDemoScene::RenderText() {
+void TDemoScene::RenderText()
+{
     QPainter* p = m_engine.Canvas();
     if (!p) return;
     p->setBrush(Qt::NoBrush);
@@ -293,7 +301,8 @@ void TDemoScene::RenderText() {
     m_engine.ReleaseCanvas();
 }
 
-void TDemoScene::Render(uint32_t tick) {
+void TDemoScene::Render(uint32_t tick)
+{
     RenderScene(tick);
     RenderText();
 }

@@ -5,20 +5,21 @@
 #include "platform/gfx/D3DEngine.h"
 #include "platform/gfx/gfxengine.h"
 
+#include <gtest/gtest.h>
 #include <QColor>
 #include <QCoreApplication>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
 inline void WriteBitmap(const QString& path, const QImage& img) { ASSERT_TRUE(img.save(path, "BMP")); }
 
-inline QImage Solid(int w, int h, QColor c) {
+inline QImage Solid(int w, int h, QColor c)
+{
     QImage img(w, h, QImage::Format_RGB32);
     img.fill(c);
     return img;
@@ -26,7 +27,8 @@ inline QImage Solid(int w, int h, QColor c) {
 
 class GfxWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(dir.isValid());
         win = std::make_unique<QWidget>();
         win->setFixedSize(640, 480);
@@ -37,14 +39,16 @@ protected:
         engine->Path3DxFiles = Dir() + "/";
         engine->Loaded();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         SetCurrentEngine(nullptr);
         delete engine;
         win.reset();
     }
     std::string Dir() const { return dir.path().toStdString(); }
     QString File(const char* name) const { return dir.filePath(name); }
-    void Start() {
+    void Start()
+    {
         engine->StartAll();
         ASSERT_TRUE(engine->Active());
         SetCurrentEngine(engine);
@@ -57,7 +61,8 @@ protected:
 };
 
 // |a − b| ≤ tol for each channel.
-inline ::testing::AssertionResult Near(QColor got, int r, int g, int b, int tol = 3) {
+inline ::testing::AssertionResult Near(QColor got, int r, int g, int b, int tol = 3)
+{
     if (std::abs(got.red() - r) <= tol && std::abs(got.green() - g) <= tol && std::abs(got.blue() - b) <= tol)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "got (" << got.red() << ", " << got.green() << ", " << got.blue()

@@ -4,7 +4,8 @@
 
 #include <QOpenGLWidget>
 
-TEST_F(GfxWindowTest, DemoSceneDrawsTheGeneratedWorld) {
+TEST_F(GfxWindowTest, DemoSceneDrawsTheGeneratedWorld)
+{
     TDemoScene scene(*engine, win.get(), std::string(DUNEBOLT_BIN_DIR) + "/", Dir() + "/");
     std::string setupError;
     engine->OnAfterStart = [&](TGfxEngine*) {

@@ -16,11 +16,13 @@
 namespace {
 
 // The main window's filter: no 8- or 24-bit modes, nothing under 640 × 480.
-void WindowFilter(TGfxEngine*, const TGfxVideoMode& m, bool& accept) {
+void WindowFilter(TGfxEngine*, const TGfxVideoMode& m, bool& accept)
+{
     if (m.BitsPerPixel == 8 || m.BitsPerPixel == 24 || m.Width < 640 || m.Height < 480) accept = false;
 }
 
-void WriteText(const QString& path, const std::string& text) {
+void WriteText(const QString& path, const std::string& text)
+{
     std::ofstream f(path.toStdString(), std::ios::binary);
     f << text;
 }
@@ -59,7 +61,8 @@ Frame body {
 
 }  // namespace
 
-TEST_F(GfxWindowTest, ListsAndTheirComboTexts) {
+TEST_F(GfxWindowTest, ListsAndTheirComboTexts)
+{
     QComboBox drivers(win.get()), devices(win.get()), modes(win.get()), zbuffers(win.get());
     engine->ComboBoxDrivers = &drivers;
     engine->ComboBoxD3DDevices = &devices;
@@ -115,7 +118,8 @@ TEST_F(GfxWindowTest, ListsAndTheirComboTexts) {
     EXPECT_FALSE(engine->Active());
 }
 
-TEST_F(GfxWindowTest, RepeatedStartsAndStopsLeakNothing) {
+TEST_F(GfxWindowTest, RepeatedStartsAndStopsLeakNothing)
+{
     TGfxSurface karte(*engine, win.get());
     karte.SurfaceType = dxstMipMaps;
     karte.AutoStart = true;
@@ -150,7 +154,8 @@ TEST_F(GfxWindowTest, RepeatedStartsAndStopsLeakNothing) {
     EXPECT_EQ(engine->SurfaceCount(), 0);
 }
 
-TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText) {
+TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText)
+{
     Start();
     TGfxTexture missing(*engine);
     missing.Image = "nothere.bmp";
@@ -175,9 +180,10 @@ TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText) {
 
     // A model that is missing, one that does not parse, one whose texture is missing.
     WriteText(File("bad.x"), "xof 0303txt 0032\nFrame a { Frame b {");
-    WriteText(File("notex.x"), "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
-                               "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
-                               "TextureFilename { \"gone.bmp\"; } } } }");
+    WriteText(File("notex.x"),
+              "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
+              "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
+              "TextureFilename { \"gone.bmp\"; } } } }");
     for (const char* name : {"auto9.x", "bad.x", "notex.x"}) {
         Start();
         TGfxXFile model(*engine);
@@ -198,7 +204,8 @@ TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText) {
     EXPECT_TRUE(engine->Active());
 }
 
-TEST_F(GfxWindowTest, ExceptionInTheIdleEventEndsInTheExceptionBox) {
+TEST_F(GfxWindowTest, ExceptionInTheIdleEventEndsInTheExceptionBox)
+{
     QString shown;
     int exceptions = 0;
     engine->OnException = [&](TGfxEngine*) { ++exceptions; };
@@ -224,7 +231,8 @@ TEST_F(GfxWindowTest, ExceptionInTheIdleEventEndsInTheExceptionBox) {
     EXPECT_FALSE(engine->Active());
 }
 
-TEST_F(GfxWindowTest, IdleEventRunsFramesUntilTheEngineStops) {
+TEST_F(GfxWindowTest, IdleEventRunsFramesUntilTheEngineStops)
+{
     int frames = 0;
     engine->OnIdle = [&](TGfxEngine* e, bool& done) {
         done = false;
@@ -240,7 +248,8 @@ TEST_F(GfxWindowTest, IdleEventRunsFramesUntilTheEngineStops) {
     EXPECT_EQ(frames, 20);
 }
 
-TEST_F(GfxWindowTest, FullScreenModeCoversTheScreenAndStopRestoresTheWindow) {
+TEST_F(GfxWindowTest, FullScreenModeCoversTheScreenAndStopRestoresTheWindow)
+{
     const QRect before = win->geometry();
     int mode = -1;
     for (size_t i = 0; i < engine->VideoModes().size(); ++i) {
@@ -291,7 +300,8 @@ TEST_F(GfxWindowTest, FullScreenModeCoversTheScreenAndStopRestoresTheWindow) {
     EXPECT_EQ(win->geometry().size(), before.size());
 }
 
-TEST_F(GfxWindowTest, WindowedEngineKeepsRunningWhenTheFocusGoes) {
+TEST_F(GfxWindowTest, WindowedEngineKeepsRunningWhenTheFocusGoes)
+{
     Start();
     engine->ApplicationDeactivated();
     EXPECT_TRUE(engine->Active());
@@ -305,7 +315,8 @@ TEST_F(GfxWindowTest, WindowedEngineKeepsRunningWhenTheFocusGoes) {
     EXPECT_EQ(engine->DestRect, QRect(win->mapToGlobal(QPoint(0, 0)), QSize(640, 480)));
 }
 
-TEST_F(GfxWindowTest, ModelDrawsOpaqueThenBlendedAndRestoresStates) {
+TEST_F(GfxWindowTest, ModelDrawsOpaqueThenBlendedAndRestoresStates)
+{
     WriteText(File("model.x"), kModel);
     Start();
     TGfxXFile model(*engine);

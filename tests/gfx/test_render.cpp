@@ -9,7 +9,8 @@
 
 namespace {
 
-D3DTLVERTEX TL(float x, float y, float z, uint32_t color, float u = 0, float v = 0) {
+D3DTLVERTEX TL(float x, float y, float z, uint32_t color, float u = 0, float v = 0)
+{
     D3DTLVERTEX t;
     t.sx = x;
     t.sy = y;
@@ -22,14 +23,16 @@ D3DTLVERTEX TL(float x, float y, float z, uint32_t color, float u = 0, float v =
 }
 
 // A screen rectangle as a strip: top-left, top-right, bottom-left, bottom-right.
-void Rect(TGfxDevice& d, float x, float y, float w, float h, float z, uint32_t color) {
+void Rect(TGfxDevice& d, float x, float y, float w, float h, float z, uint32_t color)
+{
     D3DTLVERTEX v[4] = {TL(x, y, z, color, 0, 0), TL(x + w, y, z, color, 1, 0), TL(x, y + h, z, color, 0, 1),
                         TL(x + w, y + h, z, color, 1, 1)};
     ASSERT_EQ(d.DrawPrimitive(D3DPT_TRIANGLESTRIP, D3DFVF_TLVERTEX, v, 4), D3D_OK);
 }
 
 // Colour from the vertices alone, whatever texture is set.
-void VertexColourOnly(TGfxDevice& d) {
+void VertexColourOnly(TGfxDevice& d)
+{
     d.SetTexture(0, nullptr);
     d.SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
     d.SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
@@ -39,7 +42,8 @@ void VertexColourOnly(TGfxDevice& d) {
 
 }  // namespace
 
-TEST_F(GfxWindowTest, ClearFillsViewportAndPresentShowsIt) {
+TEST_F(GfxWindowTest, ClearFillsViewportAndPresentShowsIt)
+{
     Start();
     engine->ClearRecViewPort(GfxRGB(184, 184, 184));
     EXPECT_TRUE(Near(Pixel(5, 5), 184, 184, 184, 0));
@@ -58,7 +62,8 @@ TEST_F(GfxWindowTest, ClearFillsViewportAndPresentShowsIt) {
     EXPECT_TRUE(Near(QColor(view->grabFramebuffer().pixel(320, 240)), 10, 200, 30, 0));
 }
 
-TEST_F(GfxWindowTest, TexturedQuadIsModulatedByTheDirectionalLight) {
+TEST_F(GfxWindowTest, TexturedQuadIsModulatedByTheDirectionalLight)
+{
     WriteBitmap(File("stone.bmp"), Solid(4, 4, QColor(200, 100, 40)));
     Start();
     TGfxTexture tex(*engine);
@@ -106,7 +111,8 @@ TEST_F(GfxWindowTest, TexturedQuadIsModulatedByTheDirectionalLight) {
     EXPECT_TRUE(Near(Pixel(320 - 160, 240), 200, 100, 40));
 }
 
-TEST_F(GfxWindowTest, SpriteOpacity255IsOpaqueAnd128Blends) {
+TEST_F(GfxWindowTest, SpriteOpacity255IsOpaqueAnd128Blends)
+{
     WriteBitmap(File("panel.bmp"), Solid(8, 8, QColor(255, 0, 0)));
     Start();
     SetRenderDefaults();
@@ -131,7 +137,8 @@ TEST_F(GfxWindowTest, SpriteOpacity255IsOpaqueAnd128Blends) {
     EXPECT_EQ(v, 0u);
 }
 
-TEST_F(GfxWindowTest, TransparentWhiteHidesOnlyExactWhite) {
+TEST_F(GfxWindowTest, TransparentWhiteHidesOnlyExactWhite)
+{
     QImage img(2, 1, QImage::Format_RGB32);
     img.setPixel(0, 0, qRgb(255, 255, 255));
     img.setPixel(1, 0, qRgb(254, 255, 255));
@@ -164,14 +171,17 @@ TEST_F(GfxWindowTest, TransparentWhiteHidesOnlyExactWhite) {
     EXPECT_TRUE(Near(Pixel(150, 250), 0, 0, 1, 0)) << "near black is drawn";
 }
 
-TEST_F(GfxWindowTest, CounterClockwiseCullingHidesBackFaces) {
+TEST_F(GfxWindowTest, CounterClockwiseCullingHidesBackFaces)
+{
     Start();
     TGfxDevice& d = *engine->Device();
     VertexColourOnly(d);
     engine->ClearRecViewPort(0);
     // Clockwise on screen (y down): top-left, top-right, bottom-left.
-    D3DTLVERTEX front[3] = {TL(100, 100, 0.5f, 0xFF00FF00), TL(200, 100, 0.5f, 0xFF00FF00), TL(100, 200, 0.5f, 0xFF00FF00)};
-    D3DTLVERTEX back[3] = {TL(400, 100, 0.5f, 0xFFFF0000), TL(400, 200, 0.5f, 0xFFFF0000), TL(500, 100, 0.5f, 0xFFFF0000)};
+    D3DTLVERTEX front[3] = {TL(100, 100, 0.5f, 0xFF00FF00), TL(200, 100, 0.5f, 0xFF00FF00),
+                            TL(100, 200, 0.5f, 0xFF00FF00)};
+    D3DTLVERTEX back[3] = {TL(400, 100, 0.5f, 0xFFFF0000), TL(400, 200, 0.5f, 0xFFFF0000),
+                           TL(500, 100, 0.5f, 0xFFFF0000)};
     d.DrawPrimitive(D3DPT_TRIANGLELIST, D3DFVF_TLVERTEX, front, 3);
     d.DrawPrimitive(D3DPT_TRIANGLELIST, D3DFVF_TLVERTEX, back, 3);
     EXPECT_TRUE(Near(Pixel(120, 120), 0, 255, 0, 0));
@@ -203,7 +213,8 @@ TEST_F(GfxWindowTest, CounterClockwiseCullingHidesBackFaces) {
     EXPECT_TRUE(Near(Pixel(300, 220), 0, 0, 0, 0)) << "back face culled";
 }
 
-TEST_F(GfxWindowTest, AlphaTestAtReference8) {
+TEST_F(GfxWindowTest, AlphaTestAtReference8)
+{
     Start();
     TGfxDevice& d = *engine->Device();
     VertexColourOnly(d);
@@ -220,7 +231,8 @@ TEST_F(GfxWindowTest, AlphaTestAtReference8) {
     EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 255, 0)) << "test off: drawn";
 }
 
-TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface) {
+TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface)
+{
     Start();
     TGfxDevice& d = *engine->Device();
     VertexColourOnly(d);
@@ -234,7 +246,8 @@ TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface) {
     EXPECT_TRUE(Near(Pixel(150, 150), 0, 0, 255, 0)) << "depth test off";
 }
 
-TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap) {
+TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap)
+{
     WriteBitmap(File("w1.bmp"), Solid(64, 64, QColor(255, 0, 0)));
     // A level of the wrong size is scaled to half the one above.
     WriteBitmap(File("w2.bmp"), Solid(20, 20, QColor(0, 255, 0)));
@@ -274,7 +287,8 @@ TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap) {
     EXPECT_GT(c.red() + c.green(), 200);
 }
 
-TEST_F(GfxWindowTest, BlendFactorsTakeEffectOneAtATime) {
+TEST_F(GfxWindowTest, BlendFactorsTakeEffectOneAtATime)
+{
     Start();
     TGfxDevice& d = *engine->Device();
     VertexColourOnly(d);
@@ -290,7 +304,8 @@ TEST_F(GfxWindowTest, BlendFactorsTakeEffectOneAtATime) {
     EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 0, 0));
 }
 
-TEST_F(GfxWindowTest, BadDrawsAreRefused) {
+TEST_F(GfxWindowTest, BadDrawsAreRefused)
+{
     Start();
     TGfxDevice& d = *engine->Device();
     D3DTLVERTEX v[3] = {};
@@ -303,7 +318,8 @@ TEST_F(GfxWindowTest, BadDrawsAreRefused) {
     EXPECT_EQ(d.SetTextureStageState(9, D3DTSS_COLOROP, 1), DDERR_INVALIDPARAMS);
 }
 
-TEST_F(GfxWindowTest, CanvasTextLandsOnTheRenderSurfaceAndDrawingGoesOn) {
+TEST_F(GfxWindowTest, CanvasTextLandsOnTheRenderSurfaceAndDrawingGoesOn)
+{
     WriteBitmap(File("dark.bmp"), Solid(4, 4, QColor(0, 0, 0)));
     Start();
     TGfxDevice& d = *engine->Device();

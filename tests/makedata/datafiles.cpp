@@ -13,8 +13,7 @@ std::vector<std::string> GeneratedFiles()
 {
     std::vector<std::string> files;
     for (const QString& f : RequiredDataFiles())
-        if (!f.endsWith(".dll"))
-            files.push_back(f.toStdString());
+        if (!f.endsWith(".dll")) files.push_back(f.toStdString());
     return files;
 }
 

@@ -5,11 +5,11 @@
 
 #include <QImage>
 
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "datafiles.h"
 
@@ -27,8 +27,7 @@ int CountColour(const QImage& img, QRgb c)
 {
     int n = 0;
     for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            n += ((img.pixel(x, y) & 0xFFFFFF) == (c & 0xFFFFFF)) ? 1 : 0;
+        for (int x = 0; x < img.width(); ++x) n += ((img.pixel(x, y) & 0xFFFFFF) == (c & 0xFFFFFF)) ? 1 : 0;
     return n;
 }
 
@@ -53,13 +52,14 @@ TEST(Generator, WritesTheFilesOfTheStartUpCheckAsTheBuildDid)
         EXPECT_EQ(x, ReadBytes(BinPath(f))) << f;
     }
     size_t count = 0;
-    for (const auto& e : fs::recursive_directory_iterator(out))
-        count += e.is_regular_file() ? 1 : 0;
+    for (const auto& e : fs::recursive_directory_iterator(out)) count += e.is_regular_file() ? 1 : 0;
     EXPECT_EQ(count, files.size()) << "nothing else is written";
     fs::remove_all(out);
 
     // A plain file where the output directory should be: the run fails.
-    { std::ofstream(out.string()) << "x"; }
+    {
+        std::ofstream(out.string()) << "x";
+    }
     EXPECT_NE(RunMakedata(out), 0);
     fs::remove(out);
 }
@@ -67,8 +67,7 @@ TEST(Generator, WritesTheFilesOfTheStartUpCheckAsTheBuildDid)
 TEST(DataFiles, BitmapsAreWholeAndHaveTheSizesTheyAreDrawnAt)
 {
     for (const std::string& f : GeneratedFiles()) {
-        if (!f.ends_with(".bmp"))
-            continue;
+        if (!f.ends_with(".bmp")) continue;
         const auto b = ReadBytes(BinPath(f));
         ASSERT_GE(b.size(), 54u) << f;
         EXPECT_EQ(U32(b, 2), b.size()) << f << ": the header's file size";
@@ -79,10 +78,10 @@ TEST(DataFiles, BitmapsAreWholeAndHaveTheSizesTheyAreDrawnAt)
         const char* file;
         int w, h;
     };
-    for (TSize s : {TSize{"images/speed.bmp", 221, 29}, TSize{"images/time.bmp", 221, 29},
-                    TSize{"images/leer.bmp", 153, 135}, TSize{"images/mainmenu.bmp", 640, 480},
-                    TSize{"images/lobby.bmp", 640, 480}, TSize{"images/height.bmp", 256, 256},
-                    TSize{"images/treemap.bmp", 256, 256}})
+    for (TSize s :
+         {TSize{"images/speed.bmp", 221, 29}, TSize{"images/time.bmp", 221, 29}, TSize{"images/leer.bmp", 153, 135},
+          TSize{"images/mainmenu.bmp", 640, 480}, TSize{"images/lobby.bmp", 640, 480},
+          TSize{"images/height.bmp", 256, 256}, TSize{"images/treemap.bmp", 256, 256}})
         EXPECT_EQ(LoadImage(s.file).size(), QSize(s.w, s.h)) << s.file;
 }
 

@@ -36,11 +36,9 @@ std::vector<std::pair<TPoint, TPoint>> CourseLines()
 {
     std::vector<std::pair<TPoint, TPoint>> lines;
     for (size_t i = 0; i < Gates.size(); ++i)
-        for (size_t j = i + 1; j < Gates.size(); ++j)
-            lines.push_back({Gates[i], Gates[j]});
+        for (size_t j = i + 1; j < Gates.size(); ++j) lines.push_back({Gates[i], Gates[j]});
     for (const TPoint& g : Gates)
-        for (float x = GridFirst.x; x <= GridLast.x; x += 200)
-            lines.push_back({{x, -2000}, g});
+        for (float x = GridFirst.x; x <= GridLast.x; x += 200) lines.push_back({{x, -2000}, g});
     return lines;
 }
 
@@ -129,8 +127,7 @@ TEST(TreeMap, HundredTreesOfTheThreeKindsStandClearOfTheCourseOnDryLand)
     for (int row = 0; row < 256; ++row)
         for (int col = 0; col < 256; ++col) {
             const QRgb c = img.pixel(col, row) & 0xFFFFFF;
-            if (c == 0xFFFFFF)
-                continue;
+            if (c == 0xFFFFFF) continue;
             ++trees;
             // The three kinds: pure red, dark green, pure blue.
             const int kind = (c == 0xFF0000) ? 0 : (c == 0x008000) ? 1 : (c == 0x0000FF) ? 2 : -1;
@@ -144,6 +141,5 @@ TEST(TreeMap, HundredTreesOfTheThreeKindsStandClearOfTheCourseOnDryLand)
             EXPECT_GT(Height(p.x, p.z), 100) << "tree at " << p.x << "," << p.z << " on a slope, not in water";
         }
     EXPECT_EQ(trees, 100);
-    for (int k : kinds)
-        EXPECT_GT(k, 5);
+    for (int k : kinds) EXPECT_GT(k, 5);
 }

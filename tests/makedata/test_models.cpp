@@ -29,8 +29,7 @@ std::vector<TTri> Triangles(TXFileModel& m, const std::string& onlyFrame = "")
 {
     std::vector<TTri> out;
     m.EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX& world) {
-        if (!f.Mesh || (!onlyFrame.empty() && f.Name != onlyFrame))
-            return;
+        if (!f.Mesh || (!onlyFrame.empty() && f.Name != onlyFrame)) return;
         const auto& v = *f.Mesh->Vertices;
         const auto& idx = *f.Mesh->Indices;
         for (size_t i = 0; i + 2 < idx.size(); i += 3) {
@@ -51,8 +50,7 @@ std::vector<TTri> Triangles(TXFileModel& m, const std::string& onlyFrame = "")
 double SignedVolume(const std::vector<TTri>& tris)
 {
     double v = 0;
-    for (const TTri& t : tris)
-        v += DotProduct(t.p[0], CrossProduct(t.p[1], t.p[2]));
+    for (const TTri& t : tris) v += DotProduct(t.p[0], CrossProduct(t.p[1], t.p[2]));
     return v / 6.0;
 }
 
@@ -68,13 +66,13 @@ TBounds BoundsOf(const std::vector<TTri>& tris)
 {
     TBounds b;
     for (const TTri& t : tris)
-        for (const D3DVECTOR& p : t.p)
-            b.Add(p);
+        for (const D3DVECTOR& p : t.p) b.Add(p);
     return b;
 }
 
-const char* WheelFrames[12] = {"x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1", "x3ds_rad2kap2",
-                               "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4", "x3ds_rad4kap1", "x3ds_rad4kap2"};
+const char* WheelFrames[12] = {"x3ds_rad1",     "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2",
+                               "x3ds_rad2kap1", "x3ds_rad2kap2", "x3ds_rad3",     "x3ds_rad3kap1",
+                               "x3ds_rad3kap2", "x3ds_rad4",     "x3ds_rad4kap1", "x3ds_rad4kap2"};
 
 }  // namespace
 
@@ -86,8 +84,7 @@ TEST(Models, CarHasTheTwelveWheelFramesTurningAboutZAndTheSixTextures)
         ASSERT_TRUE(f && f->Mesh) << name;
         // Round in x and y about the frame's origin, thin along z: the axle.
         TBounds b;
-        for (const D3DVERTEX& v : *f->Mesh->Vertices)
-            b.Add(MakeVector(v.x, v.y, v.z));
+        for (const D3DVERTEX& v : *f->Mesh->Vertices) b.Add(MakeVector(v.x, v.y, v.z));
         EXPECT_NEAR(b.hi.x, -b.lo.x, 0.5f) << name;
         EXPECT_NEAR(b.hi.y, -b.lo.y, 0.5f) << name;
         EXPECT_NEAR(b.hi.x - b.lo.x, b.hi.y - b.lo.y, 1.0f) << name;
@@ -100,7 +97,8 @@ TEST(Models, CarHasTheTwelveWheelFramesTurningAboutZAndTheSixTextures)
                 if (g.IndexCount > 0 && !g.Material.TextureFilename.empty())
                     textures.insert(g.Material.TextureFilename);
     });
-    EXPECT_EQ(textures, (std::set<std::string>{"cboden.bmp", "cfenster.bmp", "chaube.bmp", "crad.bmp", "cseite.bmp", "rad.bmp"}));
+    EXPECT_EQ(textures,
+              (std::set<std::string>{"cboden.bmp", "cfenster.bmp", "chaube.bmp", "crad.bmp", "cseite.bmp", "rad.bmp"}));
 }
 
 TEST(Models, CarFitsItsCollisionBoxAndHasFrontWheelsAhead)
@@ -136,13 +134,11 @@ TEST(Models, CarAndArrowAndGateFacesLookOutward)
     auto arrow = Load("pfeil.x");
     EXPECT_GT(SignedVolume(Triangles(*arrow)), 1000);
     auto gate = Load("tor.x");
-    for (const char* name : {"torl", "torr", "toro"})
-        EXPECT_GT(SignedVolume(Triangles(*gate, name)), 1000) << name;
+    for (const char* name : {"torl", "torr", "toro"}) EXPECT_GT(SignedVolume(Triangles(*gate, name)), 1000) << name;
     // Normals point the way the faces look.
     for (auto* model : {car.get(), arrow.get(), gate.get()})
         model->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX&) {
-            if (!f.Mesh)
-                return;
+            if (!f.Mesh) return;
             const auto& v = *f.Mesh->Vertices;
             const auto& idx = *f.Mesh->Indices;
             for (size_t i = 0; i + 2 < idx.size(); i += 3) {
@@ -169,8 +165,7 @@ TEST(Models, ArrowPointsAlongPlusZ)
     float widthNearTip = 0;
     for (const TTri& t : tris)
         for (const D3DVECTOR& p : t.p)
-            if (p.z > b.hi.z - 2)
-                widthNearTip = std::max(widthNearTip, std::fabs(p.x));
+            if (p.z > b.hi.z - 2) widthNearTip = std::max(widthNearTip, std::fabs(p.x));
     EXPECT_LT(widthNearTip, 2);
     EXPECT_GT(b.hi.x - b.lo.x, 20);
 }
@@ -233,8 +228,7 @@ TEST(Models, GatePostsFillTheCollisionBoxesAtScaleFour)
     // The frames carry no transform of their own: the game takes the
     // meshes as they are.
     auto m = Load("tor.x");
-    for (const char* name : {"torl", "torr", "toro"})
-        EXPECT_EQ(m->FindFrame(name)->Matrix, IdentityMatrix()) << name;
+    for (const char* name : {"torl", "torr", "toro"}) EXPECT_EQ(m->FindFrame(name)->Matrix, IdentityMatrix()) << name;
 }
 
 TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
@@ -252,13 +246,13 @@ TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
     // little above the highest ground (1275) plus its 300 over the car.
     const float cameraHeights[] = {0, 500, 1275, 2200};
     float lowest = 1e9f;
-    for (int i = 0; i < g.VertexCount; ++i)
-        lowest = std::min(lowest, v[static_cast<size_t>(i)].y);
+    for (int i = 0; i < g.VertexCount; ++i) lowest = std::min(lowest, v[static_cast<size_t>(i)].y);
     EXPECT_LT(lowest, -200) << "the rim reaches below the water line";
     for (float camY : cameraHeights) {
         const D3DVECTOR eye = MakeVector(0, camY, 0);
         for (int i = 0; i < g.VertexCount; ++i) {
-            D3DVECTOR p = MakeVector(v[static_cast<size_t>(i)].x, v[static_cast<size_t>(i)].y, v[static_cast<size_t>(i)].z);
+            D3DVECTOR p =
+                MakeVector(v[static_cast<size_t>(i)].x, v[static_cast<size_t>(i)].y, v[static_cast<size_t>(i)].z);
             ASSERT_LT(Magnitude(p - eye), 25000 - 500) << "vertex " << i;
         }
         // Every ray from the camera that looks level or upward meets the
@@ -274,8 +268,7 @@ TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
                     D3DVECTOR p0 = pos(t), e1 = pos(t + 1) - p0, e2 = pos(t + 2) - p0;
                     D3DVECTOR h = CrossProduct(dir, e2);
                     float det = DotProduct(e1, h);
-                    if (std::fabs(det) < 1e-6f)
-                        continue;
+                    if (std::fabs(det) < 1e-6f) continue;
                     D3DVECTOR s = eye - p0;
                     float u = DotProduct(s, h) / det;
                     D3DVECTOR q = CrossProduct(s, e1);

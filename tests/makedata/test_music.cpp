@@ -25,8 +25,7 @@ TDecoded Decode(const std::string& path)
     TDecoded out;
     mpg123_handle* h = mpg123_new(nullptr, nullptr);
     EXPECT_NE(h, nullptr);
-    if (!h)
-        return out;
+    if (!h) return out;
     mpg123_param(h, MPG123_FLAGS, MPG123_GAPLESS, 0.0);
     mpg123_format_none(h);
     mpg123_format(h, 44100, MPG123_STEREO, MPG123_ENC_SIGNED_16);
@@ -40,8 +39,7 @@ TDecoded Decode(const std::string& path)
         int r = mpg123_read(h, buf.data(), buf.size(), &got);
         const short* s = reinterpret_cast<const short*>(buf.data());
         out.pcm.insert(out.pcm.end(), s, s + got / sizeof(short));
-        if (r == MPG123_DONE)
-            break;
+        if (r == MPG123_DONE) break;
         if (r != MPG123_OK && r != MPG123_NEW_FORMAT) {
             ADD_FAILURE() << "mpg123_read: " << mpg123_plain_strerror(r);
             break;

@@ -47,8 +47,19 @@ TEST(CarState, FiftyTwoBytesInTheirOrder)
     m.Pos = {100.5f, -20, 12400};
     m.Move = {1, 2, -3};
     const Bytes b = ToBytes(EncodeCarState(m));
-    const Bytes expect = Cat({{0, 0, 0, 0}, F(0), F(0.25f), F(3.5f), F(-0.125f), F(1.5f), F(0.0625f), F(100.5f), F(-20),
-                              F(12400), F(1), F(2), F(-3)});
+    const Bytes expect = Cat({{0, 0, 0, 0},
+                              F(0),
+                              F(0.25f),
+                              F(3.5f),
+                              F(-0.125f),
+                              F(1.5f),
+                              F(0.0625f),
+                              F(100.5f),
+                              F(-20),
+                              F(12400),
+                              F(1),
+                              F(2),
+                              F(-3)});
     ASSERT_EQ(b.size(), 52u);
     EXPECT_EQ(b, expect);
 
@@ -208,8 +219,8 @@ TEST(Commands, HostIdGateListAndLaps)
     ASSERT_TRUE(ParseHostId("host:7", id));
     EXPECT_EQ(id, 7u);
     id = 5;
-    for (const char* bad : {"host:", "host:4294967296", "host:-1", "host:+3", "host:12x", "host: 3",
-                            "host:99999999999", "hostx:3"})
+    for (const char* bad :
+         {"host:", "host:4294967296", "host:-1", "host:+3", "host:12x", "host: 3", "host:99999999999", "hostx:3"})
         EXPECT_FALSE(ParseHostId(bad, id)) << bad;
     EXPECT_EQ(id, 5u);
 
@@ -217,8 +228,8 @@ TEST(Commands, HostIdGateListAndLaps)
     ASSERT_TRUE(ParseTorliste("torliste:31402", order));
     EXPECT_EQ(order, (std::array<uint32_t, 5>{3, 1, 4, 0, 2}));
     order = {0, 1, 2, 3, 4};
-    for (const char* bad : {"torliste:3140", "torliste:31405", "torliste:31442", "torliste:3a402", "torliste:",
-                            "torlist:31402"})
+    for (const char* bad :
+         {"torliste:3140", "torliste:31405", "torliste:31442", "torliste:3a402", "torliste:", "torlist:31402"})
         EXPECT_FALSE(ParseTorliste(bad, order)) << bad;
     EXPECT_EQ(order, (std::array<uint32_t, 5>{0, 1, 2, 3, 4}));
 
@@ -241,12 +252,17 @@ TEST(WireText, CodePage1252BothWays)
     }
     // Outside the code page, or not UTF-8: one '?' per character or bad byte.
     const std::pair<const char*, const char*> outside[] = {
-        {"日本", "??"},         {"a😀b", "a?b"},          {"a\xFF" "b", "a?b"},
-        {"\xC3", "?"},         {"\xC0\xAF", "??"},     {"\xED\xA0\x80", "???"},
+        {"日本", "??"},
+        {"a😀b", "a?b"},
+        {"a\xFF"
+         "b",
+         "a?b"},
+        {"\xC3", "?"},
+        {"\xC0\xAF", "??"},
+        {"\xED\xA0\x80", "???"},
         {"\xF4\x90\x80\x80", "????"},
     };
-    for (const auto& [utf8, wire] : outside)
-        EXPECT_EQ(Utf8ToWire(utf8), wire) << wire;
+    for (const auto& [utf8, wire] : outside) EXPECT_EQ(Utf8ToWire(utf8), wire) << wire;
     EXPECT_EQ(WireToUtf8("\x81\x8D"), "??");  // no character in the code page
     std::string all;
     for (int c = 1; c < 256; ++c)

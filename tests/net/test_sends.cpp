@@ -166,7 +166,9 @@ TEST(Sends, EveryRecordArrivesAsEncodedAndOwnCopiesInsideTheSend)
 
     SendText(Utf8ToWire("hallo Grüße"), KindChat, 0, false);
     EXPECT_TRUE(own.empty()) << "a message to all never reaches its sender";
-    EXPECT_EQ(joiner.Next("msg "), from + Hex(EncodeText(KindChat, "hallo Gr\xFC\xDF" "e")));
+    EXPECT_EQ(joiner.Next("msg "), from + Hex(EncodeText(KindChat,
+                                                         "hallo Gr\xFC\xDF"
+                                                         "e")));
 
     SendText(CmdNextTor, KindCommand, guestId, true);
     ASSERT_EQ(own.size(), 1u) << "the own copy is handled inside the send";
@@ -395,8 +397,7 @@ TEST_F(Dispatcher, OnlyTheHostSteersTheRaceAndPlacesStayInTheWorld)
 
     // The host's own: laps are a number 1 … 20, places lie in the world.
     window.Calls.clear();
-    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:"})
-        Command(laps);
+    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:"}) Command(laps);
     ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}));
     ToSelf(EncodeSetPosition({{0, 0, -14000}, 1}));
     ToSelf(EncodeStartPosition({{0, 20000, 0}, me}));

@@ -29,8 +29,7 @@ D3DVECTOR Raised(int gate) { return GateTable[gate].Pos + D3DVECTOR{0, 100, 0}; 
 
 // The window's part of the end of a race: what it was told, and the phase
 // the race state was in by then.
-struct TResultsSeen : IRaceEnd
-{
+struct TResultsSeen : IRaceEnd {
     std::vector<std::string> Seen;
     void RaceEnded(uint32_t winnerId, const std::vector<TFinisher>& finishers) override
     {
@@ -47,8 +46,10 @@ TEST(RaceState, RecordsAreClaimedFoundAndLeft)
     NewRace();
     // Start positions: the first of the first N records (at most ten) whose
     // Id is the player's or 0.
-    const struct { uint32_t id; int players, record; } starts[] = {
-        {1000, 3, 0}, {2000, 3, 1}, {3000, 3, 2}, {4000, 3, -1}, {2000, 3, 1}, {5000, 0, -1}, {5000, 50, 3}};
+    const struct {
+        uint32_t id;
+        int players, record;
+    } starts[] = {{1000, 3, 0}, {2000, 3, 1}, {3000, 3, 2}, {4000, 3, -1}, {2000, 3, 1}, {5000, 0, -1}, {5000, 50, 3}};
     for (const auto& s : starts) EXPECT_EQ(ClaimStartPositionRecord(s.id, s.players), s.record) << s.id;
     // Car states: records 1..9, the sender's own or one not used in this
     // race; a player who leaves frees the Id but not the record.
@@ -73,13 +74,16 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     EXPECT_EQ(GoalPos, Raised(3));
     // Record, gate; whether it counts, then record 0's next gate and the
     // gate the arrow points at.
-    const struct { int record, gate; bool counts; int next, arrow; } passes[] = {
-        {0, 1, false, 0, 3}, {0, 3, true, 1, 1},   {0, 3, false, 1, 1}, {0, 1, true, 2, 4},  {0, 4, true, 3, 0},
-        {0, 0, true, 4, 2},  {0, 2, true, 0, 3},   {1, 0, false, 0, 3}, {1, 3, true, 0, 3},  {5, 3, false, 0, 3},
+    const struct {
+        int record, gate;
+        bool counts;
+        int next, arrow;
+    } passes[] = {
+        {0, 1, false, 0, 3},  {0, 3, true, 1, 1},   {0, 3, false, 1, 1}, {0, 1, true, 2, 4}, {0, 4, true, 3, 0},
+        {0, 0, true, 4, 2},   {0, 2, true, 0, 3},   {1, 0, false, 0, 3}, {1, 3, true, 0, 3}, {5, 3, false, 0, 3},
         {-1, 3, false, 0, 3}, {10, 3, false, 0, 3}, {0, 7, false, 0, 3},
     };
-    for (const auto& p : passes)
-    {
+    for (const auto& p : passes) {
         EXPECT_EQ(GatePass(p.record, p.gate), p.counts) << p.record << " " << p.gate;
         EXPECT_EQ(PlayerTable[0].NextGate, p.next);
         EXPECT_EQ(GoalPos, Raised(p.arrow));
@@ -101,7 +105,10 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
 
     // "updatemygoal" from a sender: the host has counted it already; any
     // other program counts a gate for the sender's record among 1..9.
-    const struct { uint32_t sender; bool host, counted; } updates[] = {
+    const struct {
+        uint32_t sender;
+        bool host, counted;
+    } updates[] = {
         {2000, true, false}, {2000, false, true}, {4242, false, false}, {1000, false, false}, {0, false, false}};
     for (const auto& u : updates) EXPECT_EQ(OnUpdateMyGoal(u.sender, u.host), u.counted) << u.sender;
     EXPECT_EQ(std::make_tuple(PlayerTable[1].GatesPassed, PlayerTable[1].NextGate), std::make_tuple(2, 5));
@@ -131,8 +138,7 @@ TEST(Finish, LapsTheEndClockAndTheResultsAndTheNextRaceStartsAfresh)
 
     // Ten seconds after the first finish the race is over; a later finisher
     // neither wins nor restarts the clock.
-    for (int frame = 0; frame < 3; ++frame)
-    {
+    for (int frame = 0; frame < 3; ++frame) {
         AdvanceEndClock();
         EXPECT_FALSE(RaceOver());
     }
@@ -165,9 +171,9 @@ TEST(Finish, LapsTheEndClockAndTheResultsAndTheNextRaceStartsAfresh)
 TEST(FormatRaceTime, MinutesAndSecondsRoundedHalvesToEven)
 {
     const std::pair<float, const char*> cases[] = {
-        {0, "00:00"},      {65.4f, "01:05"},   {59.6f, "01:00"}, {3725, "02:05"},     {2.5f, "00:02"},
-        {3.5f, "00:04"},   {599.5f, "10:00"},  {3599.4f, "59:59"}, {3600, "00:00"},   {7384, "03:04"},
-        {NAN, "00:00"},    {INFINITY, "00:00"}, {2e15f, "00:00"},
+        {0, "00:00"},    {65.4f, "01:05"},    {59.6f, "01:00"},   {3725, "02:05"}, {2.5f, "00:02"},
+        {3.5f, "00:04"}, {599.5f, "10:00"},   {3599.4f, "59:59"}, {3600, "00:00"}, {7384, "03:04"},
+        {NAN, "00:00"},  {INFINITY, "00:00"}, {2e15f, "00:00"},
     };
     for (const auto& [t, text] : cases) EXPECT_EQ(FormatRaceTime(t), text) << t;
 }

@@ -1,12 +1,12 @@
 // Height bitmaps and scratch folders for the world tests.
 #pragma once
 
+#include <unistd.h>
 #include <QImage>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <unistd.h>
 
 namespace terrain_files {
 

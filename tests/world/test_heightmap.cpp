@@ -74,7 +74,8 @@ TEST(Heightmap, SharedVertexKeepsTheLastTrianglesNormal)
 {
     TScratch s;
     // One raised pixel at vertex (10, 10) makes the faces around it differ.
-    LoadTerrain(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, [](int x, int y) { return (x == 40 && y == 40) ? 200 : 0; }));
+    LoadTerrain(
+        WriteGreyBitmap(s.Path("h.bmp"), 256, 256, [](int x, int y) { return (x == 40 && y == 40) ? 200 : 0; }));
     const int vi = 10 * 64 + 10;
     // Find the last triangle in index order that uses the vertex.
     int last = -1;
@@ -111,8 +112,15 @@ TEST(Heightmap, OutsideTheBoundsIsZeroAndUp)
     LoadTerrain(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, [](int, int) { return 100; }));
     const float nan = std::nanf("");
     // Including the strip −12800 < x ≤ −12400 where the mesh exists.
-    for (auto [x, z] : {std::pair{12400.0f, 0.0f}, {-12400.0f, 0.0f}, {0.0f, 12400.0f}, {-12600.0f, 500.0f},
-                        {0.0f, -12799.0f}, {30000.0f, 30000.0f}, {nan, 0.0f}, {0.0f, nan}, {INFINITY, 0.0f}}) {
+    for (auto [x, z] : {std::pair{12400.0f, 0.0f},
+                        {-12400.0f, 0.0f},
+                        {0.0f, 12400.0f},
+                        {-12600.0f, 500.0f},
+                        {0.0f, -12799.0f},
+                        {30000.0f, 30000.0f},
+                        {nan, 0.0f},
+                        {0.0f, nan},
+                        {INFINITY, 0.0f}}) {
         GetHeight(100, 100);  // leave a non-default normal behind
         EXPECT_EQ(GetHeight(x, z), 0.0f) << x << "," << z;
         EXPECT_EQ(TerrainNormal, (D3DVECTOR{0, 1, 0}));

@@ -33,8 +33,10 @@ std::vector<std::string> FileLines(const std::string& path, bool* allCrLf = null
         size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(pos, end - pos);
-        if (line.empty() || line.back() != '\r') crlf = false;
-        else line.pop_back();
+        if (line.empty() || line.back() != '\r')
+            crlf = false;
+        else
+            line.pop_back();
         lines.push_back(line);
         pos = end + 1;
     }

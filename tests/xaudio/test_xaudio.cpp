@@ -5,10 +5,10 @@
 #include "platform/xaudio/xaudio_api.h"
 #include "platform/xaudio/xaudioplayer.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 #include <lame/lame.h>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -37,22 +37,18 @@ bool WriteTone(const std::string& path, int64_t frames)
     lame_set_out_samplerate(gf.get(), kRate);
     lame_set_brate(gf.get(), 128);
     lame_set_bWriteVbrTag(gf.get(), 1);
-    if (lame_init_params(gf.get()) < 0)
-        return false;
+    if (lame_init_params(gf.get()) < 0) return false;
     std::vector<short> pcm(static_cast<size_t>(frames) * 2);
     for (size_t i = 0; i < pcm.size(); ++i)
         pcm[i] = static_cast<short>(std::lround(kAmplitude * std::sin(2 * M_PI * 440.0 * double(i / 2) / kRate)));
     std::vector<unsigned char> mp3(static_cast<size_t>(1.25 * double(frames) + 7200));
     int n = lame_encode_buffer_interleaved(gf.get(), pcm.data(), int(frames), mp3.data(), int(mp3.size()));
-    if (n < 0)
-        return false;
+    if (n < 0) return false;
     const int flushed = lame_encode_flush(gf.get(), mp3.data() + n, int(mp3.size()) - n);
-    if (flushed < 0)
-        return false;
+    if (flushed < 0) return false;
     mp3.resize(size_t(n + flushed));
     // The header goes into the first frame, which the encoder left empty for it.
-    if (lame_get_lametag_frame(gf.get(), mp3.data(), mp3.size()) == 0)
-        return false;
+    if (lame_get_lametag_frame(gf.get(), mp3.data(), mp3.size()) == 0) return false;
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(mp3.data()), std::streamsize(mp3.size()));
     return bool(f);
@@ -92,15 +88,17 @@ bool RunEventsUntil(Done done, int timeoutMs)
     QElapsedTimer t;
     t.start();
     while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
+        if (t.elapsed() > timeoutMs) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }
 
-void RunEventsFor(int ms) { RunEventsUntil([] { return false; }, ms); }
+void RunEventsFor(int ms)
+{
+    RunEventsUntil([] { return false; }, ms);
+}
 
 // A fresh directory of the test's own, removed at its end.
 class TempDir {
@@ -108,8 +106,7 @@ public:
     TempDir()
     {
         std::string name = (std::filesystem::temp_directory_path() / "xaudioXXXXXX").string();
-        if (mkdtemp(name.data()))
-            path_ = name;
+        if (mkdtemp(name.data())) path_ = name;
     }
     ~TempDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
@@ -148,7 +145,10 @@ protected:
         RunEventsUntil([&] { return rec.positions.size() > seen || !rec.errors.empty(); }, 10000);
         return rec.positions.size() > seen ? rec.positions.back().first : -1;
     }
-    bool WaitFor(int state, size_t count = 1) { return RunEventsUntil([&] { return rec.Count(state) >= count; }, 10000); }
+    bool WaitFor(int state, size_t count = 1)
+    {
+        return RunEventsUntil([&] { return rec.Count(state) >= count; }, 10000);
+    }
 
     TempDir dir;
     std::string mp3 = dir.File("musik.mp3");
@@ -170,8 +170,7 @@ std::vector<int16_t> ReadPcm(const std::string& path, size_t from)
 int Peak(const std::vector<int16_t>& pcm, size_t channel)
 {
     int peak = 0;
-    for (size_t i = channel; i < pcm.size(); i += 2)
-        peak = std::max(peak, std::abs(int(pcm[i])));
+    for (size_t i = channel; i < pcm.size(); i += 2) peak = std::max(peak, std::abs(int(pcm[i])));
     return peak;
 }
 
@@ -199,8 +198,11 @@ TEST_F(Music, StartUpOpensTheInputAndSeeksToAFractionOfItsLength)
     const struct {
         long offset, range;
         int64_t frame;
-    } seeks[] = {{398, 10000, 3 * kRate * 398 / 10000}, {425, 10000, 3 * kRate * 425 / 10000},
-                 {0, 1, 0}, {1, 1, 3 * kRate}, {3, 2, 3 * kRate}};
+    } seeks[] = {{398, 10000, 3 * kRate * 398 / 10000},
+                 {425, 10000, 3 * kRate * 425 / 10000},
+                 {0, 1, 0},
+                 {1, 1, 3 * kRate},
+                 {3, 2, 3 * kRate}};
     for (const auto& s : seeks) {
         player.InputSeek(s.offset, s.range);
         EXPECT_EQ(NextPosition(), s.frame) << s.offset << " / " << s.range;
@@ -374,8 +376,7 @@ TEST(XaudioErrors, EveryOperationNamesWhyTheLibraryCannotServe)
         TXaudioPlayer p;
         p.Directory = c.directory;
         p.XaudioPath = c.path;
-        for (const auto& op : ops)
-            EXPECT_EQ(ErrorOf(p, op), c.text) << c.directory << " " << c.path;
+        for (const auto& op : ops) EXPECT_EQ(ErrorOf(p, op), c.text) << c.directory << " " << c.path;
     }
 }
 

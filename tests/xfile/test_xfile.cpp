@@ -3,10 +3,10 @@
 // malformed files, and consistency of whatever a damaged file still yields.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <unistd.h>
 
 #include "platform/xfile/xfile.h"
 
@@ -107,9 +107,11 @@ TEST(XFileReader, ReadsFramesMatricesAndMaterialGroups)
     }
     // A mesh outside any frame gets a frame of its own, named after it; faces
     // past the end of a material list keep its last entry.
-    auto lone = TXFileModel::LoadFromText(std::string(kModel, 16) + "Material A { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; }\n"
-        "Mesh lone { 4; 0;0;0;, 1;0;0;, 0;1;0;, 1;1;0;; 2; 3;0,1,2;, 3;1,3,2;; MeshMaterialList { 2; 1; 1;; {A} {A} } }",
-        "lone.x");
+    auto lone = TXFileModel::LoadFromText(std::string(kModel, 16) +
+                                              "Material A { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; }\n"
+                                              "Mesh lone { 4; 0;0;0;, 1;0;0;, 0;1;0;, 1;1;0;; 2; 3;0,1,2;, 3;1,3,2;; "
+                                              "MeshMaterialList { 2; 1; 1;; {A} {A} } }",
+                                          "lone.x");
     ASSERT_TRUE(lone->FindFrame("lone") && lone->FindFrame("lone")->Mesh);
     EXPECT_EQ(lone->FindFrame("lone")->Mesh->Groups.at(1).IndexCount, 6);
 }
@@ -191,9 +193,15 @@ TEST(XFileReader, WhatADamagedFileStillYieldsIsConsistent)
         for (int e = 1 + int(rng() % 4); e > 0; --e) {
             const size_t at = 16 + rng() % (s.size() - 16);
             switch (rng() % 3) {
-            case 0: s[at] = junk[rng() % junk.size()]; break;
-            case 1: s.erase(at, 1 + rng() % 8); break;
-            default: s.insert(at, 1, junk[rng() % junk.size()]); break;
+                case 0:
+                    s[at] = junk[rng() % junk.size()];
+                    break;
+                case 1:
+                    s.erase(at, 1 + rng() % 8);
+                    break;
+                default:
+                    s.insert(at, 1, junk[rng() % junk.size()]);
+                    break;
             }
         }
         try {

@@ -6,7 +6,10 @@
 
 namespace makedata {
 
-TColor Mix(TColor a, TColor b, float t) { return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t}; }
+TColor Mix(TColor a, TColor b, float t)
+{
+    return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
 TColor Scale(TColor a, float s) { return {a.r * s, a.g * s, a.b * s}; }
 TColor Add(TColor a, TColor b) { return {a.r + b.r, a.g + b.g, a.b + b.b}; }
 
@@ -55,8 +58,7 @@ TColor TImage::Sample(float x, float y) const
 
 void TImage::Blend(int x, int y, TColor c, float a)
 {
-    if (x < 0 || y < 0 || x >= W || y >= H || a <= 0)
-        return;
+    if (x < 0 || y < 0 || x >= W || y >= H || a <= 0) return;
     TColor& p = At(x, y);
     p = Mix(p, c, std::min(a, 1.0f));
 }
@@ -90,14 +92,14 @@ std::vector<uint8_t> EncodeBmp(const TImage& img)
     PutU32(out, 40);                  // header size
     PutU32(out, static_cast<uint32_t>(img.Width()));
     PutU32(out, static_cast<uint32_t>(img.Height()));  // positive: bottom-up
-    PutU16(out, 1);                   // planes
-    PutU16(out, 24);                  // bits per pixel
-    PutU32(out, 0);                   // BI_RGB, uncompressed
+    PutU16(out, 1);                                    // planes
+    PutU16(out, 24);                                   // bits per pixel
+    PutU32(out, 0);                                    // BI_RGB, uncompressed
     PutU32(out, dataBytes);
-    PutU32(out, 2835);                // 72 dpi
+    PutU32(out, 2835);  // 72 dpi
     PutU32(out, 2835);
-    PutU32(out, 0);                   // colours used
-    PutU32(out, 0);                   // important colours
+    PutU32(out, 0);  // colours used
+    PutU32(out, 0);  // important colours
     for (int y = img.Height() - 1; y >= 0; --y) {
         size_t start = out.size();
         for (int x = 0; x < img.Width(); ++x) {
@@ -106,8 +108,7 @@ std::vector<uint8_t> EncodeBmp(const TImage& img)
             out.push_back(p.g);
             out.push_back(p.r);
         }
-        while (out.size() - start < rowBytes)
-            out.push_back(0);
+        while (out.size() - start < rowBytes) out.push_back(0);
     }
     return out;
 }
@@ -150,8 +151,7 @@ float Fbm(float x, float y, uint32_t seed, int octaves, int period)
         norm += amp;
         x *= 2;
         y *= 2;
-        if (period > 0)
-            period *= 2;
+        if (period > 0) period *= 2;
         amp *= 0.5f;
     }
     return sum / norm;
@@ -174,10 +174,7 @@ float SdSegment(float px, float py, float ax, float ay, float bx, float by)
     return std::sqrt(ex * ex + ey * ey);
 }
 
-float SdCircle(float px, float py, float cx, float cy, float radius)
-{
-    return std::hypot(px - cx, py - cy) - radius;
-}
+float SdCircle(float px, float py, float cx, float cy, float radius) { return std::hypot(px - cx, py - cy) - radius; }
 
 float Coverage(float d) { return std::clamp(0.5f - d, 0.0f, 1.0f); }
 

@@ -77,16 +77,14 @@ void FillHard(TImage& img, TColor c, SD&& sd)
 {
     for (int y = 0; y < img.Height(); ++y)
         for (int x = 0; x < img.Width(); ++x)
-            if (sd(x + 0.5f, y + 0.5f) <= 0)
-                img.At(x, y) = c;
+            if (sd(x + 0.5f, y + 0.5f) <= 0) img.At(x, y) = c;
 }
 
 template <typename SD>
 void FillSoft(TImage& img, TColor c, SD&& sd, float alpha = 1.0f)
 {
     for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            img.Blend(x, y, c, alpha * Coverage(sd(x + 0.5f, y + 0.5f)));
+        for (int x = 0; x < img.Width(); ++x) img.Blend(x, y, c, alpha * Coverage(sd(x + 0.5f, y + 0.5f)));
 }
 
 // A small fixed-seed generator for layouts that need scattered choices.

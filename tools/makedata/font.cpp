@@ -14,49 +14,92 @@ namespace {
 const char* GlyphStrokes(char c)
 {
     switch (std::toupper(static_cast<unsigned char>(c))) {
-    case 'A': return "0,6 0,1 1,0 3,0 4,1 4,6|0,3.5 4,3.5";
-    case 'B': return "0,6 0,0 3,0 4,1 4,2 3,3 0,3|3,3 4,4 4,5 3,6 0,6";
-    case 'C': return "4,0 1,0 0,1 0,5 1,6 4,6";
-    case 'D': return "0,0 3,0 4,1 4,5 3,6 0,6 0,0";
-    case 'E': return "4,0 0,0 0,6 4,6|0,3 3,3";
-    case 'F': return "4,0 0,0 0,6|0,3 3,3";
-    case 'G': return "4,1 3,0 1,0 0,1 0,5 1,6 3,6 4,5 4,3.5 2,3.5";
-    case 'H': return "0,0 0,6|4,0 4,6|0,3 4,3";
-    case 'I': return "2,0 2,6|1,0 3,0|1,6 3,6";
-    case 'J': return "4,0 4,5 3,6 1,6 0,5";
-    case 'K': return "0,0 0,6|4,0 1,3 0,3|1,3 4,6";
-    case 'L': return "0,0 0,6 4,6";
-    case 'M': return "0,6 0,0 2,3 4,0 4,6";
-    case 'N': return "0,6 0,0 4,6 4,0";
-    case 'O': return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0";
-    case 'P': return "0,6 0,0 3,0 4,1 4,2 3,3 0,3";
-    case 'Q': return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0|2.5,4.5 4,6";
-    case 'R': return "0,6 0,0 3,0 4,1 4,2 3,3 0,3|2,3 4,6";
-    case 'S': return "4,1 3,0 1,0 0,1 0,2 1,3 3,3 4,4 4,5 3,6 1,6 0,5";
-    case 'T': return "0,0 4,0|2,0 2,6";
-    case 'U': return "0,0 0,5 1,6 3,6 4,5 4,0";
-    case 0xDC: return "0,0.6 0,5 1,6 3,6 4,5 4,0.6|1,-0.9 1,-0.7|3,-0.9 3,-0.7";  // Ü in Latin-1
-    case 'V': return "0,0 2,6 4,0";
-    case 'W': return "0,0 1,6 2,3 3,6 4,0";
-    case 'X': return "0,0 4,6|4,0 0,6";
-    case 'Y': return "0,0 2,3 4,0|2,3 2,6";
-    case 'Z': return "0,0 4,0 0,6 4,6";
-    case '0': return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0";
-    case '1': return "1,1 2,0 2,6|1,6 3,6";
-    case '2': return "0,1 1,0 3,0 4,1 4,2 0,6 4,6";
-    case '3': return "0,1 1,0 3,0 4,1 4,2 3,3 1,3|3,3 4,4 4,5 3,6 1,6 0,5";
-    case '4': return "3,6 3,0 0,4 4,4";
-    case '5': return "4,0 0,0 0,3 3,3 4,4 4,5 3,6 0,6";
-    case '6': return "4,0 1,0 0,1 0,5 1,6 3,6 4,5 4,4 3,3 0,3";
-    case '7': return "0,0 4,0 1,6";
-    case '8': return "1,0 3,0 4,1 4,2 3,3 1,3 0,2 0,1 1,0|1,3 0,4 0,5 1,6 3,6 4,5 4,4 3,3";
-    case '9': return "4,3 1,3 0,2 0,1 1,0 3,0 4,1 4,5 3,6 0,6";
-    case ':': return "2,1.4 2,1.6|2,4.4 2,4.6";
-    case '.': return "2,5.8 2,6";
-    case '-': return "1,3 3,3";
-    case '!': return "2,0 2,4|2,5.8 2,6";
-    case '/': return "0,6 4,0";
-    default: return "";
+        case 'A':
+            return "0,6 0,1 1,0 3,0 4,1 4,6|0,3.5 4,3.5";
+        case 'B':
+            return "0,6 0,0 3,0 4,1 4,2 3,3 0,3|3,3 4,4 4,5 3,6 0,6";
+        case 'C':
+            return "4,0 1,0 0,1 0,5 1,6 4,6";
+        case 'D':
+            return "0,0 3,0 4,1 4,5 3,6 0,6 0,0";
+        case 'E':
+            return "4,0 0,0 0,6 4,6|0,3 3,3";
+        case 'F':
+            return "4,0 0,0 0,6|0,3 3,3";
+        case 'G':
+            return "4,1 3,0 1,0 0,1 0,5 1,6 3,6 4,5 4,3.5 2,3.5";
+        case 'H':
+            return "0,0 0,6|4,0 4,6|0,3 4,3";
+        case 'I':
+            return "2,0 2,6|1,0 3,0|1,6 3,6";
+        case 'J':
+            return "4,0 4,5 3,6 1,6 0,5";
+        case 'K':
+            return "0,0 0,6|4,0 1,3 0,3|1,3 4,6";
+        case 'L':
+            return "0,0 0,6 4,6";
+        case 'M':
+            return "0,6 0,0 2,3 4,0 4,6";
+        case 'N':
+            return "0,6 0,0 4,6 4,0";
+        case 'O':
+            return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0";
+        case 'P':
+            return "0,6 0,0 3,0 4,1 4,2 3,3 0,3";
+        case 'Q':
+            return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0|2.5,4.5 4,6";
+        case 'R':
+            return "0,6 0,0 3,0 4,1 4,2 3,3 0,3|2,3 4,6";
+        case 'S':
+            return "4,1 3,0 1,0 0,1 0,2 1,3 3,3 4,4 4,5 3,6 1,6 0,5";
+        case 'T':
+            return "0,0 4,0|2,0 2,6";
+        case 'U':
+            return "0,0 0,5 1,6 3,6 4,5 4,0";
+        case 0xDC:
+            return "0,0.6 0,5 1,6 3,6 4,5 4,0.6|1,-0.9 1,-0.7|3,-0.9 3,-0.7";  // Ü in Latin-1
+        case 'V':
+            return "0,0 2,6 4,0";
+        case 'W':
+            return "0,0 1,6 2,3 3,6 4,0";
+        case 'X':
+            return "0,0 4,6|4,0 0,6";
+        case 'Y':
+            return "0,0 2,3 4,0|2,3 2,6";
+        case 'Z':
+            return "0,0 4,0 0,6 4,6";
+        case '0':
+            return "1,0 3,0 4,1 4,5 3,6 1,6 0,5 0,1 1,0";
+        case '1':
+            return "1,1 2,0 2,6|1,6 3,6";
+        case '2':
+            return "0,1 1,0 3,0 4,1 4,2 0,6 4,6";
+        case '3':
+            return "0,1 1,0 3,0 4,1 4,2 3,3 1,3|3,3 4,4 4,5 3,6 1,6 0,5";
+        case '4':
+            return "3,6 3,0 0,4 4,4";
+        case '5':
+            return "4,0 0,0 0,3 3,3 4,4 4,5 3,6 0,6";
+        case '6':
+            return "4,0 1,0 0,1 0,5 1,6 3,6 4,5 4,4 3,3 0,3";
+        case '7':
+            return "0,0 4,0 1,6";
+        case '8':
+            return "1,0 3,0 4,1 4,2 3,3 1,3 0,2 0,1 1,0|1,3 0,4 0,5 1,6 3,6 4,5 4,4 3,3";
+        case '9':
+            return "4,3 1,3 0,2 0,1 1,0 3,0 4,1 4,5 3,6 0,6";
+        case ':':
+            return "2,1.4 2,1.6|2,4.4 2,4.6";
+        case '.':
+            return "2,5.8 2,6";
+        case '-':
+            return "1,3 3,3";
+        case '!':
+            return "2,0 2,4|2,5.8 2,6";
+        case '/':
+            return "0,6 4,0";
+        default:
+            return "";
     }
 }
 
@@ -70,10 +113,8 @@ float Kerning(char prev, char next)
 {
     prev = static_cast<char>(std::toupper(static_cast<unsigned char>(prev)));
     next = static_cast<char>(std::toupper(static_cast<unsigned char>(next)));
-    if (prev == 'L' && (next == 'T' || next == 'V' || next == 'Y' || next == 'W'))
-        return 1.5f;
-    if ((prev == 'T' || prev == 'V' || prev == 'Y') && (next == 'A' || next == 'L' || next == 'J'))
-        return 0.8f;
+    if (prev == 'L' && (next == 'T' || next == 'V' || next == 'Y' || next == 'W')) return 1.5f;
+    if ((prev == 'T' || prev == 'V' || prev == 'Y') && (next == 'A' || next == 'L' || next == 'J')) return 0.8f;
     return 0;
 }
 
@@ -87,8 +128,7 @@ std::vector<TSeg> Layout(std::string_view text, float x, float y, const TTextSty
     float penX = x;
     char prev = 0;
     for (char c : text) {
-        if (prev)
-            penX -= Kerning(prev, c) * unit;
+        if (prev) penX -= Kerning(prev, c) * unit;
         prev = c;
         const char* p = GlyphStrokes(c);
         bool havePrev = false;
@@ -104,12 +144,10 @@ std::vector<TSeg> Layout(std::string_view text, float x, float y, const TTextSty
             p = end + 1;  // the comma
             float gy = std::strtof(p, &end);
             p = end;
-            while (*p == ' ')
-                ++p;
+            while (*p == ' ') ++p;
             float px = penX + gx * unit + (6.0f - gy) * unit * s.Slant;
             float py = y + gy * unit;
-            if (havePrev)
-                segs.push_back({prevX, prevY, px, py});
+            if (havePrev) segs.push_back({prevX, prevY, px, py});
             prevX = px;
             prevY = py;
             havePrev = true;
@@ -122,8 +160,7 @@ std::vector<TSeg> Layout(std::string_view text, float x, float y, const TTextSty
 float Distance(const std::vector<TSeg>& segs, float px, float py)
 {
     float best = std::numeric_limits<float>::max();
-    for (const TSeg& g : segs)
-        best = std::min(best, SdSegment(px, py, g.ax, g.ay, g.bx, g.by));
+    for (const TSeg& g : segs) best = std::min(best, SdSegment(px, py, g.ax, g.ay, g.bx, g.by));
     return best;
 }
 
@@ -131,12 +168,10 @@ float Distance(const std::vector<TSeg>& segs, float px, float py)
 
 float TextWidth(std::string_view text, const TTextStyle& style)
 {
-    if (text.empty())
-        return 0;
+    if (text.empty()) return 0;
     const float unit = style.Height / 6.0f;
     float kern = 0;
-    for (size_t i = 1; i < text.size(); ++i)
-        kern += Kerning(text[i - 1], text[i]);
+    for (size_t i = 1; i < text.size(); ++i) kern += Kerning(text[i - 1], text[i]);
     return (static_cast<float>(text.size()) * Advance(style) - kern - style.Spacing - 0.5f) * unit + style.Stroke +
            style.Height * style.Slant;
 }

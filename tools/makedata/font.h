@@ -10,10 +10,10 @@
 namespace makedata {
 
 struct TTextStyle {
-    float Height = 20;   // cap height in pixels
-    float Stroke = 3;    // stroke thickness in pixels
-    float Slant = 0;     // x shift per pixel of height (0.2 leans right)
-    float Spacing = 1.0f; // gap between letters, in stroke-grid units
+    float Height = 20;     // cap height in pixels
+    float Stroke = 3;      // stroke thickness in pixels
+    float Slant = 0;       // x shift per pixel of height (0.2 leans right)
+    float Spacing = 1.0f;  // gap between letters, in stroke-grid units
     TColor Color{1, 1, 1};
     bool Antialias = true;
 };

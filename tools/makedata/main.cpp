@@ -34,8 +34,7 @@ void WriteFile(const std::string& name, const void* data, size_t size)
     // What is made and what is listed must not drift apart.
     if (std::find(DataFiles.begin(), DataFiles.end(), name) == DataFiles.end())
         throw std::runtime_error(name + ": made but not in the list of data files");
-    if (!Written.insert(name).second)
-        throw std::runtime_error(name + ": made twice");
+    if (!Written.insert(name).second) throw std::runtime_error(name + ": made twice");
     fs::path path = OutDir / name;
     fs::create_directories(path.parent_path());
     // Written beside and renamed, so an interrupted run leaves no half file.
@@ -43,11 +42,9 @@ void WriteFile(const std::string& name, const void* data, size_t size)
     tmp += ".part";
     {
         std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f)
-            throw std::runtime_error(tmp.string() + ": cannot be created");
+        if (!f) throw std::runtime_error(tmp.string() + ": cannot be created");
         f.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        if (!f)
-            throw std::runtime_error(tmp.string() + ": cannot be written");
+        if (!f) throw std::runtime_error(tmp.string() + ": cannot be written");
     }
     fs::rename(tmp, path);
 }
@@ -58,7 +55,10 @@ void Bitmap(const std::string& name, const TImage& img)
     WriteFile("images/" + name, bytes.data(), bytes.size());
 }
 
-void Model(const std::string& name, const std::string& text) { WriteFile("3dobjects/" + name, text.data(), text.size()); }
+void Model(const std::string& name, const std::string& text)
+{
+    WriteFile("3dobjects/" + name, text.data(), text.size());
+}
 
 void Timed(const char* what, const std::function<void()>& step)
 {
@@ -85,8 +85,7 @@ int main(int argc, char** argv)
         });
         Timed("textures", [] {
             auto ground = MakeGroundLevels();
-            for (size_t i = 0; i < ground.size(); ++i)
-                Bitmap("boden" + std::to_string(i + 1) + ".bmp", ground[i]);
+            for (size_t i = 0; i < ground.size(); ++i) Bitmap("boden" + std::to_string(i + 1) + ".bmp", ground[i]);
             auto water = MakeWaterLevels();
             for (size_t i = 0; i < water.size(); ++i)
                 Bitmap(i == 0 ? std::string("wasser.bmp") : "wasser" + std::to_string(i + 1) + ".bmp", water[i]);
@@ -98,8 +97,7 @@ int main(int argc, char** argv)
             Bitmap("rad.bmp", MakeWheelFace());
             Bitmap("torgitter.bmp", MakeGateGrid());
             Bitmap("toroben.bmp", MakeGateTop());
-            for (int k = 0; k < 3; ++k)
-                Bitmap("tree" + std::to_string(k + 1) + ".bmp", MakeTree(k));
+            for (int k = 0; k < 3; ++k) Bitmap("tree" + std::to_string(k + 1) + ".bmp", MakeTree(k));
             Bitmap("himmel.bmp", MakeSky());
         });
         Timed("pictures", [] {
@@ -123,8 +121,7 @@ int main(int argc, char** argv)
             WriteFile("musik/musik.mp3", mp3.data(), mp3.size());
         });
         for (std::string_view f : DataFiles)
-            if (Written.find(f) == Written.end())
-                throw std::runtime_error(std::string(f) + ": listed but not made");
+            if (Written.find(f) == Written.end()) throw std::runtime_error(std::string(f) + ": listed but not made");
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         std::printf("makedata: total     %8.1f ms\n", ms);
     } catch (const std::exception& e) {

@@ -20,8 +20,7 @@ TVec Normalize(TVec a)
 int TMesh::Material(const TMaterial& m)
 {
     for (size_t i = 0; i < Materials.size(); ++i)
-        if (Materials[i].Name == m.Name)
-            return static_cast<int>(i);
+        if (Materials[i].Name == m.Name) return static_cast<int>(i);
     Materials.push_back(m);
     return static_cast<int>(Materials.size()) - 1;
 }
@@ -32,25 +31,24 @@ int TMesh::Vertex(TVec pos, TVec normal, float u, float v)
     return static_cast<int>(Vertices.size()) - 1;
 }
 
-void TMesh::FaceToward(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material, TVec viewer)
+void TMesh::FaceToward(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material,
+                       TVec viewer)
 {
     // Facing away from the mirror image of the viewer behind the face.
     TVec centre{};
-    for (const TVec& c : corners)
-        centre = centre + c;
+    for (const TVec& c : corners) centre = centre + c;
     centre = centre * (1.0f / static_cast<float>(corners.size()));
     Face(corners, uv, material, centre + (centre - viewer));
 }
 
-void TMesh::Face(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material, TVec inside)
+void TMesh::Face(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material,
+                 TVec inside)
 {
     assert(corners.size() >= 3 && corners.size() == uv.size());
     TVec n = Cross(corners[1] - corners[0], corners[2] - corners[0]);
-    if (corners.size() == 4)
-        n = n + Cross(corners[2] - corners[0], corners[3] - corners[0]);
+    if (corners.size() == 4) n = n + Cross(corners[2] - corners[0], corners[3] - corners[0]);
     TVec centre{};
-    for (const TVec& c : corners)
-        centre = centre + c;
+    for (const TVec& c : corners) centre = centre + c;
     centre = centre * (1.0f / static_cast<float>(corners.size()));
     bool flip = Dot(n, centre - inside) < 0;
     TVec normal = Normalize(flip ? n * -1.0f : n);
@@ -72,8 +70,7 @@ namespace {
 
 std::string Num(float v)
 {
-    if (v == 0)
-        v = 0;  // no "-0.000000"
+    if (v == 0) v = 0;  // no "-0.000000"
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.6f", static_cast<double>(v));
     return buf;
@@ -112,7 +109,8 @@ void WriteMesh(std::string& out, const TMesh& m, const std::string& indent)
     out += in2 + "MeshTextureCoords {\n";
     out += in3 + std::to_string(m.Vertices.size()) + ";\n";
     for (size_t i = 0; i < m.Vertices.size(); ++i)
-        out += in3 + Num(m.Vertices[i].u) + ";" + Num(m.Vertices[i].v) + ";" + (i + 1 < m.Vertices.size() ? "," : ";") + "\n";
+        out += in3 + Num(m.Vertices[i].u) + ";" + Num(m.Vertices[i].v) + ";" + (i + 1 < m.Vertices.size() ? "," : ";") +
+               "\n";
     out += in2 + "}\n";
 
     out += in2 + "MeshMaterialList {\n";
@@ -123,7 +121,8 @@ void WriteMesh(std::string& out, const TMesh& m, const std::string& indent)
     const std::string in4 = in3 + "  ";
     for (const TMaterial& mat : m.Materials) {
         out += in3 + "Material " + mat.Name + " {\n";
-        out += in4 + Num(mat.Diffuse[0]) + ";" + Num(mat.Diffuse[1]) + ";" + Num(mat.Diffuse[2]) + ";" + Num(mat.Diffuse[3]) + ";;\n";
+        out += in4 + Num(mat.Diffuse[0]) + ";" + Num(mat.Diffuse[1]) + ";" + Num(mat.Diffuse[2]) + ";" +
+               Num(mat.Diffuse[3]) + ";;\n";
         out += in4 + Num(mat.Power) + ";\n";
         out += in4 + Num(mat.Specular[0]) + ";" + Num(mat.Specular[1]) + ";" + Num(mat.Specular[2]) + ";;\n";
         out += in4 + Num(mat.Emissive[0]) + ";" + Num(mat.Emissive[1]) + ";" + Num(mat.Emissive[2]) + ";;\n";
@@ -140,13 +139,10 @@ void WriteFrame(std::string& out, const TFrame& f, const std::string& indent)
     const std::string in2 = indent + "  ";
     out += indent + "Frame " + f.Name + " {\n";
     out += in2 + "FrameTransformMatrix {\n" + in2 + "  ";
-    for (int i = 0; i < 16; ++i)
-        out += Num(f.Matrix[i]) + (i < 15 ? "," : ";;\n");
+    for (int i = 0; i < 16; ++i) out += Num(f.Matrix[i]) + (i < 15 ? "," : ";;\n");
     out += in2 + "}\n";
-    for (const TMesh& m : f.Meshes)
-        WriteMesh(out, m, in2);
-    for (const TFrame& c : f.Children)
-        WriteFrame(out, c, in2);
+    for (const TMesh& m : f.Meshes) WriteMesh(out, m, in2);
+    for (const TFrame& c : f.Children) WriteFrame(out, c, in2);
     out += indent + "}\n";
 }
 

@@ -48,7 +48,8 @@ public:
     // `inside`; normals are the face normal.
     void Face(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material, TVec inside);
     // The same, turned towards `viewer` instead (the inside of the sky).
-    void FaceToward(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material, TVec viewer);
+    void FaceToward(const std::vector<TVec>& corners, const std::vector<std::array<float, 2>>& uv, int material,
+                    TVec viewer);
     // A polygon from vertices already made, in the order given.
     void FaceRaw(const std::vector<int>& vertices, int material);
 

@@ -76,8 +76,12 @@ void Loft(TMesh& m, const std::vector<TSection>& secs, const TLoftMats& mats)
         c.y /= static_cast<float>(s.pts.size());
         return c;
     };
-    auto uvSide = [&](TVec p) { return TUv{(p.z - mats.zMin) / (mats.zMax - mats.zMin), (mats.yTop - p.y) / (mats.yTop - mats.yBottom)}; };
-    auto uvTop = [&](TVec p) { return TUv{(p.x + mats.xHalf) / (2 * mats.xHalf), (mats.zMax - p.z) / (mats.zMax - mats.zMin)}; };
+    auto uvSide = [&](TVec p) {
+        return TUv{(p.z - mats.zMin) / (mats.zMax - mats.zMin), (mats.yTop - p.y) / (mats.yTop - mats.yBottom)};
+    };
+    auto uvTop = [&](TVec p) {
+        return TUv{(p.x + mats.xHalf) / (2 * mats.xHalf), (mats.zMax - p.z) / (mats.zMax - mats.zMin)};
+    };
     for (size_t s = 0; s + 1 < secs.size(); ++s) {
         const TSection& a = secs[s];
         const TSection& b = secs[s + 1];
@@ -89,8 +93,7 @@ void Loft(TMesh& m, const std::vector<TSection>& secs, const TLoftMats& mats)
             TVec p2{b.pts[k1][0], b.pts[k1][1], b.z}, p3{b.pts[k][0], b.pts[k][1], b.z};
             TVec nrm = Normalize(Cross(p1 - p0, p3 - p0));
             TVec out = (p0 + p1 + p2 + p3) * 0.25f - inside;
-            if (Dot(nrm, out) < 0)
-                nrm = nrm * -1.0f;
+            if (Dot(nrm, out) < 0) nrm = nrm * -1.0f;
             int mat = mats.side;
             bool top = false;
             if (nrm.y > 0.75f) {
@@ -103,11 +106,9 @@ void Loft(TMesh& m, const std::vector<TSection>& secs, const TLoftMats& mats)
             // The left flank runs the side picture the other way, so its
             // lettering reads from outside on both sides.
             auto uv = [&](TVec p) {
-                if (top)
-                    return uvTop(p);
+                if (top) return uvTop(p);
                 TUv t = uvSide(p);
-                if (nrm.x < 0)
-                    t[0] = 1 - t[0];
+                if (nrm.x < 0) t[0] = 1 - t[0];
                 return t;
             };
             m.Face({p0, p1, p2, p3}, {uv(p0), uv(p1), uv(p2), uv(p3)}, mat, inside);
@@ -121,7 +122,9 @@ void Loft(TMesh& m, const std::vector<TSection>& secs, const TLoftMats& mats)
         for (size_t k = 0; k < n; ++k) {
             size_t k1 = (k + 1) % n;
             TVec p0{s->pts[k][0], s->pts[k][1], s->z}, p1{s->pts[k1][0], s->pts[k1][1], s->z};
-            auto uv = [&](TVec p) { return TUv{(p.x + mats.xHalf) / (2 * mats.xHalf), (mats.yTop - p.y) / (mats.yTop - mats.yBottom)}; };
+            auto uv = [&](TVec p) {
+                return TUv{(p.x + mats.xHalf) / (2 * mats.xHalf), (mats.yTop - p.y) / (mats.yTop - mats.yBottom)};
+            };
             m.Face({c, p0, p1}, {uv(c), uv(p0), uv(p1)}, mats.ends, inside);
         }
     }
@@ -139,10 +142,7 @@ TSection Trap(float z, float wb, float wt, float y0, float y1)
 
 // A wheel frame's matrix as the game sets it at rest: a quarter turn about
 // y (the axle, local z, then lies along the car's x), then the position.
-std::array<float, 16> WheelMatrix(TVec t)
-{
-    return {0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, t.x, t.y, t.z, 1};
-}
+std::array<float, 16> WheelMatrix(TVec t) { return {0, 0, -1, 0, 0, 1, 0, 0, 1, 0, 0, 0, t.x, t.y, t.z, 1}; }
 
 constexpr float WheelRadius = 25;
 constexpr float WheelHalfWidth = 9;
@@ -211,7 +211,8 @@ std::string MakeCarModel()
           Hex(108, 24, 30, 24, 26, 32, 38)},
          {top, side, metal, metal, -100, 110, 58, 14, 40});
     // The cabin: windscreen, roof, rear window.
-    Loft(hull, {Trap(-54, 30, 22, 56, 60), Trap(-34, 31, 24, 55, 98), Trap(0, 31, 24, 54, 96), Trap(28, 30, 18, 53, 55)},
+    Loft(hull,
+         {Trap(-54, 30, 22, 56, 60), Trap(-34, 31, 24, 55, 98), Trap(0, 31, 24, 54, 96), Trap(28, 30, 18, 53, 55)},
          {top, glass, metal, glass, -54, 28, 98, 54, 31});
     // Roll bar behind the cabin.
     Box(hull, {-28, 56, -60}, {-22, 106, -55}, {metal, metal, metal}, {1 / 20.0f, 1 / 20.0f});
@@ -249,7 +250,8 @@ std::string MakeCarModel()
     std::vector<TFrame> frames;
     frames.push_back(std::move(body));
     // Wheels 1 and 2 steer: front left and front right; 3 and 4 at the rear.
-    const TVec wheelPos[4] = {{-50, WheelRadius, 70}, {50, WheelRadius, 70}, {-50, WheelRadius, -64}, {50, WheelRadius, -64}};
+    const TVec wheelPos[4] = {
+        {-50, WheelRadius, 70}, {50, WheelRadius, 70}, {-50, WheelRadius, -64}, {50, WheelRadius, -64}};
     for (int w = 0; w < 4; ++w) {
         const std::string base = "x3ds_rad" + std::to_string(w + 1);
         TFrame wheel;
@@ -289,7 +291,9 @@ std::string MakeSkyModel()
     };
     // v runs from the zenith (0) to the rim (1); the horizon falls at
     // 90 / (90 − lowest elevation), where the texture puts it.
-    auto uv = [&](int ring, int seg) { return TUv{static_cast<float>(seg) / Segments, static_cast<float>(ring) / Rings}; };
+    auto uv = [&](int ring, int seg) {
+        return TUv{static_cast<float>(seg) / Segments, static_cast<float>(ring) / Rings};
+    };
     const TVec viewer{0, 1, 0};
     for (int r = 0; r < Rings; ++r)
         for (int s = 0; s < Segments; ++s) {

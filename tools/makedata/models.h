@@ -20,7 +20,7 @@ std::string MakeShadowModel();
 std::string MakeGateModel();
 
 // Sizes shared with the tests' expectations.
-constexpr float SkyRadius = 7.5f;   // before the dome's scale
+constexpr float SkyRadius = 7.5f;  // before the dome's scale
 constexpr float SkyHeight = 8.0f;
 constexpr float SkyLowestElevationDeg = -10.0f;
 

@@ -91,23 +91,21 @@ void Render(TMix& mix, int64_t first, double seconds, double gain, double pan, F
 {
     const int64_t length = std::llround(seconds * MusicRate);
     const int64_t last = std::min(first + length, mix.Frames() - 1);
-    if (last < 0)
-        return;  // wholly before the file
+    if (last < 0) return;  // wholly before the file
     const double gl = gain * std::sqrt(0.5 * (1.0 - pan)), gr = gain * std::sqrt(0.5 * (1.0 + pan));
     for (int64_t i = first; i <= last; ++i) {
         double t = static_cast<double>(i - first) / MusicRate;
         double s = f(t);  // evaluated for every sample so filters keep state
-        if (i < 0 || i >= mix.Frames())
-            continue;
+        if (i < 0 || i >= mix.Frames()) continue;
         mix.L[static_cast<size_t>(i)] += static_cast<float>(s * gl);
         mix.R[static_cast<size_t>(i)] += static_cast<float>(s * gr);
     }
 }
 
 struct TChord {
-    int root;                 // bass note
-    std::array<int, 3> tones; // pad voicing
-    std::array<int, 4> arp;   // arpeggio notes
+    int root;                  // bass note
+    std::array<int, 3> tones;  // pad voicing
+    std::array<int, 4> arp;    // arpeggio notes
 };
 // Am F C G Am F G E, one bar each, in every section.
 const std::array<TChord, 8> Progression{{
@@ -164,20 +162,20 @@ std::vector<TNote> Theme(int which)
 // What plays in each eight-bar section of the loop.
 struct TSection {
     bool kick, snare, hats, bass, pad, arp;
-    int lead;        // −1 none, 0 theme A, 1 theme B
-    bool fill;       // snare roll in the last bar
+    int lead;   // −1 none, 0 theme A, 1 theme B
+    bool fill;  // snare roll in the last bar
     double padCutoff;
 };
 const std::array<TSection, 9> Arrangement{{
-    {false, false, true, false, true, true, -1, false, 900},   // intro: pads and arpeggio
-    {true, true, true, true, true, false, -1, false, 1400},     // the groove comes in
-    {true, true, true, true, true, false, 0, false, 1600},      // theme A
-    {true, true, true, true, true, true, 0, false, 1800},       // theme A with arpeggio
-    {false, false, true, true, true, true, -1, false, 700},     // break
-    {true, false, true, true, true, true, -1, true, 1200},      // build-up
-    {true, true, true, true, true, true, 1, false, 2000},       // theme B
-    {true, true, true, true, true, false, 0, false, 1800},      // theme A again
-    {true, true, true, true, true, true, -1, true, 1400},       // back towards the start
+    {false, false, true, false, true, true, -1, false, 900},  // intro: pads and arpeggio
+    {true, true, true, true, true, false, -1, false, 1400},   // the groove comes in
+    {true, true, true, true, true, false, 0, false, 1600},    // theme A
+    {true, true, true, true, true, true, 0, false, 1800},     // theme A with arpeggio
+    {false, false, true, true, true, true, -1, false, 700},   // break
+    {true, false, true, true, true, true, -1, true, 1200},    // build-up
+    {true, true, true, true, true, true, 1, false, 2000},     // theme B
+    {true, true, true, true, true, false, 0, false, 1800},    // theme A again
+    {true, true, true, true, true, true, -1, true, 1400},     // back towards the start
 }};
 static_assert(Arrangement.size() * SectionBars == MusicLoopBars);
 
@@ -220,7 +218,8 @@ void Bass(TMix& mix, int64_t at, double seconds, int note, double gain)
         double ph = f * t;
         double raw = 0.6 * Saw(ph, dt) + 0.4 * Pulse(ph, 0.5, dt);
         double cut = 250 + 1400 * std::exp(-t * 14);
-        double amp = std::min(1.0, t * 400) * std::exp(-t * 2.5) * ((t < seconds) ? 1.0 : std::exp(-(t - seconds) * 80));
+        double amp =
+            std::min(1.0, t * 400) * std::exp(-t * 2.5) * ((t < seconds) ? 1.0 : std::exp(-(t - seconds) * 80));
         return lp2.Step(lp1.Step(raw, cut), cut * 1.5) * amp + 0.35 * std::sin(2 * Pi * ph) * amp;
     });
 }
@@ -232,10 +231,10 @@ void Pad(TMix& mix, int64_t at, double seconds, int note, double gain, double pa
     TLowPass lp;
     const double release = 0.7;
     Render(mix, at, seconds + release, gain, pan, [&](double t) {
-        double raw = Saw(f * t * detune, dt * detune) + Saw(f * t / detune + 0.31, dt / detune) + 0.5 * Saw(f * 0.5 * t + 0.7, dt * 0.5);
+        double raw = Saw(f * t * detune, dt * detune) + Saw(f * t / detune + 0.31, dt / detune) +
+                     0.5 * Saw(f * 0.5 * t + 0.7, dt * 0.5);
         double amp = std::min(1.0, t / 0.35);
-        if (t > seconds)
-            amp *= std::exp(-(t - seconds) / release * 4);
+        if (t > seconds) amp *= std::exp(-(t - seconds) / release * 4);
         return lp.Step(raw, cutoff * (1.0 + 0.15 * std::sin(2 * Pi * 0.25 * t))) * amp;
     });
 }
@@ -252,8 +251,7 @@ void Lead(TMix& mix, int64_t at, double seconds, int note, double gain)
         phase += dt;
         double raw = 0.7 * Pulse(phase, 0.3, dt) + 0.5 * Saw(phase * 1.003, dt * 1.003);
         double amp = std::min(1.0, t / 0.012) * (0.72 + 0.28 * std::exp(-t * 9));
-        if (t > seconds)
-            amp *= std::exp(-(t - seconds) * 22);
+        if (t > seconds) amp *= std::exp(-(t - seconds) * 22);
         return lp.Step(raw, 3200) * amp;
     });
 }
@@ -285,20 +283,20 @@ void RenderLoop(TMix& lead, TMix& dry, int64_t origin)
             for (int beat = 0; beat < BeatsPerBar; ++beat) {
                 const double tb = t0 + beat * BeatSeconds;
                 // Each hit its own noise, seeded by its place in the loop.
-                const uint32_t seed = 8u * static_cast<uint32_t>((s * SectionBars + static_cast<size_t>(b)) * BeatsPerBar +
-                                                                 static_cast<size_t>(beat));
+                const uint32_t seed =
+                    8u * static_cast<uint32_t>((s * SectionBars + static_cast<size_t>(b)) * BeatsPerBar +
+                                               static_cast<size_t>(beat));
                 const bool fillNow = sec.fill && lastBar && beat >= 2;
-                if (sec.kick && !fillNow)
-                    Kick(dry, at(tb), 0.42);
-                if (sec.snare && (beat % 2 == 1) && !fillNow)
-                    Snare(dry, at(tb), 0.4, seed + 1);
+                if (sec.kick && !fillNow) Kick(dry, at(tb), 0.42);
+                if (sec.snare && (beat % 2 == 1) && !fillNow) Snare(dry, at(tb), 0.4, seed + 1);
                 if (sec.hats) {
                     Hat(dry, at(tb), 0.09, false, seed + 2);
                     Hat(dry, at(tb + BeatSeconds / 2), 0.16, beat == 3 && (b % 2 == 1), seed + 3);
                 }
                 if (fillNow)
                     for (int k = 0; k < 4; ++k)
-                        Snare(dry, at(tb + k * BeatSeconds / 4), 0.12 + 0.06 * ((beat - 2) * 4 + k), seed + 4 + static_cast<uint32_t>(k));
+                        Snare(dry, at(tb + k * BeatSeconds / 4), 0.12 + 0.06 * ((beat - 2) * 4 + k),
+                              seed + 4 + static_cast<uint32_t>(k));
                 if (sec.bass) {
                     // Root, root, octave on the off-beat, fifth before beat 4.
                     const int pattern[8] = {0, 0, 12, 0, 7, 0, 12, 0};
@@ -363,8 +361,7 @@ std::vector<int16_t> SynthesizeMusic()
 std::vector<uint8_t> EncodeMp3(const std::vector<int16_t>& pcm)
 {
     lame_global_flags* gf = lame_init();
-    if (!gf)
-        throw std::runtime_error("musik.mp3: the MP3 encoder cannot be created");
+    if (!gf) throw std::runtime_error("musik.mp3: the MP3 encoder cannot be created");
     lame_set_num_channels(gf, 2);
     lame_set_in_samplerate(gf, MusicRate);
     lame_set_out_samplerate(gf, MusicRate);

@@ -18,9 +18,9 @@ constexpr int MusicLoopBars = 72;  // 144 s of music before it repeats
 constexpr double MusicLoopFraction = 0.0425;
 
 struct TMusicLayout {
-    int64_t TotalFrames;      // stereo sample frames in the file
-    int64_t LoopStartFrame;   // 4.25 % of TotalFrames
-    int64_t LoopFrames;       // TotalFrames − LoopStartFrame
+    int64_t TotalFrames;     // stereo sample frames in the file
+    int64_t LoopStartFrame;  // 4.25 % of TotalFrames
+    int64_t LoopFrames;      // TotalFrames − LoopStartFrame
 };
 TMusicLayout MusicLayout();
 

@@ -99,28 +99,34 @@ void DesertScene(TImage& img, bool night)
             for (int x = 0; x < W; ++x) {
                 float line = DuneLine(x + 0.5f, r.base, r.amp, r.phase);
                 float d = line - (y + 0.5f);
-                if (d > 0.5f)
-                    continue;
+                if (d > 0.5f) continue;
                 float depth = Clamp01((y + 0.5f - line) / 60.0f);
                 TColor c = Mix(r.crest, r.body, SmoothStep(0.0f, 0.5f, depth));
                 img.Blend(x, y, c, Coverage(d));
             }
     // Tyre tracks curving over the nearest dune.
     for (int k = 0; k < 2; ++k)
-        FillSoft(img, night ? Rgb(10, 14, 28) : Rgb(34, 16, 24), [&](float x, float y) {
-            float ty = 470 - 0.00042f * (x - 120) * (x - 120) + k * 9.0f;
-            return std::max(std::fabs(y - ty) - 1.4f, 60 - x);
-        }, 0.7f);
+        FillSoft(
+            img, night ? Rgb(10, 14, 28) : Rgb(34, 16, 24),
+            [&](float x, float y) {
+                float ty = 470 - 0.00042f * (x - 120) * (x - 120) + k * 9.0f;
+                return std::max(std::fabs(y - ty) - 1.4f, 60 - x);
+            },
+            0.7f);
 }
 
 // A calm, dark, rounded field for the page's own text.
 void Panel(TImage& img, float x, float y, float w, float h, float alpha)
 {
-    FillSoft(img, Rgb(8, 12, 30), [&](float px, float py) { return SdRoundBox(px, py, x + w / 2, y + h / 2, w / 2, h / 2, 10); },
-             alpha);
-    FillSoft(img, Rgb(150, 176, 220), [&](float px, float py) {
-        return std::fabs(SdRoundBox(px, py, x + w / 2, y + h / 2, w / 2, h / 2, 10)) - 0.6f;
-    }, 0.5f);
+    FillSoft(
+        img, Rgb(8, 12, 30),
+        [&](float px, float py) { return SdRoundBox(px, py, x + w / 2, y + h / 2, w / 2, h / 2, 10); }, alpha);
+    FillSoft(
+        img, Rgb(150, 176, 220),
+        [&](float px, float py) {
+            return std::fabs(SdRoundBox(px, py, x + w / 2, y + h / 2, w / 2, h / 2, 10)) - 0.6f;
+        },
+        0.5f);
 }
 
 void Title(TImage& img, float x, float y, float height)
@@ -134,8 +140,7 @@ void Title(TImage& img, float x, float y, float height)
     // Glow, outline, then a gold face lit from above.
     for (int py = 0; py < img.Height(); ++py)
         for (int px = 0; px < img.Width(); ++px) {
-            if (px < x - 30 || px > x + TextWidth(name, t) + 30 || py < y - 30 || py > y + height + 40)
-                continue;
+            if (px < x - 30 || px > x + TextWidth(name, t) + 30 || py < y - 30 || py > y + height + 40) continue;
             float d = TextDistance(px + 0.5f, py + 0.5f, x, y, name, t);
             img.Blend(px, py, Rgb(255, 150, 60), 0.35f * std::exp(-std::max(d, 0.0f) / 9.0f));
             img.Blend(px, py, Rgb(30, 12, 20), Coverage(d - 3.0f));
@@ -153,8 +158,7 @@ void Title(TImage& img, float x, float y, float height)
         for (int i = 0, j = 6; i < 7; j = i++) {
             float xi = bx + pts[i][0] * height / 60, yi = y + pts[i][1] * height / 60;
             float xj = bx + pts[j][0] * height / 60, yj = y + pts[j][1] * height / 60;
-            if (((yi > py) != (yj > py)) && (px < (xj - xi) * (py - yi) / (yj - yi) + xi))
-                in = !in;
+            if (((yi > py) != (yj > py)) && (px < (xj - xi) * (py - yi) / (yj - yi) + xi)) in = !in;
         }
         return in;
     };
@@ -182,10 +186,13 @@ TImage MakeListPanel()
     constexpr int W = 153, H = 135;
     TImage img(W, H);
     for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x)
-            img.At(x, y) = Mix(Rgb(20, 36, 72), Rgb(6, 12, 30), (y + 0.5f) / H);
-    FillSoft(img, Rgb(150, 180, 230), [&](float x, float y) { return std::fabs(SdRoundBox(x, y, W / 2.0f, H / 2.0f, W / 2.0f - 1, H / 2.0f - 1, 3)) - 0.8f; });
-    FillSoft(img, Rgb(120, 150, 210), [&](float x, float y) { return std::max(std::fabs(y - 19) - 0.6f, std::fabs(x - W / 2.0f) - (W / 2.0f - 6)); });
+        for (int x = 0; x < W; ++x) img.At(x, y) = Mix(Rgb(20, 36, 72), Rgb(6, 12, 30), (y + 0.5f) / H);
+    FillSoft(img, Rgb(150, 180, 230), [&](float x, float y) {
+        return std::fabs(SdRoundBox(x, y, W / 2.0f, H / 2.0f, W / 2.0f - 1, H / 2.0f - 1, 3)) - 0.8f;
+    });
+    FillSoft(img, Rgb(120, 150, 210), [&](float x, float y) {
+        return std::max(std::fabs(y - 19) - 0.6f, std::fabs(x - W / 2.0f) - (W / 2.0f - 6));
+    });
     return img;
 }
 
@@ -213,8 +220,7 @@ TImage MakeLobby()
     DesertScene(img, true);
     // Darken everything evenly so the lobby's controls read well anywhere.
     for (int y = 0; y < 480; ++y)
-        for (int x = 0; x < 640; ++x)
-            img.At(x, y) = Mix(img.At(x, y), Rgb(10, 18, 40), 0.35f);
+        for (int x = 0; x < 640; ++x) img.At(x, y) = Mix(img.At(x, y), Rgb(10, 18, 40), 0.35f);
     TTextStyle t;
     t.Height = 14;
     t.Stroke = 2.6f;

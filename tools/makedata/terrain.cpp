@@ -51,8 +51,7 @@ float HillGrey(float x, float z)
 float Nearest(const std::vector<TSegment>& lines, float x, float z)
 {
     float best = std::numeric_limits<float>::max();
-    for (const TSegment& s : lines)
-        best = std::min(best, DistanceToSegment({x, z}, s));
+    for (const TSegment& s : lines) best = std::min(best, DistanceToSegment({x, z}, s));
     return best;
 }
 
@@ -68,10 +67,7 @@ float LineDistance(float x, float z)
     return best;
 }
 
-TPoint2 MapPixelToWorld(int column, int row)
-{
-    return {column * PixelUnits + MapOrigin, row * PixelUnits + MapOrigin};
-}
+TPoint2 MapPixelToWorld(int column, int row) { return {column * PixelUnits + MapOrigin, row * PixelUnits + MapOrigin}; }
 
 }  // namespace
 
@@ -79,8 +75,7 @@ std::vector<TSegment> CourseLines()
 {
     std::vector<TSegment> lines;
     for (size_t i = 0; i < GatePositions.size(); ++i)
-        for (size_t j = i + 1; j < GatePositions.size(); ++j)
-            lines.push_back({GatePositions[i], GatePositions[j]});
+        for (size_t j = i + 1; j < GatePositions.size(); ++j) lines.push_back({GatePositions[i], GatePositions[j]});
     const TPoint2 gridMiddle{(GridFirst.x + GridLast.x) / 2, GridFirst.z};
     for (const TPoint2& g : GatePositions) {
         // The fan from the grid's ends and middle covers every start slot.
@@ -139,16 +134,13 @@ TImage MakeTreeMap()
     };
     std::vector<TTree> trees;
     auto allowed = [&](int row, int col) {
-        if (row < 0 || col < 0 || row >= MapSize || col >= MapSize)
-            return false;
+        if (row < 0 || col < 0 || row >= MapSize || col >= MapSize) return false;
         // Transposed: the row gives world x, the column world z.
         float x = row * PixelUnits + MapOrigin, z = col * PixelUnits + MapOrigin;
         float d = LineDistance(x, z);
-        if (d < TreeLineClearance || d > TreeMaxLineDistance)
-            return false;
+        if (d < TreeLineClearance || d > TreeMaxLineDistance) return false;
         float grey = TerrainGrey(x, z);
-        if (grey < ValleyFloorGrey + 8 || grey > 190 || LandMask(x, z) < 0.98f)
-            return false;
+        if (grey < ValleyFloorGrey + 8 || grey > 190 || LandMask(x, z) < 0.98f) return false;
         for (const TTree& t : trees)
             if (std::hypot(static_cast<float>(t.row - row), static_cast<float>(t.col - col)) * PixelUnits < TreeSpacing)
                 return false;
@@ -157,8 +149,7 @@ TImage MakeTreeMap()
     auto kindAt = [](int row, int col, uint32_t cluster) {
         float x = row * PixelUnits + MapOrigin, z = col * PixelUnits + MapOrigin;
         // Palms low down near the track, the others higher up, mixed.
-        if (TerrainGrey(x, z) < 75 && Hash01(static_cast<int>(cluster), 1, 9) < 0.7f)
-            return 0;
+        if (TerrainGrey(x, z) < 75 && Hash01(static_cast<int>(cluster), 1, 9) < 0.7f) return 0;
         return (Hash01(row, col, 13 + cluster) < 0.5f) ? 1 : 2;
     };
     TRandom rnd(20240601u);
@@ -166,8 +157,7 @@ TImage MakeTreeMap()
     for (int attempt = 0; attempt < 200000 && static_cast<int>(trees.size()) < TreeCount; ++attempt) {
         int row = static_cast<int>(rnd.Uniform() * MapSize);
         int col = static_cast<int>(rnd.Uniform() * MapSize);
-        if (!allowed(row, col))
-            continue;
+        if (!allowed(row, col)) continue;
         ++cluster;
         int size = 2 + static_cast<int>(rnd.Uniform() * 5);
         trees.push_back({row, col, kindAt(row, col, cluster)});
@@ -188,8 +178,7 @@ TImage MakeTreeMap()
     // 0xFF0000 (blue) pick tree1, tree2 and tree3.
     const TColor kinds[3] = {{1, 0, 0}, {0, 128.0f / 255.0f, 0}, {0, 0, 1}};
     TImage img(MapSize, MapSize, {1, 1, 1});
-    for (const TTree& t : trees)
-        img.At(t.col, t.row) = kinds[t.kind];
+    for (const TTree& t : trees) img.At(t.col, t.row) = kinds[t.kind];
     return img;
 }
 

@@ -16,7 +16,8 @@ struct TPoint2 {
 };
 
 // The five gates at their fixed world positions, by gate number.
-constexpr std::array<TPoint2, 5> GatePositions{{{400, 900}, {-6000, 8000}, {8000, 8000}, {6000, -8000}, {-9000, -7000}}};
+constexpr std::array<TPoint2, 5> GatePositions{
+    {{400, 900}, {-6000, 8000}, {8000, 8000}, {6000, -8000}, {-9000, -7000}}};
 // The start grid: up to ten cars 200 apart from x −1600 to 200 at z −2000.
 constexpr TPoint2 GridFirst{-1600, -2000};
 constexpr TPoint2 GridLast{200, -2000};

@@ -15,8 +15,7 @@ std::vector<TImage> MipChain(TImage top, int levels)
 {
     std::vector<TImage> chain;
     chain.push_back(std::move(top));
-    while (static_cast<int>(chain.size()) < levels)
-        chain.push_back(Downsample(chain.back()));
+    while (static_cast<int>(chain.size()) < levels) chain.push_back(Downsample(chain.back()));
     return chain;
 }
 
@@ -24,8 +23,7 @@ template <typename F>
 void Paint(TImage& img, F&& f)
 {
     for (int y = 0; y < img.Height(); ++y)
-        for (int x = 0; x < img.Width(); ++x)
-            img.At(x, y) = f(x + 0.5f, y + 0.5f, img.At(x, y));
+        for (int x = 0; x < img.Width(); ++x) img.At(x, y) = f(x + 0.5f, y + 0.5f, img.At(x, y));
 }
 
 }  // namespace
@@ -116,9 +114,12 @@ TImage MakeCarSide()
     brand.Color = Rgb(28, 30, 38);
     DrawText(img, 40, 94, "DUNEBOLT", brand);
     // Panel seams and the sill shadow.
-    FillSoft(img, Rgb(90, 34, 10), [&](float x, float) { return std::fabs(x - 96) - 0.6f; }, 0.8f);
-    FillSoft(img, Rgb(90, 34, 10), [&](float x, float) { return std::fabs(x - 205) - 0.6f; }, 0.8f);
-    FillSoft(img, Rgb(40, 20, 12), [&](float, float y) { return 118 - y; }, 0.7f);
+    FillSoft(
+        img, Rgb(90, 34, 10), [&](float x, float) { return std::fabs(x - 96) - 0.6f; }, 0.8f);
+    FillSoft(
+        img, Rgb(90, 34, 10), [&](float x, float) { return std::fabs(x - 205) - 0.6f; }, 0.8f);
+    FillSoft(
+        img, Rgb(40, 20, 12), [&](float, float y) { return 118 - y; }, 0.7f);
     return img;
 }
 
@@ -138,7 +139,8 @@ TImage MakeCarBonnet()
     FillSoft(img, Rgb(28, 30, 38), [&](float x, float) { return std::fabs(x - 64) - 2.5f; });
     // Air scoop louvres.
     for (int i = 0; i < 5; ++i)
-        FillSoft(img, Rgb(40, 26, 20), [&](float x, float y) { return SdRoundBox(x, y, 64, 30 + i * 7.0f, 16, 1.6f, 1.5f); });
+        FillSoft(img, Rgb(40, 26, 20),
+                 [&](float x, float y) { return SdRoundBox(x, y, 64, 30 + i * 7.0f, 16, 1.6f, 1.5f); });
     return img;
 }
 
@@ -235,8 +237,7 @@ TImage MakeGateGrid()
     // Red bands on the rails every half tile, as on a marker post.
     FillHard(img, steel, [&](float x, float y) { return std::max(rails(x, y), std::fabs(y - 48) - 8); });
     Paint(img, [&](float x, float, TColor c) {
-        if (ToPixel(c) == Black)
-            return c;
+        if (ToPixel(c) == Black) return c;
         float shade = 0.85f + 0.15f * std::cos((x - 32) / 40.0f);
         return Scale(c, shade);
     });
@@ -275,8 +276,7 @@ TImage MakeGateTop()
     // Everything but the eyelets stays visible.
     for (int y = 3; y < H - 3; ++y)
         for (int x = 0; x < W; ++x)
-            if (ToPixel(img.At(x, y)) == Black)
-                img.At(x, y) = Rgb(2, 2, 4);
+            if (ToPixel(img.At(x, y)) == Black) img.At(x, y) = Rgb(2, 2, 4);
     return img;
 }
 
@@ -293,8 +293,7 @@ TImage MakeTree(int kind)
             for (int x = 0; x < N; ++x) {
                 float py = y + 0.5f, px = x + 0.5f;
                 float t = (256 - py) / 165.0f;
-                if (t < 0 || t > 1)
-                    continue;
+                if (t < 0 || t > 1) continue;
                 float half = 7.5f - 3.0f * t;
                 float dx = px - trunkX(t);
                 if (std::fabs(dx) <= half) {
@@ -318,8 +317,7 @@ TImage MakeTree(int kind)
                 for (int dy = -12; dy <= 12; ++dy)
                     for (int dx = -12; dx <= 12; ++dx) {
                         int ix = static_cast<int>(px) + dx, iy = static_cast<int>(py) + dy;
-                        if (ix < 0 || iy < 0 || ix >= N || iy >= N)
-                            continue;
+                        if (ix < 0 || iy < 0 || ix >= N || iy >= N) continue;
                         float d = std::hypot(ix + 0.5f - px, iy + 0.5f - py);
                         // Serrated leaflets: the width flickers along the frond.
                         float serr = 0.65f + 0.35f * std::fabs(std::sin((t * 40 + dx * 0.3f)));
@@ -357,8 +355,7 @@ TImage MakeTree(int kind)
             for (int x = 0; x < N; ++x) {
                 float px = x + 0.5f, py = y + 0.5f;
                 float t = (py - 6) / 230.0f;  // 0 tip … 1 base
-                if (t < 0 || t > 1)
-                    continue;
+                if (t < 0 || t > 1) continue;
                 float half = 46 * std::pow(std::sin(Pi * std::min(1.0f, 0.55f + 0.55f * t)), 0.6f) * std::sqrt(t);
                 float n = Fbm(px / 9, py / 14, seed, 4);
                 if (std::fabs(px - 128) < half * (0.75f + 0.5f * n)) {
@@ -388,7 +385,8 @@ TImage MakeSky()
             // Clouds, squeezed towards the horizon as perspective would.
             float stretch = 1.0f + 2.0f * e * e;
             float n = Fbm(u * 6, v * 6 * stretch, 91, 5, 6);
-            float cloud = SmoothStep(0.52f, 0.72f, n) * SmoothStep(0.05f, 0.35f, e) * (1.0f - SmoothStep(0.9f, 1.0f, e));
+            float cloud =
+                SmoothStep(0.52f, 0.72f, n) * SmoothStep(0.05f, 0.35f, e) * (1.0f - SmoothStep(0.9f, 1.0f, e));
             TColor cloudCol = Mix(Rgb(252, 250, 246), Rgb(196, 204, 220), SmoothStep(0.6f, 0.85f, n));
             c = Mix(c, cloudCol, 0.85f * cloud);
         } else {

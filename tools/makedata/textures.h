@@ -21,8 +21,8 @@ TImage MakeTyreTread();  // crad: the running surface, u around the wheel
 TImage MakeWheelFace();  // rad: the hub cap with the tyre's flank
 
 // Gate textures: black is the transparent colour.
-TImage MakeGateGrid();   // torgitter: the lattice of the posts
-TImage MakeGateTop();    // toroben: the banner across the top
+TImage MakeGateGrid();  // torgitter: the lattice of the posts
+TImage MakeGateTop();   // toroben: the banner across the top
 
 // Trees 0 … 2 (tree1 … tree3): white is the transparent colour.
 TImage MakeTree(int kind);

@@ -11,22 +11,31 @@ namespace {
 
 bool NamesFit(const std::string& s) { return s.size() <= kMaxNameBytes; }
 
-std::vector<uint8_t> Reencode(const Message& m) {
+std::vector<uint8_t> Reencode(const Message& m)
+{
     switch (m.kind) {
-    case Kind::Join: return EncodeJoin(m.join);
-    case Kind::Welcome: return EncodeWelcome(m.welcome);
-    case Kind::Refuse: return EncodeRefuse(m.refuse);
-    case Kind::Hello: return EncodeHello(m.hello);
-    case Kind::HelloAck: return EncodeHelloAck();
-    case Kind::Announce: return EncodeAnnounce(m.announce);
-    case Kind::User: return EncodeUser(m.user, m.userSize);
+        case Kind::Join:
+            return EncodeJoin(m.join);
+        case Kind::Welcome:
+            return EncodeWelcome(m.welcome);
+        case Kind::Refuse:
+            return EncodeRefuse(m.refuse);
+        case Kind::Hello:
+            return EncodeHello(m.hello);
+        case Kind::HelloAck:
+            return EncodeHelloAck();
+        case Kind::Announce:
+            return EncodeAnnounce(m.announce);
+        case Kind::User:
+            return EncodeUser(m.user, m.userSize);
     }
     return {};
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (auto m = Decode(data, size)) {
         if (!NamesFit(m->join.name) || !NamesFit(m->hello.name) || !NamesFit(m->welcome.sessionName) ||
             !NamesFit(m->announce.player.name) || m->welcome.players.size() > kMaxListedPlayers)
