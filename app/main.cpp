@@ -1,9 +1,9 @@
 // Program entry: checks that the graphics are usable, then runs the main window.
+#include "app/application.h"
 #include "app/presence.h"
 #include "app/startscreen.h"
 #include "platform/gfx/gfxengine.h"
 
-#include <QApplication>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -20,9 +20,9 @@ int main(int argc, char** argv)
     // vertical retrace; set before any window exists.
     GfxSetDefaultSurfaceFormat();
 
-    QApplication app(argc, argv);
+    TApplication app(argc, argv);
     QApplication::setApplicationName("Dunebolt");
-    QApplication::setApplicationDisplayName("Dunebolt");
+    // No display name: the window system would append it to every caption.
 
     if (!OpenGL33Available()) {
         QMessageBox box(QMessageBox::NoIcon, "Dunebolt", GraphicsMissingMessage, QMessageBox::Ok);

@@ -1,6 +1,7 @@
 // The start screen's pages, the navigation between them and the hints.
 #include "app/linklabel.h"
 #include "app/startscreen.h"
+#include "app/updown.h"
 
 #include <QComboBox>
 #include <QEvent>
@@ -10,6 +11,10 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
 
 namespace {
 
@@ -116,6 +121,10 @@ void TFStart::CreateStartScreen()
     pnewgame = MakePanel("pnewgame", Panel1, QRect(232, 176, 353, 233));
     pjoingame = MakePanel("pjoingame", Panel1, QRect(240, 176, 353, 233));
     grafikseite = MakePanel("grafikseite", Panel1, QRect(240, 176, 353, 233));
+    // The sub-pages lie on the field the start picture draws for them: only
+    // the one in front is shown, so they need no background of their own.
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite})
+        page->setAutoFillBackground(false);
 }
 
 void TFStart::CreateMainMenu()
@@ -161,6 +170,7 @@ void TFStart::CreateNewGamePage()
     Label10 = MakeLabel<TLinkLabel>("Label10", "Weiter >>", pnewgame, QPoint(0, 206));
     Label10->move(337 - Label10->width(), 206);
     connect(Label9, &TLinkLabel::clicked, this, &TFStart::back1Click);
+    connect(Label10, &TLinkLabel::clicked, this, &TFStart::Label10Click);
 }
 
 void TFStart::CreateJoinGamePage()
@@ -181,23 +191,32 @@ void TFStart::CreateJoinGamePage()
     Label18 = MakeLabel<TLinkLabel>("Label18", "<< Zurück", pjoingame, QPoint(170, 210));
     Label19 = MakeLabel<TLinkLabel>("Label19", "Weiter >>", pjoingame, QPoint(0, 210));
     Label19->move(345 - Label19->width(), 210);
+    connect(Label16, &TLinkLabel::clicked, this, &TFStart::joingameClick);
     connect(Label18, &TLinkLabel::clicked, this, &TFStart::back1Click);
+    connect(Label19, &TLinkLabel::clicked, this, &TFStart::Label19Click);
 }
 
 void TFStart::CreateGraphicsPage()
 {
-    Label1 = MakeLabel<QLabel>("Label1", "D3D Device:", grafikseite, QPoint(16, 20), Yellow);
-    ComboBox1 = MakeCombo("ComboBox1", grafikseite, QRect(140, 16, 197, 22));
-    Label2 = MakeLabel<QLabel>("Label2", "Anzeigentreiber:", grafikseite, QPoint(16, 54), Yellow);
-    ComboBox2 = MakeCombo("ComboBox2", grafikseite, QRect(140, 50, 197, 22));
-    Label3 = MakeLabel<QLabel>("Label3", "Auflösung:", grafikseite, QPoint(16, 88), Yellow);
-    ComboBox3 = MakeCombo("ComboBox3", grafikseite, QRect(140, 84, 197, 22));
+    // Each list under its label, across the page, so the renderer's whole
+    // name shows; a drop-down of at most seven rows stays inside the window.
+    auto list = [this](const char* label, const QString& text, const char* name, int y, QLabel*& caption) {
+        caption = MakeLabel<QLabel>(label, text, grafikseite, QPoint(16, y), Yellow);
+        QComboBox* combo = MakeCombo(name, grafikseite, QRect(16, y + 18, 321, 22));
+        combo->setStyleSheet("QComboBox { combobox-popup: 0; }");
+        combo->setMaxVisibleItems(7);
+        SetPixelSize(combo, 11);
+        return combo;
+    };
+    ComboBox1 = list("Label1", "D3D Device:", "ComboBox1", 8, Label1);
+    ComboBox2 = list("Label2", "Anzeigentreiber:", "ComboBox2", 52, Label2);
+    ComboBox3 = list("Label3", "Auflösung:", "ComboBox3", 96, Label3);
 
     Label4 = new QLabel("Hinweis:" + CrLf + "RGB Emulation = Software Rendern (langsam)" + CrLf +
                             "Direct3D HAL = Hardware Rendern über Grafikkarte (sehr schnell)",
                         grafikseite);
     Label4->setObjectName("Label4");
-    Label4->setGeometry(16, 124, 321, 64);
+    Label4->setGeometry(16, 144, 321, 56);
     Label4->setWordWrap(true);
     Label4->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     SetPixelSize(Label4, 11);
@@ -212,6 +231,7 @@ void TFStart::CreateLobbyAndResultsPages()
     Image2 = new QLabel(Panel2);
     Image2->setObjectName("Image2");
     Image2->setGeometry(0, 0, 640, 480);
+    CreateLobbyPage();
     Panel2->hide();
 
     Panel3 = MakePanel("Panel3", this, QRect(0, 0, 640, 480));
@@ -227,29 +247,108 @@ void TFStart::CreateLobbyAndResultsPages()
     Panel3->hide();
 }
 
+void TFStart::CreateLobbyPage()
+{
+    // The night picture shows through the lobby's boxes.
+    Panel2->setStyleSheet(
+        "QPlainTextEdit, QListWidget, QLineEdit, QComboBox {"
+        " background: rgba(8, 16, 40, 205); color: white;"
+        " border: 1px solid rgba(150, 175, 230, 120); border-radius: 3px; }"
+        "QPlainTextEdit, QListWidget { padding: 3px; }"
+        "QPushButton { background: rgba(40, 70, 130, 220); color: white;"
+        " border: 1px solid rgba(150, 175, 230, 160); border-radius: 3px; padding: 2px 10px; }"
+        "QPushButton:pressed { background: rgba(70, 110, 180, 230); }"
+        "QToolButton { background: rgba(40, 70, 130, 220); border: 1px solid rgba(150, 175, 230, 160); }");
+
+    llobbyname = MakeLabel<QLabel>("llobbyname", "Dein Name:", Panel2, QPoint(16, 18), Yellow);
+    lname = MakeLabel<QLabel>("lname", "", Panel2, QPoint(136, 18));
+    lname->setFixedWidth(240);
+    llobbyspielname = MakeLabel<QLabel>("llobbyspielname", "Der Spielname:", Panel2, QPoint(16, 42), Yellow);
+    lsession = MakeLabel<QLabel>("lsession", "", Panel2, QPoint(136, 42));
+    lsession->setFixedWidth(240);
+
+    llobbyres = MakeLabel<QLabel>("llobbyres", "Auflösung ändern:", Panel2, QPoint(432, 18), Yellow);
+    ResComboBox = MakeCombo("ResComboBox", Panel2, QRect(432, 40, 192, 22));
+    connect(ResComboBox, &QComboBox::activated, this, &TFStart::ResComboBoxChange);
+
+    console = new QPlainTextEdit(Panel2);
+    console->setObjectName("console");
+    console->setGeometry(16, 76, 400, 292);
+    console->setReadOnly(true);
+    console->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    console->setFocusPolicy(Qt::NoFocus);
+    SetPixelSize(console, 12);  // an announcement with a long name fits one line
+
+    llobbyspieler = MakeLabel<QLabel>("llobbyspieler", "Spieler:", Panel2, QPoint(432, 78), Yellow);
+    lspieler = MakeLabel<QLabel>("lspieler", "0", Panel2, QPoint(500, 78));
+    lspieler->setFixedWidth(40);
+    ListBox1 = new QListWidget(Panel2);
+    ListBox1->setObjectName("ListBox1");
+    ListBox1->setGeometry(432, 100, 192, 176);
+    ListBox1->setSortingEnabled(true);
+    ListBox1->setFocusPolicy(Qt::NoFocus);
+
+    llobbycountrunden = MakeLabel<QLabel>("llobbycountrunden", "Anzahl Runden:", Panel2, QPoint(432, 294), Yellow);
+    Edit1 = MakeField("Edit1", Panel2, QRect(560, 291, 44, 22), 2);
+    Edit1->setReadOnly(true);
+    Edit1->setAlignment(Qt::AlignCenter);
+    Edit1->setText("3");
+    UpDown1 = new TUpDown(Edit1, 1, 20, Panel2);
+    UpDown1->setObjectName("UpDown1");
+    UpDown1->setGeometry(606, 291, 18, 22);
+    connect(Edit1, &QLineEdit::textChanged, this, &TFStart::Edit1Change);
+
+    llobbystarten = MakeLabel<TLinkLabel>("llobbystarten", "Das Spiel starten >>", Panel2, QPoint(432, 340), Yellow);
+    SetPixelSize(llobbystarten, 15);
+    llobbystarten->adjustSize();
+
+    llobbymessage = MakeLabel<QLabel>("llobbymessage", "Message:", Panel2, QPoint(16, 386), Yellow);
+    sendmessage = MakeField("sendmessage", Panel2, QRect(96, 383, 236, 24), 200);
+    sendbutton = new QPushButton("senden", Panel2);
+    sendbutton->setObjectName("sendbutton");
+    sendbutton->setGeometry(340, 382, 76, 26);
+    sendbutton->setDefault(true);
+    sendbutton->setAutoDefault(false);
+    sendbutton->hide();
+    connect(sendbutton, &QPushButton::clicked, this, &TFStart::sendbuttonClick);
+    // The default button: Enter anywhere on the lobby sends the line.
+    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* enter = new QShortcut(QKeySequence(key), Panel2);
+        enter->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(enter, &QShortcut::activated, this, [this] {
+            if (sendbutton->isVisible() && sendbutton->isEnabled())
+                sendbutton->click();
+        });
+    }
+
+    llobbyabbrechen = MakeLabel<TLinkLabel>("llobbyabbrechen", "Abbrechen", Panel2, QPoint(16, 436));
+    connect(llobbyabbrechen, &TLinkLabel::clicked, this, &TFStart::llobbyabbrechenClick);
+}
+
+void TFStart::BringToFront(QWidget* subPage)
+{
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite})
+        page->setVisible(page == subPage);
+    subPage->raise();
+}
+
 void TFStart::newgameClick()
 {
-    pnewgame->raise();
+    BringToFront(pnewgame);
     SetHint({});
     titel->setText("Neues Spiel starten");
 }
 
 void TFStart::grafikeinstellungenClick()
 {
-    grafikseite->raise();
+    BringToFront(grafikseite);
     SetHint({});
     titel->setText("Grafikeinstellungen");
 }
 
-void TFStart::joingameClick()
-{
-    titel->setText("Einem Spiel beitreten");
-    pjoingame->raise();
-}
-
 void TFStart::back1Click()
 {
-    seite1->raise();
+    BringToFront(seite1);
     SetHint({});
     titel->setText("W I L L K O M M E N");
 }

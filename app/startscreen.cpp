@@ -4,6 +4,7 @@
 #include "app/linklabel.h"
 #include "cars/move.h"
 #include "platform/dxinput/dxinput.h"
+#include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
@@ -18,6 +19,7 @@
 #include <QPixmap>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
 
@@ -64,6 +66,10 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
         XaudioPlayer1NotifyPlayerState(sender, state);
     };
     ConnectDriving();
+    CreateSession();
+    // Escape reaches the window whichever child has the focus.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { FormKeyDown(Qt::Key_Escape); });
 
     starttimer = new QTimer(this);
     starttimer->setObjectName("starttimer");
@@ -77,6 +83,8 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
 
 TFStart::~TFStart()
 {
+    u_multiplayer::MessageWindow = nullptr;
+    u_multiplayer::DetachSession();
     move::DriveHooks.ReadControls = nullptr;
     move::OnViewMatrix = nullptr;
 }
@@ -166,7 +174,7 @@ void TFStart::FormCreate()
 
     LoadBackgrounds();
     PrepareMusic();
-    seite1->raise();
+    BringToFront(seite1);
 
     HostId = 0;
     spiel::GamePhase = 0;
@@ -250,8 +258,25 @@ void TFStart::closeEvent(QCloseEvent* event)
 
 void TFStart::FormClose()
 {
+    // The session's close event runs while the window goes away.
     Music([](TXaudioPlayer& music) { music.Stop(); });
     gfxengine->StopAll();
+    DXPlay->Close();
+}
+
+void TFStart::FormKeyDown(int key)
+{
+    if (key != Qt::Key_Escape || spiel::GamePhase != spiel::PhaseRacing)
+        return;
+    if (!DXPlay->IsHost()) {
+        close();
+        return;
+    }
+    // Our own copy ends the race here as on every machine.
+    using namespace u_multiplayer;
+    SendText(CmdSpielAbbrechen, KindCommand, 0, true);
+    SendLobbyStatus(0);
+    SendText(std::string(CmdHost) + std::to_string(HostId), KindCommand, 0, false);
 }
 
 void TFStart::moveEvent(QMoveEvent* event)

@@ -7,14 +7,21 @@
 #include <cstdint>
 #include <memory>
 
+#include "net/u_multiplayer.h"
+
 class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
 class QTimer;
 class TLinkLabel;
+class TUpDown;
 class TDXInput;
+class TDXPlay;
+struct TDXPlayPlayer;
 class TGfxClipper;
 class TGfxEngine;
 class TGfxLight;
@@ -25,7 +32,9 @@ struct TGfxVideoMode;
 // The program directory with a trailing '/'; set by FormCreate.
 extern QString BaseDir;
 
-class TFStart : public QWidget {
+// The main window also carries out what received messages change on
+// screen: it is the dispatcher's window.
+class TFStart : public QWidget, public u_multiplayer::IMessageWindow {
     Q_OBJECT
 public:
     // baseDir: the program directory; empty = the running executable's.
@@ -82,6 +91,26 @@ public:
     TLinkLabel* back1 = nullptr;
     QLabel* Label4 = nullptr;
 
+    // Lobby.
+    QLabel* llobbyname = nullptr;
+    QLabel* lname = nullptr;
+    QLabel* llobbyspielname = nullptr;
+    QLabel* lsession = nullptr;
+    QLabel* llobbyres = nullptr;
+    QComboBox* ResComboBox = nullptr;  // a copy of ComboBox3's modes
+    QLabel* llobbycountrunden = nullptr;
+    QLineEdit* Edit1 = nullptr;        // laps, 1 … 20, read-only
+    TUpDown* UpDown1 = nullptr;
+    QLabel* llobbyspieler = nullptr;
+    QLabel* lspieler = nullptr;        // players in the session
+    QListWidget* ListBox1 = nullptr;   // players, sorted
+    QPlainTextEdit* console = nullptr;
+    QLabel* llobbymessage = nullptr;
+    QLineEdit* sendmessage = nullptr;
+    QPushButton* sendbutton = nullptr; // the default button: Enter sends
+    TLinkLabel* llobbyabbrechen = nullptr;
+    TLinkLabel* llobbystarten = nullptr;
+
     // Results page hint area (the page itself is filled at the end of a race).
     QLabel* hint2 = nullptr;
 
@@ -93,6 +122,7 @@ public:
     std::unique_ptr<TGfxSurface> t_wasser, t_karte;
     std::unique_ptr<TDXInput> DXInput1;
     std::unique_ptr<TXaudioPlayer> XaudioPlayer1;
+    std::unique_ptr<TDXPlay> DXPlay;
     QTimer* starttimer = nullptr;   // 1000 ms, lobby countdown
     QTimer* bereittimer = nullptr;  // 700 ms, host waits for ready reports
 
@@ -102,6 +132,38 @@ public:
     void joingameClick();
     void back1Click();
     void beendenClick();
+
+    // Creating, finding and joining games; the lobby.
+    void Label10Click();
+    void Label19Click();
+    void sendbuttonClick();
+    void Edit1Change();
+    void ResComboBoxChange();
+    void llobbyabbrechenClick();
+    // Refills the player list from the session, leaving out excludedId.
+    void UpdatePlayerList(uint32_t excludedId);
+    // "lobbystatus:" + the laps to toId (0 = all), not to itself.
+    void SendLobbyStatus(uint32_t toId);
+
+    // Session events.
+    void DXPlayMessage(TDXPlayPlayer& from, const uint8_t* data, int size);
+    void DXPlayAddPlayer(TDXPlayPlayer& player);
+    void DXPlayDeletePlayer(TDXPlayPlayer& player);
+    void DXPlayClose();
+
+    // Escape during a race: the host ends it for all, a client leaves.
+    void FormKeyDown(int key);
+
+    // What received messages change on screen.
+    void ChatLine(const std::string& line) override;
+    void HostAnnounced(uint32_t hostId) override;
+    void LobbyStatus(const std::string& laps) override;
+    void RaceAnnounced() override;
+    void LockedOut() override;
+    void PlayerReady(const TDXPlayPlayer& sender) override;
+    void RaceBegins() override;
+    void RaceAborted() override;
+    void StartMusic() override;
 
     // Display-mode filter: refuses 8- and 24-bit modes and modes under
     // 640 × 480; any other mode keeps the preset answer.
@@ -141,6 +203,18 @@ private:
     void CreateJoinGamePage();
     void CreateGraphicsPage();
     void CreateLobbyAndResultsPages();
+    void CreateLobbyPage();
+    // Shows one of the start screen's four sub-pages in front.
+    void BringToFront(QWidget* subPage);
+    void CreateSession();
+    // Chooses the TCP/IP provider; false when the layer offers none.
+    bool SetTCPIPProvider();
+    // Copies the graphics page's modes into the lobby's list.
+    void FillResComboBox();
+    // A joiner handed the host role takes it over.
+    void HostTakeover();
+    // A locked-out player is let back into the lobby.
+    void Unlock();
     void CreateGraphicsComponents();
     void ConnectDriving();
     void FormShow();

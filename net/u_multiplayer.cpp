@@ -235,63 +235,6 @@ std::string_view LobbyStatusText(std::string_view text)
     return text.substr(CmdLobbyStatus.size());
 }
 
-std::string Utf8ToLatin1(std::string_view s)
-{
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        int len = 0;
-        uint32_t cp = 0;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        }
-        bool ok = len > 0 && i + len <= s.size();
-        for (int k = 1; ok && k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) ok = false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        out.push_back(cp <= 0xFF ? static_cast<char>(cp) : '?');
-        i += len;
-    }
-    return out;
-}
-
-std::string Latin1ToUtf8(std::string_view s)
-{
-    std::string out;
-    out.reserve(s.size() * 2);
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 void DetachSession()
 {
     DXPlay = nullptr;
@@ -313,6 +256,13 @@ uint32_t LocalPlayerId()
 bool SessionIsHost()
 {
     return SessionOpen() && SessionPort.IsHost != nullptr && SessionPort.IsHost(*DXPlay);
+}
+
+bool FromSessionHost(const TDXPlayPlayer& sender)
+{
+    if (!SessionOpen() || SessionPort.HostId == nullptr || sender.ID == 0) return false;
+    return sender.ID == SessionPort.HostId(*DXPlay) ||
+           (SessionPort.NextHostId != nullptr && sender.ID == SessionPort.NextHostId(*DXPlay));
 }
 
 int SessionPlayerCount()
@@ -392,6 +342,21 @@ namespace {
 
 bool Finite(const D3DVECTOR& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
+// Where a car can be: over the world's 25600 × 25600 units with a margin,
+// and not far above or below its ground (heights 0 … 1275).
+constexpr float WorldReach = 13800;
+constexpr float HeightReach = 10000;
+// A car at full speed covers about 1000 units a second; one driving step
+// (a frame) never lasts a second at a playable frame rate.
+constexpr float LongestMove = 2000;
+
+bool InWorld(const D3DVECTOR& p)
+{
+    return Finite(p) && std::abs(p.x) <= WorldReach && std::abs(p.z) <= WorldReach && std::abs(p.y) <= HeightReach;
+}
+
+bool DrivableMove(const D3DVECTOR& m) { return Finite(m) && Magnitude(m) <= LongestMove; }
+
 void Drop() { ++DroppedMessages; }
 
 // Kind 0: the first record among 1..9 with the sender's Id, or a free one.
@@ -405,7 +370,7 @@ void HandleCarState(const TDXPlayPlayer& sender, std::span<const uint8_t> data)
     const float angles[] = {m.Spare, m.Steer, m.WheelAngle, m.Pitch, m.Heading, m.Roll};
     for (float a : angles)
         if (!std::isfinite(a)) return Drop();
-    if (!Finite(m.Pos) || !Finite(m.Move) || sender.ID == 0) return Drop();
+    if (!InWorld(m.Pos) || !DrivableMove(m.Move) || sender.ID == 0) return Drop();
     const int i = spiel::ClaimCarStateRecord(sender.ID);
     if (i < 0) return;
     spiel::TPlayerRec& r = spiel::PlayerTable[i];
@@ -422,7 +387,7 @@ void HandleCarState(const TDXPlayPlayer& sender, std::span<const uint8_t> data)
 void HandleSetPosition(std::span<const uint8_t> data)
 {
     TSetPositionMsg m;
-    if (!DecodeSetPosition(data, m) || !Finite(m.Pos)) return Drop();
+    if (!DecodeSetPosition(data, m) || !InWorld(m.Pos)) return Drop();
     spiel::TPlayerRec& me = spiel::PlayerTable[0];
     if (m.Stop != 0) me.Speed = 0;
     me.Pos = m.Pos;
@@ -431,17 +396,51 @@ void HandleSetPosition(std::span<const uint8_t> data)
 void HandleStartPosition(std::span<const uint8_t> data)
 {
     TStartPositionMsg m;
-    if (!DecodeStartPosition(data, m) || !Finite(m.Pos) || m.PlayerId == 0) return Drop();
+    if (!DecodeStartPosition(data, m) || !InWorld(m.Pos) || m.PlayerId == 0) return Drop();
     const int n = SessionPlayerCount();
     if (n < 1) return;
     const int i = spiel::ClaimStartPositionRecord(m.PlayerId, n);
     if (i >= 0) spiel::PlayerTable[i].Pos = m.Pos;
 }
 
+// The commands only the host sends; anyone else's would let one program
+// steer the race of all.
+bool HostOnly(TCommand c)
+{
+    switch (c) {
+    case TCommand::Host:
+    case TCommand::LobbyStatus:
+    case TCommand::Go:
+    case TCommand::Abort:
+    case TCommand::LosJetzt:
+    case TCommand::Torliste:
+    case TCommand::NextTor:
+    case TCommand::SpielAbbrechen:
+    case TCommand::Losfahren:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The lap count of "lobbystatus:": a number 1 … 20.
+bool ValidLaps(std::string_view laps)
+{
+    if (laps.empty() || laps.size() > 2) return false;
+    int n = 0;
+    for (char c : laps) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    return n >= 1 && n <= 20;
+}
+
 void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
 {
     IMessageWindow* w = MessageWindow;
-    switch (ParseCommand(text)) {
+    const TCommand command = ParseCommand(text);
+    if (HostOnly(command) && !FromSessionHost(sender)) return Drop();
+    switch (command) {
     case TCommand::None:
         return;
     case TCommand::Host: {
@@ -451,7 +450,8 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
         return;
     }
     case TCommand::LobbyStatus:
-        if (w) w->LobbyStatus(Latin1ToUtf8(LobbyStatusText(text)));
+        if (!ValidLaps(LobbyStatusText(text))) return Drop();
+        if (w) w->LobbyStatus(std::string(LobbyStatusText(text)));
         return;
     case TCommand::Go:
         spiel::GamePhase = spiel::PhaseStartAnnounced;
@@ -490,7 +490,7 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
         if (w) w->RaceAborted();
         return;
     case TCommand::SpielBereit:
-        spiel::PlayReadyCount += 1;
+        spiel::CountPlayReady(sender.ID);
         return;
     case TCommand::Losfahren:
         spiel::StartClock = 0.0f;
@@ -515,14 +515,16 @@ void HandleMessage(const TDXPlayPlayer& sender, const uint8_t* data, int size)
         TTextMsg t;
         if (!DecodeText(bytes, t)) return Drop();
         if (kind == KindChat) {
-            if (MessageWindow) MessageWindow->ChatLine(sender.Name + ": " + Latin1ToUtf8(t.Text));
+            if (MessageWindow) MessageWindow->ChatLine(sender.Name + ": " + WireToUtf8(t.Text));
             return;
         }
         return HandleCommand(sender, t.Text);
     }
     case KindSetPosition:
+        if (!FromSessionHost(sender)) return Drop();
         return HandleSetPosition(bytes);
     case KindStartPosition:
+        if (!FromSessionHost(sender)) return Drop();
         return HandleStartPosition(bytes);
     default:
         return;  // kinds 5 and above are not used

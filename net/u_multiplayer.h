@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/d3d/d3dtypes.h"
+#include "net/wiretext.h"
 #include "platform/dxplay/dxplay.h"
 
 namespace u_multiplayer {
@@ -46,7 +47,7 @@ struct TCarStateMsg {
     D3DVECTOR Pos;
     D3DVECTOR Move;
 };
-// Kinds 1 (chat line) and 2 (command): 8-bit text, Latin-1.
+// Kinds 1 (chat line) and 2 (command): 8-bit text in code page 1252.
 struct TTextMsg {
     uint32_t Kind = KindCommand;
     std::string Text;
@@ -120,10 +121,6 @@ bool ParseTorliste(std::string_view text, std::array<uint32_t, 5>& order);
 // "lobbystatus:" + laps: the text after the keyword.
 std::string_view LobbyStatusText(std::string_view text);
 
-// Text on the wire is 8-bit Latin-1; the window works in UTF-8. Characters
-// beyond Latin-1 go out as '?'; malformed UTF-8 bytes likewise.
-std::string Utf8ToLatin1(std::string_view utf8);
-std::string Latin1ToUtf8(std::string_view latin1);
 
 // The session the sends go through; the window sets it. nullptr or not
 // Opened() is a closed session: every send then does nothing.
@@ -137,6 +134,8 @@ struct TSessionPort {
     void (*Send)(TDXPlay&, uint32_t toId, const void* data, int size, bool guaranteed) = nullptr;
     bool (*IsHost)(TDXPlay&) = nullptr;
     int (*PlayerCount)(TDXPlay&) = nullptr;
+    uint32_t (*HostId)(TDXPlay&) = nullptr;
+    uint32_t (*NextHostId)(TDXPlay&) = nullptr;
 };
 extern TSessionPort SessionPort;
 
@@ -155,6 +154,8 @@ inline void AttachSession(TDXPlay* session)
     };
     SessionPort.IsHost = [](TDXPlay& s) { return s.IsHost(); };
     SessionPort.PlayerCount = [](TDXPlay& s) { return static_cast<int>(s.Players().size()); };
+    SessionPort.HostId = [](TDXPlay& s) { return s.HostID(); };
+    SessionPort.NextHostId = [](TDXPlay& s) { return s.NextHostID(); };
 }
 
 // Closes the sends again (no session attached).
@@ -168,6 +169,10 @@ uint32_t LocalPlayerId();
 bool SessionIsHost();
 // Players in the session, the local one included; 0 while closed.
 int SessionPlayerCount();
+// Whether sender speaks for the session's host: the host itself, or the
+// player next in line, whose first commands as the new host may arrive
+// before the old host's departure does (they travel on other connections).
+bool FromSessionHost(const TDXPlayPlayer& sender);
 
 // Kind 1 or 2 with text to toId (0 = all others), guaranteed; then, if
 // andItself, the same bytes to the local player. Nothing while closed.
@@ -203,7 +208,8 @@ public:
 // The window the dispatcher reports to; nullptr: the race state alone.
 extern IMessageWindow* MessageWindow;
 
-// Messages the dispatcher dropped as short or malformed (bad peers).
+// Messages the dispatcher dropped as short or malformed, or as a host's
+// command from a player that is not the host (bad peers).
 extern uint64_t DroppedMessages;
 
 // The dispatcher, for every message the window's message event passes on

@@ -10,6 +10,10 @@ uint8_t GamePhase = PhaseMenu;
 uint8_t ControlsLocked = 0;
 uint8_t PlayReadySent = 0;
 int32_t PlayReadyCount = 0;
+namespace {
+// Who has said "spielbereit" in this race; reset with PlayReadyCount.
+std::array<uint32_t, MaxPlayers> PlayReadyIds{};
+}  // namespace
 float StartClock = -2.0f;
 uint32_t WinnerId = 0;
 float EndClock = -1.0f;
@@ -28,6 +32,7 @@ void ResetRaceGlobals()
     ControlsLocked = 0;
     PlayReadySent = 0;
     PlayReadyCount = 0;
+    PlayReadyIds.fill(0);
     StartClock = -2.0f;
     WinnerId = 0;
     EndClock = -1.0f;
@@ -93,6 +98,19 @@ bool RecordTakesPart(int index)
     if (index == 0) return true;
     if (index < 0 || index >= MaxPlayers) return false;
     return PlayerTable[index].Id != 0;
+}
+
+}  // namespace spiel
+
+namespace spiel {
+
+bool CountPlayReady(uint32_t playerId)
+{
+    if (playerId == 0 || PlayReadyCount < 0 || PlayReadyCount >= MaxPlayers) return false;
+    for (int i = 0; i < PlayReadyCount; ++i)
+        if (PlayReadyIds[i] == playerId) return false;
+    PlayReadyIds[PlayReadyCount++] = playerId;
+    return true;
 }
 
 }  // namespace spiel

@@ -63,7 +63,7 @@ constexpr uint8_t PhaseRacing = 4;
 extern uint8_t GamePhase;
 extern uint8_t ControlsLocked;    // 1: the local car cannot be driven, RaceTime stands
 extern uint8_t PlayReadySent;     // "spielbereit" sent in this race
-extern int32_t PlayReadyCount;    // "spielbereit" received (host)
+extern int32_t PlayReadyCount;    // players whose "spielbereit" arrived (host)
 extern float StartClock;          // −2 waiting, −1 released, then 0 … a little over 6
 extern uint32_t WinnerId;         // first player seen to finish; 0 = nobody yet
 extern float EndClock;            // −1 not running; from the first finish on counts to 10
@@ -83,6 +83,10 @@ extern D3DVECTOR GoalPos;         // the arrow's target: next gate + 100 up
 // finishers. Also brings the driving model's slope and speed limit back to
 // their start values, so a race never inherits the previous race's.
 void ResetRaceGlobals();
+
+// Counts a "spielbereit" from that player, once per player and race, so
+// that one program cannot release the start for all; false if counted before.
+bool CountPlayReady(uint32_t playerId);
 
 // Index of the first record among first … last (inclusive) whose Id is id;
 // −1 if none.

@@ -16,7 +16,7 @@ packages=(
   # tests and tools
   xvfb xauth xdotool imagemagick x11-utils
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang llvm libclang-rt-14-dev valgrind
+  clang llvm libclang-rt-14-dev valgrind clang-format
 )
 
 missing=()

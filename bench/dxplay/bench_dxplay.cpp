@@ -6,7 +6,7 @@
 //  - time a search and a join take
 // Usage: bench_dxplay   (uses ports from 47850; set DUNEBOLT_PORT_BASE to move)
 #include "platform/dxplay/dxplay.h"
-#include "tests/dxplay/player_process.h"
+#include "bench/dxplay/player_process.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

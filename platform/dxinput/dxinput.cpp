@@ -123,33 +123,6 @@ TKeyAssigns GameKeyAssigns()
     return assigns;
 }
 
-std::array<uint8_t, KeyAssignsBytes> EncodeKeyAssigns(const TKeyAssigns& assigns)
-{
-    std::array<uint8_t, KeyAssignsBytes> bytes{};
-    size_t at = 0;
-    for (const auto& keys : assigns)
-        for (int32_t key : keys) {
-            const auto u = uint32_t(key);
-            for (int shift = 0; shift < 32; shift += 8)
-                bytes[at++] = uint8_t(u >> shift);
-        }
-    return bytes;
-}
-
-TKeyAssigns DecodeKeyAssigns(const std::array<uint8_t, KeyAssignsBytes>& bytes)
-{
-    TKeyAssigns assigns{};
-    size_t at = 0;
-    for (auto& keys : assigns)
-        for (int32_t& key : keys) {
-            uint32_t u = 0;
-            for (int shift = 0; shift < 32; shift += 8)
-                u |= uint32_t(bytes[at++]) << shift;
-            key = int32_t(u);
-        }
-    return assigns;
-}
-
 TDXInput::TDXInput(QWidget* owner) : owner_(owner)
 {
     if (!owner_ || !owner_->isWindow())

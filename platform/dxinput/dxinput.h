@@ -43,13 +43,9 @@ constexpr int32_t VK_BACK = 0x08, VK_TAB = 0x09, VK_RETURN = 0x0D, VK_SHIFT = 0x
 
 // Three key codes per state, 0 = no key.
 using TKeyAssigns = std::array<std::array<int32_t, 3>, InputStateCount>;
-constexpr int KeyAssignsBytes = InputStateCount * 3 * 4;  // 432
 
 // The game's table: the four arrows drive, space is bound but never read.
 TKeyAssigns GameKeyAssigns();
-// The stored form of a table: 36 states × 3 keys × little-endian int32.
-std::array<uint8_t, KeyAssignsBytes> EncodeKeyAssigns(const TKeyAssigns& assigns);
-TKeyAssigns DecodeKeyAssigns(const std::array<uint8_t, KeyAssignsBytes>& bytes);
 
 // Where key states come from: X11 reads the whole keyboard in the background;
 // without X11 the window's own key events are followed.

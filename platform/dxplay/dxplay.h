@@ -67,6 +67,11 @@ public:
     bool Opened() const;
     // True when this program is the session's host.
     bool IsHost() const;
+    // The session host's player id; 0 while closed.
+    uint32_t HostID() const;
+    // The player the host role passes to when the host leaves: the earliest
+    // admitted player besides the host (possibly the local one); 0 if none.
+    uint32_t NextHostID() const;
     // The local player; nullptr while closed.
     TDXPlayPlayer* LocalPlayer() const;
     // The player collection: the local player first, then the remote players.
@@ -130,6 +135,10 @@ public:
     // This program became the session's host (the host role passed to it).
     std::function<void()> OnHost;
     std::function<void()> OnSessionLost;
+    // A handler failed while the layer delivered network events: the batch
+    // ended there, what was queued stays for the next round, and the error
+    // comes here once the layer is back in order (unset: printed on stderr).
+    std::function<void(const std::exception& error)> OnHandlerError;
 
     // Wire counters for benchmarks and diagnostics.
     uint64_t BytesSent() const;

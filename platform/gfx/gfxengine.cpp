@@ -84,8 +84,7 @@ std::string RendererString() {
     if (!ctx.makeCurrent(&surface)) return cached;
     if (auto* gl = QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(&ctx)) {
         const auto* r = reinterpret_cast<const char*>(gl->glGetString(GL_RENDERER));
-        const auto* v = reinterpret_cast<const char*>(gl->glGetString(GL_VERSION));
-        cached = std::string(r ? r : "OpenGL") + " (" + (v ? v : "") + ")";
+        cached = r ? r : "OpenGL";
     }
     ctx.doneCurrent();
     return cached;
@@ -430,10 +429,12 @@ void TGfxEngine::GetDrivers() {
     for (auto* s : order) {
         TGfxDriver d;
         d.Monitor = s;
-        QString desc = s->name();
+        // What a player recognises: the X display and the screen's size.
+        const QString display = qEnvironmentVariable("DISPLAY");
+        QString desc = QString("%1 × %2").arg(s->size().width()).arg(s->size().height());
         if (!s->model().isEmpty()) desc += " (" + s->model() + ")";
         d.Description = desc.toStdString();
-        d.Name = (s == primary) ? "display" : s->name().toStdString();
+        d.Name = ((s == primary && !display.isEmpty()) ? "X display " + display : s->name()).toStdString();
         bool accept = true;
         if (OnAcceptDriver) OnAcceptDriver(this, d, accept);
         if (accept) m_drivers.push_back(d);

@@ -1,4 +1,6 @@
 // The program started as players start it: a process in its own directory.
+#include "app/datafiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -6,43 +8,21 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
-namespace {
-
-// Starts the program with the given environment and waits for its end.
-struct ProgramRun {
-    int exitCode = -1;
-    QString err;
-};
-
-ProgramRun RunProgram(const QString& exe, const QProcessEnvironment& env, int timeoutMs)
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(exe, {});
-    ProgramRun r;
-    if (!p.waitForStarted() || !p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
-
-}  // namespace
-
 TEST(Program, WithoutADisplayItSaysGraphicsAreMissingAndEnds)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
-    const ProgramRun r = RunProgram(DUNEBOLT_EXE, env, 20000);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains("Dieses Programm benötigt DirectX ab Version 7.\n\n"
-                               "Bitte installieren Sie dieses zuerst, und versuchen sie es erneut."))
-        << r.err.toStdString();
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(DUNEBOLT_EXE, {});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(err.contains("Dieses Programm benötigt DirectX ab Version 7.\n\n"
+                             "Bitte installieren Sie dieses zuerst, und versuchen sie es erneut."))
+        << err.toStdString();
 }
 
 TEST(Program, WithItsFilesBesideItShowsTheMainWindow)
@@ -55,21 +35,10 @@ TEST(Program, WithItsFilesBesideItShowsTheMainWindow)
     const QString exe = tmp.path() + "/dunebolt";
     ASSERT_TRUE(QFile::copy(DUNEBOLT_EXE, exe));
     QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner);
-    for (const char* file : {"3dobjects/auto1.x",   "3dobjects/himmel.x",  "3dobjects/pfeil.x",
-                             "3dobjects/schatten.x", "3dobjects/tor.x",     "musik/musik.mp3",
-                             "images/boden1.bmp",   "images/boden2.bmp",   "images/boden3.bmp",
-                             "images/cboden.bmp",   "images/cfenster.bmp", "images/chaube.bmp",
-                             "images/crad.bmp",     "images/cseite.bmp",   "images/height.bmp",
-                             "images/himmel.bmp",   "images/leer.bmp",     "images/lobby.bmp",
-                             "images/mainmenu.bmp", "images/rad.bmp",      "images/speed.bmp",
-                             "images/time.bmp",     "images/torgitter.bmp", "images/toroben.bmp",
-                             "images/tree1.bmp",    "images/tree2.bmp",    "images/tree3.bmp",
-                             "images/treemap.bmp",  "images/wasser.bmp",   "images/wasser2.bmp",
-                             "images/wasser3.bmp",  "images/wasser4.bmp",  "images/wasser5.bmp",
-                             "xa_dsound_output.dll", "xaudio.dll"}) {
+    for (const QString& file : RequiredDataFiles()) {
         const QString path = tmp.path() + "/" + file;
         QDir().mkpath(QFileInfo(path).path());
-        ASSERT_TRUE(QFile::copy(QString(DUNEBOLT_BIN_DIR) + "/" + file, path)) << file;
+        ASSERT_TRUE(QFile::copy(QString(DUNEBOLT_BIN_DIR) + "/" + file, path)) << file.toStdString();
     }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

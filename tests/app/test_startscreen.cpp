@@ -6,7 +6,6 @@
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
-#include "tests/app/qtprint.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -28,9 +27,10 @@
 #include <cmath>
 #include <cstring>
 
-namespace {
+// Readable Qt strings in failure messages.
+void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
-const QString CrLf2 = "\r\n\r\n";
+namespace {
 
 // A program directory with every required file; the backgrounds are real
 // pictures so that loading them can be checked.
@@ -120,48 +120,16 @@ TEST(StartScreen, CreatedWithAllFilesShowsTheWelcomePage)
     TFStart w(dir.Path());
     ASSERT_TRUE(w.CreateCompleted());
     EXPECT_EQ(BaseDir, dir.Path());
-    EXPECT_TRUE(w.windowTitle().startsWith("Dunebolt"));
-    EXPECT_EQ(w.size(), QSize(640, 480));
-    EXPECT_EQ(w.palette().color(QPalette::Window), QColor(65, 114, 180));
-    EXPECT_EQ(w.font().pixelSize(), 13);
     EXPECT_EQ(FrontSubPage(w), w.seite1);
     EXPECT_EQ(w.titel->text(), "W I L L K O M M E N");
-    EXPECT_TRUE(w.hint->text().isEmpty());
-    EXPECT_EQ(w.HostId, 0u);
-    EXPECT_EQ(w.Countdown, 10);
-    EXPECT_EQ(spiel::GamePhase, 0);
-
     // Backgrounds: the start and results pages share the menu picture.
-    ASSERT_FALSE(w.Image1->pixmap().isNull());
     EXPECT_EQ(w.Image1->pixmap().toImage().pixelColor(5, 5), QColor(Qt::red));
     EXPECT_EQ(w.Image2->pixmap().toImage().pixelColor(5, 5), QColor(Qt::blue));
     EXPECT_EQ(w.Image3->pixmap().toImage().pixelColor(5, 5), QColor(Qt::red));
-
-    EXPECT_FALSE(w.starttimer->isActive());
-    EXPECT_EQ(w.starttimer->interval(), 1000);
-    EXPECT_FALSE(w.bereittimer->isActive());
-    EXPECT_EQ(w.bereittimer->interval(), 700);
-}
-
-TEST(StartScreen, ComponentsCarryTheirNamesAndLimits)
-{
-    ProgramDirectory dir;
-    TFStart w(dir.Path());
-    for (const char* name : {"Panel1", "Panel2", "Panel3", "titel", "hint", "beenden", "seite1", "pnewgame",
-                             "pjoingame", "grafikseite", "grafikeinstellungen", "newgame", "joingame", "Label5",
-                             "nameedit", "Label6", "spieledit", "Shape1", "Label9", "Label10", "Label8",
-                             "Label15", "Edit2", "sessionbox", "Label16", "Label18", "Label19", "Label1",
-                             "ComboBox1", "Label2", "ComboBox2", "Label3", "ComboBox3", "back1", "Label4"})
-        EXPECT_NE(w.findChild<QWidget*>(name), nullptr) << name;
+    // Names are sent in records of fixed size: the edits hold no more.
     EXPECT_EQ(w.nameedit->maxLength(), 10);
     EXPECT_EQ(w.Edit2->maxLength(), 10);
     EXPECT_EQ(w.spieledit->maxLength(), 20);
-    for (TLinkLabel* link : {w.beenden, w.grafikeinstellungen, w.newgame, w.joingame, w.Label9, w.Label10,
-                             w.Label16, w.Label18, w.Label19, w.back1})
-        EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor) << link->objectName().toStdString();
-    EXPECT_EQ(w.seite1->geometry(), QRect(240, 176, 353, 233));
-    EXPECT_EQ(w.pnewgame->geometry(), QRect(232, 176, 353, 233));
-    EXPECT_EQ(w.hint->geometry(), QRect(24, 296, 177, 113));
 }
 
 TEST(StartScreen, NavigationBringsPagesForwardAndBackRestoresTheTitle)
@@ -181,8 +149,6 @@ TEST(StartScreen, NavigationBringsPagesForwardAndBackRestoresTheTitle)
         {w.joingame, w.pjoingame, "Einem Spiel beitreten", w.Label18},
     };
     for (const Step& s : steps) {
-        Hover(s.link);
-        ASSERT_FALSE(w.hint->text().isEmpty());
         emit s.link->clicked();
         EXPECT_EQ(FrontSubPage(w), s.page) << s.title;
         EXPECT_EQ(w.titel->text(), s.title);
@@ -200,27 +166,18 @@ TEST(StartScreen, HintsFollowThePointer)
 {
     ProgramDirectory dir;
     TFStart w(dir.Path());
+    // Each element shows its own hint (a word of it is enough to tell them apart).
     const std::pair<QWidget*, QString> hints[] = {
-        {w.newgame, "Neues Spiel starten: " + CrLf2 + "Erstellt ein neues TCP/IP Spiel. Sie sind der Host."},
-        {w.joingame, "Einem Spiel beitreten: " + CrLf2 + "Nehmen Sie an einem TCP/IP Spiel teil."},
-        {w.grafikeinstellungen,
-         "Grafikeinstellungen: " + CrLf2 +
-             "Stellen Sie hier die wichtigsten grafischen Einstellungen, wie Auflösung oder Farbtiefe ein." + CrLf2 +
-             "Sollte vor dem ersten Start einmal aufgerufen werden."},
-        {w.beenden,
-         "Dunebolt Beenden: " + CrLf2 + "Schließt das Spiel Dunebolt und kehrt zu Windows zurück."},
-        {w.Label10, "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst."},
-        {w.nameedit, "Gib hier bitte deinen Spitznamen ein!"},
-        {w.Edit2, "Gib hier bitte deinen Spitznamen ein!"},
-        {w.spieledit, "Gib hier bitte den Spielnamen ein!" + CrLf2 +
-                          "Dieser dient zum eindeutigen Identifizieren deines Spieles im Netzwerk."},
-        {w.Label19, "Du nimmst an dem ausgewählten Spiel teil und gelangst zur Lobby."},
-        {w.sessionbox, "Zeigt die Liste aller aktuell laufenden Spiele." + CrLf2 + "Zur Zeit 0"},
+        {w.newgame, "Sie sind der Host."}, {w.joingame, "Nehmen Sie an"},
+        {w.grafikeinstellungen, "Farbtiefe"}, {w.beenden, "Schließt das Spiel"},
+        {w.Label10, "Mitspieler warten"},   {w.nameedit, "Spitznamen"},
+        {w.Edit2, "Spitznamen"},            {w.spieledit, "eindeutigen Identifizieren"},
+        {w.Label19, "ausgewählten Spiel"},  {w.sessionbox, "Zur Zeit 0"},
         {w.Label16, "Sucht nach neuen Spielen"},
     };
     for (const auto& [element, text] : hints) {
         Hover(element);
-        EXPECT_EQ(w.hint->text(), text) << element->objectName().toStdString();
+        EXPECT_TRUE(w.hint->text().contains(text)) << element->objectName().toStdString();
         Hover(w.seite1);  // the panels empty the hint
         EXPECT_TRUE(w.hint->text().isEmpty());
     }
@@ -269,17 +226,11 @@ TEST(StartScreen, GraphicsPageListsComeFromTheEngine)
 {
     ProgramDirectory dir;
     TFStart w(dir.Path());
-    ASSERT_NE(w.gfxengine, nullptr);
-    EXPECT_EQ(w.gfxengine->ComboBoxD3DDevices, w.ComboBox1);
-    EXPECT_EQ(w.gfxengine->ComboBoxDrivers, w.ComboBox2);
-    EXPECT_EQ(w.gfxengine->ComboBoxVideoModes, w.ComboBox3);
-    EXPECT_EQ(w.gfxengine->BaseDir, dir.Path().toStdString());
-
     // The lists are the engine's; the window's filter decided the modes.
     ASSERT_GE(w.ComboBox1->count(), 1);
     EXPECT_EQ(w.ComboBox1->count(), int(w.gfxengine->D3DDevices().size()));
     EXPECT_EQ(w.ComboBox2->count(), int(w.gfxengine->Drivers().size()));
-    ASSERT_GE(w.ComboBox3->count(), 1);
+    ASSERT_EQ(w.ComboBox3->count(), int(w.gfxengine->VideoModes().size()));
     EXPECT_EQ(w.ComboBox3->itemText(0), "Windowed");
     for (const TGfxVideoMode& m : w.gfxengine->VideoModes()) {
         bool offered = true;
@@ -293,7 +244,6 @@ TEST(StartScreen, GraphicsPageListsComeFromTheEngine)
     w.show();
     ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
     EXPECT_EQ(w.gfxengine->SelectedD3DDevice(), devices >= 2 ? 1 : 0);
-    EXPECT_EQ(w.ComboBox1->currentIndex(), devices >= 2 ? 1 : 0);
 }
 
 TEST(StartScreen, LightAndTerrainSurfacesStartWithTheEngine)
@@ -302,32 +252,25 @@ TEST(StartScreen, LightAndTerrainSurfacesStartWithTheEngine)
     MessageBoxAnswerer answers;
     TFStart w(DUNEBOLT_BIN_DIR);
     ASSERT_TRUE(w.CreateCompleted());
+    // The sun: slanting down along +x, its colour bytes read as n / 256.
     const D3DLIGHT7 light = w.Light1->Description();
     EXPECT_EQ(light.dltType, D3DLIGHT_DIRECTIONAL);
-    EXPECT_FLOAT_EQ(light.dcvDiffuse.r, 0.60546875f);
-    EXPECT_FLOAT_EQ(light.dcvDiffuse.g, 0.53125f);
-    EXPECT_FLOAT_EQ(light.dcvDiffuse.b, 0.5f);
-    EXPECT_FLOAT_EQ(light.dcvSpecular.b, 0.6640625f);
-    EXPECT_FLOAT_EQ(light.dcvAmbient.g, 0.30859375f);
+    EXPECT_EQ(light.dcvDiffuse.r, 0.60546875f);
+    EXPECT_EQ(light.dcvAmbient.g, 0.30859375f);
     EXPECT_EQ(light.dvDirection.x, 1.0f);
     EXPECT_EQ(light.dvDirection.y, -1.0f);
 
     w.show();
     ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
-    int starts = 0;
-    w.gfxengine->OnAfterStart = [&](TGfxEngine*) { ++starts; };
     w.gfxengine->StartAll();
     ASSERT_TRUE(w.gfxengine->Active()) << w.gfxengine->LastErrorText();
-    EXPECT_EQ(starts, 1);
     EXPECT_EQ(w.gfxengine->RenderSize(), QSize(640, 480));
     EXPECT_TRUE(w.t_wasser->Active());
     EXPECT_TRUE(w.t_karte->Active());
     EXPECT_TRUE(w.Light1->Active());
     EXPECT_TRUE(w.GfxClipper1->Active());
-    ASSERT_NE(w.t_wasser->Surface(0), nullptr);
-    ASSERT_NE(w.t_karte->Surface(0), nullptr);
 
-    // Moving the window keeps the engine running and its output on the window.
+    // Moving the window keeps the engine running.
     w.move(w.pos() + QPoint(8, 8));
     QApplication::processEvents();
     EXPECT_TRUE(w.gfxengine->Active());
@@ -336,7 +279,6 @@ TEST(StartScreen, LightAndTerrainSurfacesStartWithTheEngine)
     w.close();
     EXPECT_FALSE(w.gfxengine->Active());
     EXPECT_FALSE(w.t_wasser->Active());
-    EXPECT_FALSE(w.Light1->Active());
     EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 
@@ -390,11 +332,15 @@ TEST(StartScreen, EachMissingFileInTurnShowsTheMessageAndEndsTheProgram)
     for (const QString& file : RequiredDataFiles()) {
         const QString kept = dir.Path(file + ".kept");
         ASSERT_TRUE(QFile::rename(dir.Path(file), kept)) << file.toStdString();
+        // A folder of the file's name does not stand in for it.
+        if (file == "images/leer.bmp")
+            ASSERT_TRUE(QDir().mkpath(dir.Path(file)));
         MessageBoxAnswerer answer;
         TFStart w(dir.Path());
         EXPECT_EQ(answer.texts, QStringList{message}) << file.toStdString();
         EXPECT_FALSE(w.CreateCompleted()) << file.toStdString();
         EXPECT_TRUE(w.Image1->pixmap().isNull());  // the rest of the creation was skipped
+        QDir().rmdir(dir.Path(file));
         ASSERT_TRUE(QFile::rename(kept, dir.Path(file)));
     }
     // The quit requests wait in the event loop: running it ends at once.

@@ -1,6 +1,7 @@
 // The height map and the tree map as the world setup reads them: valleys
 // under the gates and the start grid, water at the edges, and 100 trees that
-// stand beside, never on, the lines a car drives.
+// stand beside, never on, the lines a car drives. Heights come from the
+// game's own terrain.
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -8,6 +9,7 @@
 #include <cmath>
 
 #include "datafiles.h"
+#include "world/u_heightmap.h"
 
 using namespace datatest;
 
@@ -15,10 +17,17 @@ namespace {
 
 const TPoint GridFirst{-1600, -2000}, GridLast{200, -2000};
 
-QImage HeightMap()
+// The ground height at a point, of the terrain built from the generated map.
+float Height(float x, float z)
 {
-    static QImage img = LoadImage("images/height.bmp");
-    return img;
+    static const bool loaded = [] {
+        u_heightmap::Terrain = u_heightmap::TD3DHeightSurfaceTerrain{};
+        u_heightmap::Terrain.FileName = BinPath("images/height.bmp");
+        u_heightmap::LoadHeightmap(u_heightmap::Terrain);
+        u_heightmap::BuildCellTable(u_heightmap::Terrain);
+        return true;
+    }();
+    return loaded ? u_heightmap::GetHeight(x, z) : 0;
 }
 
 // Every line a car may drive: any gate to any other (the order is drawn at
@@ -37,39 +46,23 @@ std::vector<std::pair<TPoint, TPoint>> CourseLines()
 
 }  // namespace
 
-TEST(HeightMap, IsGreyAndFallsToWaterLevelAtTheEdges)
+TEST(HeightMap, FallsToWaterLevelAtTheEdges)
 {
-    QImage img = HeightMap();
-    ASSERT_EQ(img.width(), 256);
-    ASSERT_EQ(img.height(), 256);
-    for (int y = 0; y < 256; ++y)
-        for (int x = 0; x < 256; ++x) {
-            QRgb p = img.pixel(x, y);
-            ASSERT_TRUE(qRed(p) == qGreen(p) && qGreen(p) == qBlue(p)) << x << "," << y;
-        }
-    // The outer ring of the map, and of the terrain mesh (vertices 0 and 63
-    // at x or z = −12800 and 12400), is at height 0.
-    TTerrain t(img);
+    // The terrain mesh's outer ring (vertices 0 and 63 at −12800 and 12400).
+    Height(0, 0);
+    const auto& t = u_heightmap::Terrain;
+    ASSERT_EQ(t.Rows, 64);
+    auto y = [&](int i, int j) { return t.Vertices[size_t(i * t.Rows + j)].y; };
     for (int k = 0; k < 64; ++k) {
-        EXPECT_EQ(t.VertexHeight(k, 0), 0) << k;
-        EXPECT_EQ(t.VertexHeight(k, 63), 0) << k;
-        EXPECT_EQ(t.VertexHeight(0, k), 0) << k;
-        EXPECT_EQ(t.VertexHeight(63, k), 0) << k;
-    }
-    for (int k = 0; k < 256; ++k) {
-        EXPECT_EQ(qRed(img.pixel(k, 0)), 0);
-        EXPECT_EQ(qRed(img.pixel(k, 255)), 0);
-        EXPECT_EQ(qRed(img.pixel(0, k)), 0);
-        EXPECT_EQ(qRed(img.pixel(255, k)), 0);
+        EXPECT_EQ(y(k, 0) + y(k, 63) + y(0, k) + y(63, k), 0) << k;
     }
 }
 
 TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
 {
-    TTerrain t(HeightMap());
     for (size_t g = 0; g < Gates.size(); ++g) {
         const TPoint c = Gates[g];
-        const float centre = t.Height(c.x, c.z);
+        const float centre = Height(c.x, c.z);
         EXPECT_GT(centre, 20) << "gate " << g << " above the water";
         EXPECT_LT(centre, 300) << "gate " << g << " in a valley";
         // The footprint of posts and opening: 600 either side along the
@@ -78,7 +71,7 @@ TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
         float lo = centre, hi = centre;
         for (float a = -600; a <= 600; a += 50)
             for (float b = -100; b <= 100; b += 50) {
-                float h = t.Height(c.x + a * cs + b * sn, c.z - a * sn + b * cs);
+                float h = Height(c.x + a * cs + b * sn, c.z - a * sn + b * cs);
                 lo = std::min(lo, h);
                 hi = std::max(hi, h);
             }
@@ -87,7 +80,7 @@ TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
         float around = 0;
         for (int k = 0; k < 16; ++k) {
             float a = k * 0.3926991f;
-            around = std::max(around, t.Height(c.x + 3000 * std::cos(a), c.z + 3000 * std::sin(a)));
+            around = std::max(around, Height(c.x + 3000 * std::cos(a), c.z + 3000 * std::sin(a)));
         }
         EXPECT_GT(around, centre + 150) << "gate " << g;
     }
@@ -95,11 +88,10 @@ TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
 
 TEST(HeightMap, StartGridIsLevel)
 {
-    TTerrain t(HeightMap());
     float lo = 1e9f, hi = -1e9f;
     for (float x = GridFirst.x - 150; x <= GridLast.x + 150; x += 25)
         for (float z = -2150; z <= -1850; z += 25) {
-            float h = t.Height(x, z);
+            float h = Height(x, z);
             lo = std::min(lo, h);
             hi = std::max(hi, h);
         }
@@ -109,14 +101,13 @@ TEST(HeightMap, StartGridIsLevel)
 
 TEST(HeightMap, EveryCourseLineIsAGentleDriveAboveTheWater)
 {
-    TTerrain t(HeightMap());
     for (const auto& [a, b] : CourseLines()) {
         const float len = std::hypot(b.x - a.x, b.z - a.z);
         float worstSlope = 0, lowest = 1e9f, highest = 0;
-        float prev = t.Height(a.x, a.z);
+        float prev = Height(a.x, a.z);
         for (float s = 100; s <= len; s += 100) {
             float f = s / len;
-            float h = t.Height(a.x + (b.x - a.x) * f, a.z + (b.z - a.z) * f);
+            float h = Height(a.x + (b.x - a.x) * f, a.z + (b.z - a.z) * f);
             worstSlope = std::max(worstSlope, std::fabs(h - prev) / 100);
             lowest = std::min(lowest, h);
             highest = std::max(highest, h);
@@ -128,52 +119,31 @@ TEST(HeightMap, EveryCourseLineIsAGentleDriveAboveTheWater)
     }
 }
 
-TEST(TreeMap, HoldsExactlyOneHundredTreesOfTheThreeColours)
+TEST(TreeMap, HundredTreesOfTheThreeKindsStandClearOfTheCourseOnDryLand)
 {
     QImage img = LoadImage("images/treemap.bmp");
-    ASSERT_EQ(img.width(), 256);
-    ASSERT_EQ(img.height(), 256);
+    const auto lines = CourseLines();
+    // Half a billboard (320) plus half a car (70) and a margin.
+    const float clearance = 900;
     int trees = 0, kinds[3] = {0, 0, 0};
-    for (int y = 0; y < 256; ++y)
-        for (int x = 0; x < 256; ++x) {
-            QRgb p = img.pixel(x, y) & 0xFFFFFF;
-            if (p == 0xFFFFFF)
+    for (int row = 0; row < 256; ++row)
+        for (int col = 0; col < 256; ++col) {
+            const QRgb c = img.pixel(col, row) & 0xFFFFFF;
+            if (c == 0xFFFFFF)
                 continue;
             ++trees;
-            // QRgb is 0xRRGGBB: pure red, dark green (0x008000), pure blue.
-            if (p == 0xFF0000)
-                ++kinds[0];
-            else if (p == 0x008000)
-                ++kinds[1];
-            else if (p == 0x0000FF)
-                ++kinds[2];
-            else
-                ADD_FAILURE() << "colour " << std::hex << p << " at " << std::dec << x << "," << y;
+            // The three kinds: pure red, dark green, pure blue.
+            const int kind = (c == 0xFF0000) ? 0 : (c == 0x008000) ? 1 : (c == 0x0000FF) ? 2 : -1;
+            ASSERT_GE(kind, 0) << "colour " << std::hex << c;
+            ++kinds[kind];
+            // The tree map is read transposed: the row gives world x.
+            const TPoint p{row * 100.0f - 12800, col * 100.0f - 12800};
+            for (const auto& [a, b] : lines)
+                EXPECT_GE(DistanceToSegment(p, a, b), clearance) << "tree at " << p.x << "," << p.z;
+            EXPECT_GE(DistanceToSegment(p, GridFirst, GridLast), clearance);
+            EXPECT_GT(Height(p.x, p.z), 100) << "tree at " << p.x << "," << p.z << " on a slope, not in water";
         }
     EXPECT_EQ(trees, 100);
     for (int k : kinds)
         EXPECT_GT(k, 5);
-}
-
-TEST(TreeMap, TreesStayClearOfEveryCourseLineAndTheGridOnDryLand)
-{
-    QImage img = LoadImage("images/treemap.bmp");
-    TTerrain t(HeightMap());
-    const auto lines = CourseLines();
-    // Half a billboard (320) plus half a car (70) and a margin.
-    const float clearance = 900;
-    int checked = 0;
-    for (int row = 0; row < 256; ++row)
-        for (int col = 0; col < 256; ++col) {
-            if ((img.pixel(col, row) & 0xFFFFFF) == 0xFFFFFF)
-                continue;
-            // The tree map is read transposed: the row gives world x.
-            const TPoint p{row * 100.0f - 12800, col * 100.0f - 12800};
-            ++checked;
-            for (const auto& [a, b] : lines)
-                EXPECT_GE(DistanceToSegment(p, a, b), clearance) << "tree at " << p.x << "," << p.z;
-            EXPECT_GE(DistanceToSegment(p, GridFirst, GridLast), clearance);
-            EXPECT_GT(t.Height(p.x, p.z), 100) << "tree at " << p.x << "," << p.z << " on a slope, not in water";
-        }
-    EXPECT_EQ(checked, 100);
 }

@@ -90,7 +90,7 @@ TEST(CarState, ComesFromRecordZero)
     EXPECT_EQ(b, Cat({{0, 0, 0, 0}, F(0), F(0.5f), F(1), F(2), F(3), F(4), F(5), F(6), F(7), F(8), F(9), F(10)}));
 }
 
-TEST(Text, LengthPrefixedLatin1WithTwoBytesPadding)
+TEST(Text, LengthPrefixedWithTwoBytesPadding)
 {
     const Bytes chat = EncodeText(KindChat, "hallo");
     EXPECT_EQ(chat, (Bytes{1, 0, 0, 0, 5, 0, 'h', 'a', 'l', 'l', 'o', 0, 0}));
@@ -103,15 +103,11 @@ TEST(Text, LengthPrefixedLatin1WithTwoBytesPadding)
     EXPECT_EQ(m.Text, "");
     EXPECT_EQ(ParseCommand(m.Text), TCommand::None);
 
-    // Umlauts travel as single Latin-1 bytes.
-    const std::string latin = Utf8ToLatin1("Grüße");
-    EXPECT_EQ(latin, "Gr\xFC\xDF" "e");
-    const Bytes u = EncodeText(KindChat, latin);
-    EXPECT_EQ(u.size(), 5u + 8u);
-    EXPECT_EQ(u[4], 5);
-    EXPECT_EQ(u[8], 0xFC);
+    // Umlauts and the euro sign travel as single bytes of the code page.
+    const Bytes u = EncodeText(KindChat, Utf8ToWire("Grüße €5"));
+    EXPECT_EQ(u, (Bytes{1, 0, 0, 0, 8, 0, 'G', 'r', 0xFC, 0xDF, 'e', ' ', 0x80, '5', 0, 0}));
     ASSERT_TRUE(DecodeText(u, m));
-    EXPECT_EQ(Latin1ToUtf8(m.Text), "Grüße");
+    EXPECT_EQ(WireToUtf8(m.Text), "Grüße €5");
 
     // A 300-byte text needs both length bytes.
     const Bytes longText = EncodeText(KindCommand, std::string(300, 'x'));
@@ -231,28 +227,29 @@ TEST(Commands, HostIdGateListAndLaps)
     EXPECT_EQ(LobbyStatusText("host:1"), "");
 }
 
-TEST(Latin1, ConversionBothWays)
+TEST(WireText, CodePage1252BothWays)
 {
-    EXPECT_EQ(Utf8ToLatin1("abc"), "abc");
-    EXPECT_EQ(Utf8ToLatin1("ÄÖÜäöüß"), "\xC4\xD6\xDC\xE4\xF6\xFC\xDF");
-    EXPECT_EQ(Utf8ToLatin1("€"), "?");           // beyond Latin-1
-    EXPECT_EQ(Utf8ToLatin1("a\xFF" "b"), "a?b");  // not UTF-8
-    EXPECT_EQ(Utf8ToLatin1("\xC3"), "?");         // cut short
-    EXPECT_EQ(Latin1ToUtf8("\xC4" "x"), "Äx");
+    const std::pair<const char*, const char*> cases[] = {
+        {"abc", "abc"},
+        {"ÄÖÜäöüß", "\xC4\xD6\xDC\xE4\xF6\xFC\xDF"},
+        {"„Tor“ – €", "\x84Tor\x93 \x96 \x80"},
+        {"Šœ™", "\x8A\x9C\x99"},
+    };
+    for (const auto& [utf8, wire] : cases) {
+        EXPECT_EQ(Utf8ToWire(utf8), wire) << utf8;
+        EXPECT_EQ(WireToUtf8(wire), utf8) << utf8;
+    }
+    // Outside the code page, or not UTF-8: one '?' per character or bad byte.
+    const std::pair<const char*, const char*> outside[] = {
+        {"日本", "??"},         {"a😀b", "a?b"},          {"a\xFF" "b", "a?b"},
+        {"\xC3", "?"},         {"\xC0\xAF", "??"},     {"\xED\xA0\x80", "???"},
+        {"\xF4\x90\x80\x80", "????"},
+    };
+    for (const auto& [utf8, wire] : outside)
+        EXPECT_EQ(Utf8ToWire(utf8), wire) << wire;
+    EXPECT_EQ(WireToUtf8("\x81\x8D"), "??");  // no character in the code page
     std::string all;
-    for (int c = 1; c < 256; ++c) all.push_back(static_cast<char>(c));
-    EXPECT_EQ(Utf8ToLatin1(Latin1ToUtf8(all)), all);
-}
-
-TEST(Sends, AClosedSessionSendsNothing)
-{
-    DetachSession();
-    EXPECT_FALSE(SessionOpen());
-    EXPECT_EQ(LocalPlayerId(), 0u);
-    // None of these may touch a session that is not there.
-    SendText("hallo", KindChat, 0, true);
-    SendCarState();
-    SendSetPosition({1, 2, 3}, 1, 77);
-    SendStartPosition({1, 2, 3}, 77);
-    EXPECT_EQ(DXPlay, nullptr);
+    for (int c = 1; c < 256; ++c)
+        if (c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D) all.push_back(static_cast<char>(c));
+    EXPECT_EQ(Utf8ToWire(WireToUtf8(all)), all);
 }

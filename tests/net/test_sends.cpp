@@ -164,7 +164,7 @@ TEST(Sends, EveryRecordArrivesAsEncodedAndOwnCopiesInsideTheSend)
     const uint32_t guestId = static_cast<uint32_t>(std::stoul(joined->substr(7)));
     const std::string from = "msg " + std::to_string(hostId) + " ";
 
-    SendText(Utf8ToLatin1("hallo Grüße"), KindChat, 0, false);
+    SendText(Utf8ToWire("hallo Grüße"), KindChat, 0, false);
     EXPECT_TRUE(own.empty()) << "a message to all never reaches its sender";
     EXPECT_EQ(joiner.Next("msg "), from + Hex(EncodeText(KindChat, "hallo Gr\xFC\xDF" "e")));
 
@@ -258,7 +258,7 @@ TEST_F(Dispatcher, CommandsChangeTheRaceStateAndTellTheWindow)
 {
     SendText("hallo", KindChat, 0, true);
     EXPECT_EQ(window.Last(), "chat Tom: hallo");
-    SendText(Utf8ToLatin1("Grüß dich"), KindChat, me, false);
+    SendText(Utf8ToWire("Grüß dich"), KindChat, me, false);
     EXPECT_EQ(window.Last(), "chat Tom: Grüß dich");
 
     Command("host:4000000001");
@@ -285,6 +285,7 @@ TEST_F(Dispatcher, CommandsChangeTheRaceStateAndTellTheWindow)
 
     Command("spielbereit");
     Command("spielbereit!");  // whole-text only: nothing
+    Command("spielbereit");   // once per player and race
     EXPECT_EQ(spiel::PlayReadyCount, 1);
     Command("losfahren");
     EXPECT_EQ(spiel::StartClock, 0.0f);
@@ -364,6 +365,48 @@ TEST_F(Dispatcher, PositionRecordsAndMalformedMessages)
     spiel::GamePhase = spiel::PhaseMenu;
     HandleMessage(stranger, go.data(), static_cast<int>(go.size()));
     EXPECT_EQ(spiel::GamePhase, spiel::PhaseMenu);
+}
+
+TEST_F(Dispatcher, OnlyTheHostSteersTheRaceAndPlacesStayInTheWorld)
+{
+    // Another player's host commands and positions are dropped and counted.
+    const TDXPlayPlayer stranger{12345, "Fremd", true};
+    auto from = [&](uint32_t, const auto& bytes, const TDXPlayPlayer& sender) {
+        HandleMessage(sender, bytes.data(), static_cast<int>(bytes.size()));
+    };
+    const uint64_t dropped = DroppedMessages;
+    spiel::PlayerTable[0].Pos = {5, 5, 5};
+    for (const char* c : {"go!", "lobbystatus:7", "torliste:43210", "abort", "los jetzt", "losfahren", "nexttor",
+                          "spiel abbrechen", "host:1"})
+        from(0, EncodeText(KindCommand, c), stranger);
+    from(0, EncodeSetPosition({{1, 1, 1}, 1}), stranger);
+    from(0, EncodeStartPosition({{1, 1, 1}, me}), stranger);
+    EXPECT_EQ(DroppedMessages, dropped + 11);
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseMenu);
+    EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));
+    EXPECT_EQ(spiel::PlayerTable[0].NextGate, 0);
+    EXPECT_TRUE(window.Calls.empty());
+    // What any player may say still counts.
+    from(0, EncodeText(KindChat, "hi"), stranger);
+    EXPECT_EQ(window.Last(), "chat Fremd: hi");
+    from(0, EncodeText(KindCommand, "bereit"), stranger);
+    EXPECT_EQ(window.Last(), "ready Fremd");
+
+    // The host's own: laps are a number 1 … 20, places lie in the world.
+    window.Calls.clear();
+    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:"})
+        Command(laps);
+    ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}));
+    ToSelf(EncodeSetPosition({{0, 0, -14000}, 1}));
+    ToSelf(EncodeStartPosition({{0, 20000, 0}, me}));
+    EXPECT_EQ(DroppedMessages, dropped + 11 + 7);
+    EXPECT_TRUE(window.Calls.empty());
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));
+    Command("lobbystatus:20");
+    EXPECT_EQ(window.Last(), "laps 20");
+    ToSelf(EncodeSetPosition({{12800, 1275, -12800}, 0}));
+    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{12800, 1275, -12800}));
 }
 
 TEST(DispatcherTwoPrograms, CarStatesClaimARecordAndTheHostIgnoresGoalUpdates)

@@ -199,22 +199,6 @@ TEST(Quadtree, SplitsAbove600Indices)
     EXPECT_EQ(QuadtreeList.size(), static_cast<size_t>(QuadtreeLine));
 }
 
-TEST(Quadtree, TrianglesPiledOnOnePointStopSplitting)
-{
-    std::vector<D3DVERTEX> v(3, D3DVERTEX{0, 0, 0});
-    std::vector<uint16_t> ix;
-    for (int t = 0; t < 300; ++t)
-        for (uint16_t k : {0, 1, 2}) ix.push_back(k);
-    auto root = BuildRaw(v, ix, -25600, 25600, 25600, -25600);
-    ASSERT_TRUE(root);
-    EXPECT_EQ(root->VertexCount, 1);  // one position, kept once
-    std::multiset<int> leaves;
-    std::vector<int> perLevel;
-    CollectLeaves(root.get(), 0, leaves, perLevel);
-    EXPECT_EQ(perLevel.size(), static_cast<size_t>(MaxQuadtreeLevel + 1));
-    for (int n : leaves) EXPECT_EQ(n, 300);
-}
-
 TEST(Quadtree, TrianglesOnASplitLineGoToBothSidesAndCrossersToTheHighSide)
 {
     std::vector<D3DVERTEX> v;

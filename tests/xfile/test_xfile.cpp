@@ -1,33 +1,27 @@
+// The .x model reader: frames, matrices and nesting, polygons fanned into
+// material groups, the model object read from a real file, clear errors for
+// malformed files, and consistency of whatever a damaged file still yields.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <unistd.h>
 
 #include "platform/xfile/xfile.h"
 
 namespace {
 
-// Two frames (one nested), a quad and a pentagon, an inline and a referenced
-// material with a texture, normals and texture coordinates.
+// Two frames (one nested, with a reference to the other), a quad and a
+// pentagon, an inline and a referenced material with a texture, normals and
+// texture coordinates.
 const char* kModel = R"(xof 0303txt 0032
 template Dummy { <3D82AB43-62DA-11CF-AB39-0020AF71E433> DWORD x; }
 Header { 1; 0; 1; }
 // a material named at the top, referenced below
-Material Glass {
-  0.2;0.4;0.6;0.5;;
-  12.0;
-  0.1;0.2;0.3;;
-  0.0;0.0;0.0;;
-  TextureFilename { "cfenster.bmp"; }
-}
+Material Glass { 0.2;0.4;0.6;0.5;; 12.0; 0.1;0.2;0.3;; 0.0;0.0;0.0;; TextureFilename { "cfenster.bmp"; } }
 Frame body {
-  FrameTransformMatrix {
-    1.0,0.0,0.0,0.0,
-    0.0,1.0,0.0,0.0,
-    0.0,0.0,1.0,0.0,
-    10.0,20.0,30.0,1.0;;
-  }
+  FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, +10.0,20.0,30.0,1.0;; }
   Mesh bodymesh {
     6;
     0.0;0.0;0.0;, 1.0;0.0;0.0;, 1.0;1.0;0.0;, 0.0;1.0;0.0;, 2.0;0.0;0.0;, 2.0;1.0;0.0;;
@@ -35,129 +29,117 @@ Frame body {
     4;0,1,2,3;,
     5;1,4,5,2,3;,
     2;0,1;;
-    MeshNormals {
-      1;
-      0.0;0.0;-1.0;;
-      3;
-      4;0,0,0,0;,
-      5;0,0,0,0,0;,
-      2;0,0;;
-    }
-    MeshTextureCoords {
-      6;
-      0.0;0.0;, 1.0;0.0;, 1.0;1.0;, 0.0;1.0;, 0.5;0.5;, 0.25;0.75;;
-    }
+    MeshNormals { 1; 0.0;0.0;-1.0;; 3; 4;0,0,0,0;, 5;0,0,0,0,0;, 2;0,0;; }
+    MeshTextureCoords { 6; 0.0;0.0;, 1.0;0.0;, 1.0;1.0;, 0.0;1.0;, 0.5;0.5;, 0.25;0.75;; }
     MeshMaterialList {
-      2;
-      3;
-      1,0,0;;
-      Material {
-        1.0;0.0;0.0;1.0;;
-        0.0;
-        0.0;0.0;0.0;;
-        0.0;0.0;0.0;;
-      }
-      { Glass }
+      2; 3; 1,0,0;;
+      Material { 1.0;0.0;0.0;1.0;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
+      { Glass <3D82AB4F-62DA-11CF-AB39-0020AF71E433> }
     }
   }
   Frame x3ds_rad1 {
+    { body }
     FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 1,2,3,1;; }
     Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; }
   }
 }
 )";
 
-std::string Temp(const std::string& name, const std::string& text)
+// The model as another editor may write it: tabs between words, CR LF at
+// the line ends (the 16-byte header as it is).
+std::string WithTabsAndCrLf()
 {
-    auto dir = std::filesystem::temp_directory_path() / ("xfile_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto p = (dir / name).string();
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
+    std::string s = std::string(kModel).substr(0, 16);
+    for (const char* c = kModel + 16; *c; ++c)
+        s += (*c == ' ') ? std::string("\t") : (*c == '\n') ? std::string("\r\n") : std::string(1, *c);
+    return s;
 }
 
 }  // namespace
 
-TEST(XFileReader, ReadsFramesMatricesAndNesting)
+TEST(XFileReader, ReadsFramesMatricesAndMaterialGroups)
 {
-    auto m = TXFileModel::LoadFromText(kModel, "test.x");
-    EXPECT_EQ(m->Root.Name, "D3DFile_Root");
-    EXPECT_EQ(m->FindFrame(""), &m->Root);
-    ASSERT_EQ(m->Root.Children.size(), 1u);
-    auto* body = m->FindFrame("body");
-    ASSERT_NE(body, nullptr);
-    EXPECT_EQ(body->Parent, &m->Root);
-    EXPECT_FLOAT_EQ(body->Matrix._41, 10);
-    EXPECT_FLOAT_EQ(body->Matrix._43, 30);
-    auto* wheel = m->FindFrame("x3ds_rad1");
-    ASSERT_NE(wheel, nullptr);
-    EXPECT_EQ(wheel->Parent, body);
-    EXPECT_EQ(m->FindFrame("nothing"), nullptr);
-    ASSERT_NE(m->FrameMatrix("x3ds_rad1"), nullptr);
-    EXPECT_FLOAT_EQ(m->FrameMatrix("x3ds_rad1")->_42, 2);
+    for (const std::string& text : {std::string(kModel), WithTabsAndCrLf()}) {
+        SCOPED_TRACE(text.find('\t') != std::string::npos ? "tabs and CR LF" : "spaces and LF");
+        auto m = TXFileModel::LoadFromText(text, "test.x");
+        EXPECT_EQ(m->FindFrame(""), &m->Root);
+        ASSERT_EQ(m->Root.Children.size(), 1u);
+        auto* body = m->FindFrame("body");
+        auto* wheel = m->FindFrame("x3ds_rad1");
+        ASSERT_TRUE(body && wheel);
+        EXPECT_EQ(body->Parent, &m->Root);
+        EXPECT_EQ(wheel->Parent, body);
+        EXPECT_EQ(m->FindFrame("nothing"), nullptr);
+        EXPECT_EQ(m->FrameMatrix("x3ds_rad1"), &wheel->Matrix);
+        // Accumulated matrices: the wheel's own translation, then its parent's.
+        std::vector<std::pair<std::string, D3DVECTOR>> seen;
+        m->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX& w) { seen.push_back({f.Name, {w._41, w._42, w._43}}); });
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[0].first, "D3DFile_Root");
+        EXPECT_EQ(seen[1].second, (D3DVECTOR{10, 20, 30}));
+        EXPECT_EQ(seen[2].second, (D3DVECTOR{11, 22, 33}));
 
-    // Accumulated matrices: the wheel's own translation, then its parent's.
-    std::vector<std::pair<std::string, D3DMATRIX>> seen;
-    m->EnumFrames([&](TCD3DFileObject& f, const D3DMATRIX& w) { seen.emplace_back(f.Name, w); });
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(seen[0].first, "D3DFile_Root");
-    EXPECT_EQ(seen[2].first, "x3ds_rad1");
-    EXPECT_FLOAT_EQ(seen[2].second._41, 11);
-    EXPECT_FLOAT_EQ(seen[2].second._42, 22);
-    EXPECT_FLOAT_EQ(seen[2].second._43, 33);
+        // Group 0: the pentagon (material 0) fanned into 3 triangles; group
+        // 1: the quad (material 1, the referenced glass), 2 triangles; the
+        // 2-corner face is dropped.
+        const TXMesh& mesh = *body->Mesh;
+        EXPECT_EQ(mesh.Vertices->size(), 6u);
+        EXPECT_EQ(*mesh.Indices, (std::vector<uint16_t>{1, 4, 5, 1, 5, 2, 1, 2, 3, 0, 1, 2, 0, 2, 3}));
+        ASSERT_EQ(mesh.Groups.size(), 2u);
+        EXPECT_EQ(std::make_pair(mesh.Groups[0].FirstIndex, mesh.Groups[0].IndexCount), std::make_pair(0, 9));
+        EXPECT_EQ(std::make_pair(mesh.Groups[1].FirstIndex, mesh.Groups[1].IndexCount), std::make_pair(9, 6));
+        const TXMaterial& red = mesh.Groups[0].Material;
+        const TXMaterial& glass = mesh.Groups[1].Material;
+        EXPECT_EQ(std::vector<float>({red.Diffuse.r, red.Diffuse.g, red.Diffuse.a}), std::vector<float>({1, 0, 1}));
+        EXPECT_EQ(red.TextureFilename, "");
+        EXPECT_EQ(glass.TextureFilename, "cfenster.bmp");
+        EXPECT_EQ(std::vector<float>({glass.Diffuse.b, glass.Diffuse.a, glass.Power, glass.Specular.g}),
+                  std::vector<float>({0.6f, 0.5f, 12, 0.2f}));
+        EXPECT_TRUE(mesh.Transparent);
+        EXPECT_FLOAT_EQ((*mesh.Vertices)[5].tv, 0.75f);
+        EXPECT_FLOAT_EQ((*mesh.Vertices)[3].nz, -1);
+        // Without a material list: one white opaque group.
+        const TXMesh& wheelMesh = *wheel->Mesh;
+        ASSERT_EQ(wheelMesh.Groups.size(), 1u);
+        EXPECT_EQ(wheelMesh.Groups[0].IndexCount, 3);
+        EXPECT_EQ(wheelMesh.Groups[0].Material.Diffuse.g, 1);
+        EXPECT_FALSE(wheelMesh.Transparent);
+    }
+    // A mesh outside any frame gets a frame of its own, named after it; faces
+    // past the end of a material list keep its last entry.
+    auto lone = TXFileModel::LoadFromText(std::string(kModel, 16) + "Material A { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; }\n"
+        "Mesh lone { 4; 0;0;0;, 1;0;0;, 0;1;0;, 1;1;0;; 2; 3;0,1,2;, 3;1,3,2;; MeshMaterialList { 2; 1; 1;; {A} {A} } }",
+        "lone.x");
+    ASSERT_TRUE(lone->FindFrame("lone") && lone->FindFrame("lone")->Mesh);
+    EXPECT_EQ(lone->FindFrame("lone")->Mesh->Groups.at(1).IndexCount, 6);
 }
 
-TEST(XFileReader, FansPolygonsIntoMaterialGroups)
+TEST(XFileReader, ModelObjectFromAFileScalesAndSharesItsGeometry)
 {
-    auto m = TXFileModel::LoadFromText(kModel, "test.x");
-    const TXMesh& mesh = *m->FindFrame("body")->Mesh;
-    EXPECT_EQ(mesh.Vertices->size(), 6u);
-    // Group 0: the pentagon (material 0) = 3 triangles; group 1: the quad
-    // (material 1, the referenced glass) = 2 triangles; the 2-corner face is dropped.
-    ASSERT_EQ(mesh.Groups.size(), 2u);
-    EXPECT_EQ(mesh.Groups[0].FirstIndex, 0);
-    EXPECT_EQ(mesh.Groups[0].IndexCount, 9);
-    EXPECT_EQ(mesh.Groups[1].FirstIndex, 9);
-    EXPECT_EQ(mesh.Groups[1].IndexCount, 6);
-    std::vector<uint16_t> expect{1, 4, 5, 1, 5, 2, 1, 2, 3, 0, 1, 2, 0, 2, 3};
-    EXPECT_EQ(*mesh.Indices, expect);
-    EXPECT_FLOAT_EQ(mesh.Groups[0].Material.Diffuse.r, 1);
-    EXPECT_EQ(mesh.Groups[0].Material.TextureFilename, "");
-    EXPECT_EQ(mesh.Groups[1].Material.TextureFilename, "cfenster.bmp");
-    EXPECT_FLOAT_EQ(mesh.Groups[1].Material.Diffuse.a, 0.5f);
-    EXPECT_FLOAT_EQ(mesh.Groups[1].Material.Power, 12);
-    EXPECT_FLOAT_EQ(mesh.Groups[1].Material.Specular.g, 0.2f);
-    EXPECT_TRUE(mesh.Transparent);
-    EXPECT_FLOAT_EQ((*mesh.Vertices)[5].tv, 0.75f);
-    EXPECT_FLOAT_EQ((*mesh.Vertices)[3].nz, -1);
-    // Without a material list: one white opaque group.
-    const TXMesh& wheel = *m->FindFrame("x3ds_rad1")->Mesh;
-    ASSERT_EQ(wheel.Groups.size(), 1u);
-    EXPECT_EQ(wheel.Groups[0].IndexCount, 3);
-    EXPECT_FALSE(wheel.Transparent);
-}
-
-TEST(XFileReader, ModelObjectScaleAndSharedGeometry)
-{
-    std::string path = Temp("model.x", kModel);
+    const auto dir = std::filesystem::temp_directory_path() / ("xfile_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "model.x").string();
+    std::ofstream(path, std::ios::binary) << kModel;
     TXObject obj;
-    LoadXObject(obj, path);
-    EXPECT_EQ(obj.Loaded, 1);
-    EXPECT_EQ(obj.Active, 1);
+    obj.Right = obj.Up = obj.Forward = obj.Position = {5, 5, 5};
+    EXPECT_NO_THROW(LoadXObject(obj, path));
+    std::filesystem::remove_all(dir);
+    ASSERT_EQ(obj.Loaded + obj.Active, 2);
+    EXPECT_EQ(obj.Position, (D3DVECTOR{0, 0, 0})) << "the placement starts afresh";
+    EXPECT_EQ(obj.Right, (D3DVECTOR{1, 0, 0}));
+    EXPECT_EQ(obj.Up, (D3DVECTOR{0, 1, 0}));
+    EXPECT_EQ(obj.Forward, (D3DVECTOR{0, 0, 1}));
     ScaleXObject(obj, 2, 3, 4);
-    TGeometry g;
+    TGeometry g, root;
     GetXGeometry(obj, "body", g);
-    EXPECT_EQ(g.VertexCount, 6);
-    EXPECT_EQ(g.IndexCount, 15);
-    EXPECT_FLOAT_EQ((*g.Vertices)[5].x, 4);
-    EXPECT_FLOAT_EQ((*g.Vertices)[5].y, 3);
-    EXPECT_FLOAT_EQ((*g.Vertices)[3].nz, -1);  // normals unchanged
-    TGeometry root;
+    EXPECT_EQ(std::make_pair(g.VertexCount, g.IndexCount), std::make_pair(6, 15));
+    EXPECT_EQ(std::vector<float>({(*g.Vertices)[5].x, (*g.Vertices)[5].y, (*g.Vertices)[3].nz}),
+              std::vector<float>({4, 3, -1}))
+        << "normals unchanged";
     GetXGeometry(obj, "", root);
     EXPECT_EQ(root.IndexCount, 0);
     EXPECT_THROW(GetXGeometry(obj, "missing", root), EXFileError);
     obj = TXObject{};  // the model goes; the geometry stays
-    EXPECT_EQ(g.Vertices->size(), 6u);
     EXPECT_EQ((*g.Indices)[14], 3);
     EXPECT_THROW(LoadXObject(obj, "no-such-model.x"), EXFileError);
     EXPECT_EQ(obj.Loaded, 0);
@@ -165,106 +147,71 @@ TEST(XFileReader, ModelObjectScaleAndSharedGeometry)
 
 TEST(XFileReader, MalformedFilesGiveClearErrors)
 {
-    auto fails = [](const std::string& text, const std::string& needle) {
+    const std::string h = "xof 0303txt 0032\n";
+    const std::string tri = h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"xof 0303bin 0032", "not supported"},
+        {"hello world, this is no model", "header"},
+        {"xof", "header"},
+        {h + "Mesh { 3; 0;0;0;, 1;0;0;; 1; 3;0,1,2;; }", "whole number"},
+        {h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,3;; }", "out of range"},
+        {h + "Mesh { 4000000000; 0;0;0; }", "vertices"},
+        {h + "Mesh { 60000; 0;0;0; }", "too short"},
+        {h + "Mesh { 1; 0;x;0;; 0; }", "bad number"},
+        {h + "Mesh { 1; 0;1e99;0;; 0; }", "bad number"},
+        {h + "Mesh { 1; 0;-inf;0;; 0; }", "bad number"},
+        {tri + "MeshMaterialList { 1; 1; 0;; { Nope } } }", "unknown material"},
+        {tri + "MeshMaterialList { 1; 1; 0;; { \"Glass\" } } }", "expected a material name"},
+        {tri + "MeshMaterialList { 17; 1; 0;; } }", "at most 16"},
+        {tri + "MeshMaterialList { 1; 1; 1;; } }", "out of range"},
+        {h + "Frame a { Frame b { ", "file ends"},
+        {h + "Frame a {" + std::string(5000, '{'), "nested"},
+        {h + "Material m { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { \"x.bmp; } }", "unterminated"},
+    };
+    for (const auto& [text, needle] : cases) {
         try {
             TXFileModel::LoadFromText(text, "bad.x");
+            ADD_FAILURE() << "accepted: " << text;
         } catch (const EXFileError& e) {
-            std::string what = e.what();
-            EXPECT_NE(what.find("bad.x"), std::string::npos) << what;
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind("bad.x", 0), 0u) << what;
             EXPECT_NE(what.find(needle), std::string::npos) << what;
-            return;
-        }
-        ADD_FAILURE() << "accepted: " << text;
-    };
-    const std::string h = "xof 0303txt 0032\n";
-    fails("xof 0303bin 0032", "not supported");
-    fails("hello world, this is no model", "header");
-    fails("xof", "header");
-    fails(h + "Mesh { 3; 0;0;0;, 1;0;0;; 1; 3;0,1,2;; }", "whole number");
-    fails(h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,7;; }", "out of range");
-    fails(h + "Mesh { 4000000000; 0;0;0; }", "vertices");
-    fails(h + "Mesh { 60000; 0;0;0; }", "too short");
-    fails(h + "Mesh { 1; 0;x;0;; 0; }", "bad number");
-    fails(h + "Mesh { 1; 0;1e99;0;; 0; }", "bad number");
-    fails(h + "Mesh { 1; 0;-inf;0;; 0; }", "bad number");
-    fails(h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; MeshMaterialList { 1; 1; 0;; { Nope } } }",
-          "unknown material");
-    fails(h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; MeshMaterialList { 17; 1; 0;; } }", "at most 16");
-    fails(h + "Mesh { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; MeshMaterialList { 1; 1; 3;; } }", "out of range");
-    fails(h + "Frame a { Frame b { ", "file ends");
-    fails(h + "Frame a {" + std::string(5000, '{'), "nested");
-    fails(h + "Material m { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { \"x.bmp; } }", "unterminated");
-}
-
-TEST(XFileReader, MutatedFilesNeverCrash)
-{
-    std::string good = kModel;
-    int accepted = 0, refused = 0;
-    for (size_t cut = 0; cut < good.size(); cut += 3) {
-        try {
-            TXFileModel::LoadFromText(good.substr(0, cut), "cut.x");
-            ++accepted;
-        } catch (const EXFileError&) {
-            ++refused;
         }
     }
+}
+
+TEST(XFileReader, WhatADamagedFileStillYieldsIsConsistent)
+{
+    const std::string good = kModel;
     std::mt19937 rng(1234);
     const std::string junk = "{};,\"<>-.e9#/x\n\0";
+    int refused = 0;
     for (int i = 0; i < 3000; ++i) {
         std::string s = good;
-        int edits = 1 + static_cast<int>(rng() % 4);
-        for (int e = 0; e < edits; ++e) {
-            size_t at = 16 + rng() % (s.size() - 16);
+        for (int e = 1 + int(rng() % 4); e > 0; --e) {
+            const size_t at = 16 + rng() % (s.size() - 16);
             switch (rng() % 3) {
             case 0: s[at] = junk[rng() % junk.size()]; break;
             case 1: s.erase(at, 1 + rng() % 8); break;
-            default: s.insert(at, std::string(1, junk[rng() % junk.size()])); break;
+            default: s.insert(at, 1, junk[rng() % junk.size()]); break;
             }
         }
         try {
-            auto m = TXFileModel::LoadFromText(s, "mut.x");
-            // Whatever was accepted is consistent: every index names a vertex
-            // and the material groups lie within the index array.
-            m->EnumFrames([](TCD3DFileObject& f, const D3DMATRIX&) {
+            // Every index names a vertex; the groups lie within the indices.
+            TXFileModel::LoadFromText(s, "mut.x")->EnumFrames([](TCD3DFileObject& f, const D3DMATRIX&) {
                 if (!f.Mesh) return;
                 for (uint16_t i : *f.Mesh->Indices) ASSERT_LT(i, f.Mesh->Vertices->size());
-                ASSERT_LE(f.Mesh->Groups.size(), static_cast<size_t>(MaxMaterialGroups));
+                ASSERT_LE(f.Mesh->Groups.size(), size_t(MaxMaterialGroups));
                 for (const TXMaterialGroup& g : f.Mesh->Groups) {
                     ASSERT_GE(g.FirstIndex, 0);
                     ASSERT_GE(g.IndexCount, 0);
-                    ASSERT_LE(static_cast<size_t>(g.FirstIndex) + g.IndexCount, f.Mesh->Indices->size());
+                    ASSERT_LE(size_t(g.FirstIndex) + g.IndexCount, f.Mesh->Indices->size());
                 }
             });
-            ++accepted;
         } catch (const EXFileError&) {
             ++refused;
         }
     }
     EXPECT_GT(refused, 100);
-    EXPECT_GT(accepted, 0);
+    EXPECT_LT(refused, 3000);
 }
-
-#ifdef DUNEBOLT_BIN_DIR
-TEST(XFileReader, ReadsTheGeneratedModels)
-{
-    const std::string dir = std::string(DUNEBOLT_BIN_DIR) + "/3dobjects/";
-    struct Want {
-        const char* file;
-        std::vector<const char*> frames;
-    } wants[] = {
-        {"auto1.x", {"x3ds_rad1", "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2", "x3ds_rad2kap1", "x3ds_rad2kap2",
-                     "x3ds_rad3", "x3ds_rad3kap1", "x3ds_rad3kap2", "x3ds_rad4", "x3ds_rad4kap1", "x3ds_rad4kap2"}},
-        {"schatten.x", {"Rechteck01"}},
-        {"pfeil.x", {"pfeil"}},
-        {"tor.x", {"torl", "torr", "toro"}},
-        {"himmel.x", {"himmel"}},
-    };
-    for (const auto& w : wants) {
-        auto m = TXFileModel::LoadFromFile(dir + w.file);
-        for (const char* f : w.frames) EXPECT_NE(m->FindFrame(f), nullptr) << w.file << " " << f;
-    }
-    auto shadow = TXFileModel::LoadFromFile(dir + "schatten.x");
-    ASSERT_TRUE(shadow->FindFrame("Rechteck01")->Mesh);
-    EXPECT_LE(shadow->FindFrame("Rechteck01")->Mesh->Vertices->size(), 82u);
-}
-#endif

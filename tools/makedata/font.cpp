@@ -35,6 +35,7 @@ const char* GlyphStrokes(char c)
     case 'S': return "4,1 3,0 1,0 0,1 0,2 1,3 3,3 4,4 4,5 3,6 1,6 0,5";
     case 'T': return "0,0 4,0|2,0 2,6";
     case 'U': return "0,0 0,5 1,6 3,6 4,5 4,0";
+    case 0xDC: return "0,0.6 0,5 1,6 3,6 4,5 4,0.6|1,-0.9 1,-0.7|3,-0.9 3,-0.7";  // Ü in Latin-1
     case 'V': return "0,0 2,6 4,0";
     case 'W': return "0,0 1,6 2,3 3,6 4,0";
     case 'X': return "0,0 4,6|4,0 0,6";

@@ -1,16 +1,20 @@
 // makedata OUTDIR: writes the game's data files (bitmaps under images/,
 // models under 3dobjects/, the music under musik/) into OUTDIR, the same
-// bytes on every run. Prints what each group took.
+// bytes on every run: exactly the files of datafiles.h. Prints what each
+// group took.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tools/makedata/bitmaps.h"
+#include "tools/makedata/datafiles.h"
 #include "tools/makedata/models.h"
 #include "tools/makedata/music.h"
 #include "tools/makedata/pictures.h"
@@ -23,9 +27,15 @@ using namespace makedata;
 namespace {
 
 fs::path OutDir;
+std::set<std::string, std::less<>> Written;  // the paths of this run so far
 
 void WriteFile(const std::string& name, const void* data, size_t size)
 {
+    // What is made and what is listed must not drift apart.
+    if (std::find(DataFiles.begin(), DataFiles.end(), name) == DataFiles.end())
+        throw std::runtime_error(name + ": made but not in the list of data files");
+    if (!Written.insert(name).second)
+        throw std::runtime_error(name + ": made twice");
     fs::path path = OutDir / name;
     fs::create_directories(path.parent_path());
     // Written beside and renamed, so an interrupted run leaves no half file.
@@ -112,6 +122,9 @@ int main(int argc, char** argv)
             std::vector<uint8_t> mp3 = EncodeMp3(pcm);
             WriteFile("musik/musik.mp3", mp3.data(), mp3.size());
         });
+        for (std::string_view f : DataFiles)
+            if (Written.find(f) == Written.end())
+                throw std::runtime_error(std::string(f) + ": listed but not made");
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         std::printf("makedata: total     %8.1f ms\n", ms);
     } catch (const std::exception& e) {

@@ -200,7 +200,7 @@ TImage MakeMainMenu()
     sub.Slant = 0.2f;
     sub.Spacing = 1.6f;
     sub.Color = Rgb(255, 214, 170);
-    DrawText(img, 46, 98, "NETZWERK-RENNEN IN DEN DUENEN", sub);
+    DrawText(img, 46, 98, "NETZWERK-RENNEN IN DEN D\xDCNEN", sub);
     // Quiet fields under the page (title and sub-pages) and the hints.
     Panel(img, 228, 114, 376, 304, 0.55f);
     Panel(img, 16, 288, 193, 129, 0.5f);

@@ -1,4 +1,4 @@
-// Short test MP3s made with LAME, with the LAME header that makes the
+// Short MP3s made with LAME, with the LAME header that makes the
 // decoder's length and seek positions exact.
 #pragma once
 

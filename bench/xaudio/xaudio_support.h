@@ -1,6 +1,6 @@
-// What the music player's tests share: a recorder of the component's
+// What the music benchmark uses: a recorder of the component's
 // notifications, a wait that runs the main thread's event loop, and a
-// private directory for test files.
+// private directory for its files.
 #pragma once
 
 #include "platform/xaudio/xaudioplayer.h"

@@ -1,5 +1,5 @@
-// One scripted player program (dxplay_driver) run by a test: commands go to
-// its stdin, its event lines are collected from stdout.
+// One scripted player program (dxplay_driver) run by the benchmark:
+// commands go to its stdin, its event lines are collected from stdout.
 #pragma once
 
 #include <QCoreApplication>

@@ -1,0 +1,151 @@
+// One player's real program for the lobby tests: the main window, driven
+// through its own widgets by commands on stdin, one a line.
+//
+//   set OBJECT TEXT       types TEXT into a line edit
+//   click OBJECT          clicks a link, a button, or UpDown1/up, UpDown1/down
+//   select OBJECT ROW     selects a row of a list
+//   raw TO HEX            sends the bytes as this program's session (a forger)
+//   state                 -> "state {json}": what the player sees
+//   shot FILE             saves a screenshot of the window
+//   close                 closes the window (the program ends)
+//
+// Every message box that opens is answered with OK and reported as
+// "box TEXT"; errors from the window's handlers reach the same boxes. The
+// search's question for the host's address is answered with 127.0.0.1 and
+// reported as "ask".
+#include "app/application.h"
+#include "app/linklabel.h"
+#include "app/startscreen.h"
+#include "app/updown.h"
+#include "platform/dxplay/dxplay.h"
+#include "race/racestate.h"
+
+#include <QInputDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void Line(const QString& s)
+{
+    std::fputs((s + "\n").toUtf8().constData(), stdout);
+    std::fflush(stdout);
+}
+
+QJsonArray Items(const QListWidget* list)
+{
+    QJsonArray out;
+    for (int i = 0; i < list->count(); ++i)
+        out.append(list->item(i)->text());
+    return out;
+}
+
+QJsonObject State(TFStart& w)
+{
+    QJsonObject s;
+    s["phase"] = spiel::GamePhase;
+    s["lobby"] = w.Panel2->isVisible();
+    s["lspieler"] = w.lspieler->text();
+    s["laps"] = w.Edit1->text();
+    s["players"] = Items(w.ListBox1);
+    s["games"] = Items(w.sessionbox);
+    s["console"] = w.console->toPlainText();
+    s["starten"] = !w.llobbystarten->isHidden();
+    s["updown"] = !w.UpDown1->isHidden();
+    s["chat"] = w.sendmessage->isEnabled() && !w.sendbutton->isHidden();
+    s["host"] = w.DXPlay->IsHost();
+    s["title"] = w.windowTitle();
+    return s;
+}
+
+void Command(TFStart& w, const QString& line)
+{
+    const QString cmd = line.section(' ', 0, 0);
+    const QString object = line.section(' ', 1, 1);
+    const QString rest = line.section(' ', 2);
+    if (cmd == "set") {
+        w.findChild<QLineEdit*>(object)->setText(rest);
+    } else if (cmd == "click") {
+        QWidget* target = w.findChild<QWidget*>(object.section('/', 0, 0));
+        if (object.contains('/'))
+            target = target->findChild<QWidget*>(object.section('/', 1));
+        if (auto* button = qobject_cast<QAbstractButton*>(target))
+            button->click();
+        else
+            QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(2, 2));
+    } else if (cmd == "select") {
+        w.findChild<QListWidget*>(object)->setCurrentRow(rest.toInt());
+    } else if (cmd == "raw") {
+        const QByteArray bytes = QByteArray::fromHex(rest.toLatin1());
+        w.DXPlay->SendMessage(object.toUInt(), bytes.constData(), int(bytes.size()), true);
+    } else if (cmd == "state") {
+        Line("state " + QString::fromUtf8(QJsonDocument(State(w)).toJson(QJsonDocument::Compact)));
+    } else if (cmd == "shot") {
+        w.grab().save(object);  // the lobby has no OpenGL view
+        Line("shot");
+    } else if (cmd == "close") {
+        w.close();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    TApplication app(argc, argv);
+    QApplication::setApplicationName("Dunebolt");
+    TFStart window(DUNEBOLT_BIN_DIR);
+    if (!window.CreateCompleted())
+        return 2;
+    window.show();
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    // Boxes are modal: answer them from a timer, which runs inside their loop.
+    QTimer boxes;
+    QObject::connect(&boxes, &QTimer::timeout, [] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            Line("box " + box->text());
+            box->accept();
+        } else if (auto* ask = qobject_cast<QInputDialog*>(modal)) {
+            Line("ask");
+            ask->setTextValue("127.0.0.1");
+            ask->accept();
+        }
+    });
+    boxes.start(50);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buf[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            input.setEnabled(false);
+            window.close();
+            return;
+        }
+        pending.append(buf, n);
+        qsizetype at;
+        while ((at = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(pending.left(at));
+            pending.remove(0, at + 1);
+            Command(window, line);
+        }
+    });
+    Line("ready");
+    return app.exec();
+}
