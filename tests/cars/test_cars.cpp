@@ -16,7 +16,7 @@
 
 #include "cars/cars.h"
 #include "cars/move.h"
-#include "cars/referee.h"
+#include "cars/u_collisiondetection.h"
 #include "race/spiel.h"
 #include "world/u_heightmap.h"
 
@@ -41,6 +41,7 @@ void FreshRace()
     for (auto& t : spiel::TreeTable) std::tie(t.Pos, t.Used) = std::make_tuple(D3DVECTOR{}, false);
     spiel::GateOrder = {0, 1, 2, 3, 4};
     spiel::ResetRaceGlobals();
+    move::ResetDriving();
     spiel::FrameTime = 0.02;
     spiel::FirstFrameDrawn = 1;
     move::DriveHooks = {};
@@ -51,13 +52,14 @@ void FreshRace()
 std::vector<std::string> Referee()
 {
     std::vector<std::string> sent;
-    TRefereeSends sends = spiel::RefereeSends();
+    TRefereeSends sends;
+    sends.GatePass = spiel::GatePass;
     sends.SetPosition = [&](D3DVECTOR p, uint8_t stop, uint32_t id)
     {
         sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) +
                        "," + std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
     };
-    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
+    DetectCollisions(spiel::PlayerTable, {spiel::GateTable, spiel::TreeTable}, sends);
     return sent;
 }
 
