@@ -7,7 +7,6 @@
 #include <numbers>
 
 #include "cars/move.h"
-#include "race/spiel.h"
 #include "world/u_heightmap.h"
 
 namespace cars {
@@ -139,13 +138,6 @@ void UpdateTilt()
     const TTilt t = ComputeTilt(me.Move, me.Speed, me.Steer, me.Heading, u_heightmap::TerrainNormal);
     move::TiltTarget = t.TiltTarget;
     move::SpeedLimit = t.SpeedLimit;
-}
-
-void UpdateGateSides()
-{
-    u_collisiondetection::UpdateGateSidesOn(
-        std::span(spiel::PlayerTable),
-        std::span<const u_collisiondetection::TGateRec, u_collisiondetection::GateCount>(spiel::GateTable));
 }
 
 void CarVisibilityBox(const D3DVECTOR& pos, D3DVECTOR& boxMin, D3DVECTOR& boxMax)

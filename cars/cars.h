@@ -1,6 +1,6 @@
 // The car model: setting a car up in its player record, its collision box,
 // the wheel frames and world matrix, the shadow's ground positions, the tilt
-// and top speed from the ground, and every car's side of every gate.
+// and top speed from the ground.
 #pragma once
 
 #include <array>
@@ -34,11 +34,6 @@ void UpdateCarMatrices(spiel::TPlayerRec& rec);
 // move::SpeedLimit) from its Move, Speed, Steer and Heading and the ground
 // normal of the last height query (u_heightmap::TerrainNormal).
 void UpdateTilt();
-
-// Records, for every taking-part record of the player table, its side of
-// every gate's middle plane (spiel::GateTable); the host's next crossing
-// test compares against it.
-void UpdateGateSides();
 
 // The box tested against the view frustum before a car is drawn.
 void CarVisibilityBox(const D3DVECTOR& pos, D3DVECTOR& boxMin, D3DVECTOR& boxMax);

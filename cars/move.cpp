@@ -4,8 +4,8 @@
 #include <cmath>
 #include <numbers>
 
-#include "cars/u_collisiondetection.h"
 #include "net/u_multiplayer.h"
+#include "race/spiel.h"
 #include "world/u_heightmap.h"
 
 namespace move {
@@ -50,12 +50,11 @@ void DriveCar()
 
     // The crossing test compares against sides of this race only.
     if (GateSidesStale) {
-        cars::UpdateGateSides();
+        spiel::RecordGateSides();
         GateSidesStale = false;
     }
-    if (spiel::FirstFrameDrawn == 1 && DriveHooks.IsHost && DriveHooks.IsHost())
-        u_collisiondetection::DetectCollisions();
-    cars::UpdateGateSides();
+    if (spiel::FirstFrameDrawn == 1 && DriveHooks.IsHost && DriveHooks.IsHost()) spiel::RefereeStep();
+    spiel::RecordGateSides();
     UpdateCamera();
     u_multiplayer::SendCarState();
 }

@@ -29,13 +29,15 @@ extern float SpeedLimit;
 extern D3DVECTOR TiltTarget;
 // Back to their program-start values, and the gate sides marked stale, so a
 // race starts neither from the previous race's slope and limit nor from the
-// sides its cars had at the previous race's end. The race start calls it.
+// sides its cars had at the previous race's end. The race start calls it
+// beside spiel::ResetRaceGlobals.
 void ResetDriving();
 
 // The whole per-frame step of the local car (record 0 of the player table):
 // controls, the driving itself over the terrain (u_heightmap::GetHeight),
-// on the host the referee step, every car's gate sides, the chase camera and
-// the car state to the other players. The first step after ResetDriving
+// on the host the referee step (spiel::RefereeStep), every car's gate sides
+// (spiel::RecordGateSides), the chase camera and the car state to the other
+// players. The first step after ResetDriving
 // records fresh gate sides before the referee compares against them.
 void DriveCar();
 

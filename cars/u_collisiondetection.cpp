@@ -1,10 +1,6 @@
 #include "cars/u_collisiondetection.h"
 
 #include <cstddef>
-#include <span>
-
-#include "cars/referee.h"
-#include "race/spiel.h"
 
 namespace u_collisiondetection {
 
@@ -147,11 +143,143 @@ D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move)
     return safePos - 10.0f * Normalize(move);
 }
 
-void DetectCollisions()
+TBox CarBox(const spiel::TPlayerRec& r) { return TransformBox(r.Hull, CarMatrix(r.Roll, r.Pitch, r.Heading, r.Pos)); }
+
+namespace {
+
+using spiel::MaxPlayers;
+using spiel::TPlayerRec;
+using track::GateCount;
+
+bool TakesPart(const TPlayerRec& r, int index) { return index == 0 || r.Id != 0; }
+
+// Trees and posts: the host's own car stops and is put back; another car is
+// put back in the host's table and told where to go, stopped.
+void ObstacleResponse(TPlayerRec& r, int index, const TRefereeSends& sends)
 {
-    // Gate crossings go through the race's gate pass, which counts them and
-    // sends "nexttor" or "updatemygoal"; put-backs go out as set-position.
-    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), spiel::RefereeSends());
+    if (index == 0) {
+        r.Speed = 0;
+        r.Pos = PushBackPosition(r.SafePos, r.Move);
+    } else {
+        r.Pos = r.SafePos;
+        if (sends.SetPosition) sends.SetPosition(PushBackPosition(r.SafePos, r.Move), 1, r.Id);
+    }
+}
+
+// The world's fixed solids placed once per step: each gate's plane points
+// and its two posts with their faces.
+struct TPlacedGates {
+    std::array<TGatePoints, GateCount> Points;
+    std::array<TBox, GateCount> Left, Right;
+    std::array<TBoxFaces, GateCount> LeftFaces, RightFaces;
+};
+TPlacedGates PlaceGates(std::span<const track::TGateRec, GateCount> gates)
+{
+    TPlacedGates p;
+    for (int g = 0; g < GateCount; ++g) {
+        p.Points[g] = GatePoints(gates[g].World);
+        p.Left[g] = TransformBox(PostBoxLeft, gates[g].World);
+        p.Right[g] = TransformBox(PostBoxRight, gates[g].World);
+        p.LeftFaces[g] = BoxFaces(p.Left[g]);
+        p.RightFaces[g] = BoxFaces(p.Right[g]);
+    }
+    return p;
+}
+
+}  // namespace
+
+void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TRefereeSends& sends)
+{
+    const TPlacedGates placed = PlaceGates(w.Gates);
+    // Gate crossings: whether one counts is the race's rule.
+    for (int i = 0; i < MaxPlayers; ++i) {
+        const TPlayerRec& r = table[i];
+        if (!TakesPart(r, i)) continue;
+        for (int g = 0; g < GateCount; ++g)
+            if (GateCrossed(placed.Points[g], r.Pos, r.GateSide[g]) && sends.GatePass) sends.GatePass(i, g);
+    }
+
+    // Car boxes once, from the positions after the gate pass; later passes
+    // use them even after a car has been put back.
+    std::array<TBox, MaxPlayers> boxes{};
+    std::array<TBoxFaces, MaxPlayers> faces{};
+    std::array<uint8_t, MaxPlayers> hit{};
+    for (int i = 0; i < MaxPlayers; ++i) {
+        if (!TakesPart(table[i], i)) continue;
+        boxes[i] = CarBox(table[i]);
+        faces[i] = BoxFaces(boxes[i]);
+    }
+
+    // Trees: every tree within 150 is tested, also after a hit.
+    for (int i = 0; i < MaxPlayers; ++i) {
+        TPlayerRec& r = table[i];
+        if (!TakesPart(r, i)) continue;
+        for (const track::TTreeRec& t : w.Trees) {
+            if (!t.Used) continue;
+            // Written so that a position that is not a number (a bad car state
+            // from the wire) counts as far from everything.
+            if (!(SquareMagnitude(r.Pos - t.Pos) < 22500)) continue;
+            const TBox b = ShiftBox(TreeBox, t.Pos);
+            if (AnyPointInside(boxes[i], BoxFaces(b)) || AnyPointInside(b, faces[i])) {
+                ObstacleResponse(r, i, sends);
+                hit[i] = 1;
+            }
+        }
+    }
+
+    // Posts: only the car's points, no distance check.
+    for (int i = 0; i < MaxPlayers; ++i) {
+        TPlayerRec& r = table[i];
+        if (!TakesPart(r, i)) continue;
+        for (int g = 0; g < GateCount; ++g) {
+            if (AnyPointInside(boxes[i], placed.LeftFaces[g]) || AnyPointInside(boxes[i], placed.RightFaces[g])) {
+                ObstacleResponse(r, i, sends);
+                hit[i] = 1;
+            }
+        }
+    }
+
+    for (int i = 0; i < MaxPlayers; ++i)
+        if (!hit[i]) table[i].SafePos = table[i].Pos;
+
+    // Cars against cars: car i undoes its move and keeps what of it does
+    // not run into car j; car j answers for itself in its own turn.
+    for (int i = 0; i < MaxPlayers; ++i) {
+        TPlayerRec& a = table[i];
+        if (a.Id == 0) continue;
+        for (int j = 0; j < MaxPlayers; ++j) {
+            if (j == i) continue;
+            const TPlayerRec& b = table[j];
+            if (b.Id == 0) continue;
+            if (!(SquareMagnitude(a.Pos - b.Pos) < 90000)) continue;
+            a.Pos = a.Pos - a.Move;
+            const auto freeOf = [&](const D3DVECTOR& shift) {
+                const TBox s = ShiftBox(boxes[i], shift);
+                return !AnyPointInside(s, faces[j]) && !AnyPointInside(boxes[j], BoxFaces(s));
+            };
+            const bool freeZ = freeOf({0, 0, -a.Move.z});
+            const bool freeX = freeOf({-a.Move.x, 0, 0});
+            if (freeZ && freeX) {
+                a.Pos += a.Move;
+                continue;
+            }
+            if (freeZ) a.Pos += D3DVECTOR{a.Move.x, a.Move.y, 0};
+            if (freeX) a.Pos += D3DVECTOR{0, a.Move.y, a.Move.z};
+            a.SafePos = a.Pos;
+            if (sends.SetPosition) sends.SetPosition(a.Pos, 0, a.Id);
+        }
+    }
+}
+
+void UpdateGateSides(TPlayerTable table, std::span<const track::TGateRec, GateCount> gates)
+{
+    std::array<TGatePoints, GateCount> points;
+    for (int g = 0; g < GateCount; ++g) points[g] = GatePoints(gates[g].World);
+    for (int i = 0; i < MaxPlayers; ++i) {
+        TPlayerRec& r = table[i];
+        if (!TakesPart(r, i)) continue;
+        for (int g = 0; g < GateCount; ++g) r.GateSide[g] = GateSide(points[g], r.Pos);
+    }
 }
 
 }  // namespace u_collisiondetection

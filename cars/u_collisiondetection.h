@@ -1,12 +1,17 @@
-// The host's referee step: point-in-box, gate crossings and the obstacle
-// response, on boxes of twelve points (four bottom corners −x−z, +x−z, +x+z,
-// −x+z; the four top corners in the same order; then the middles of the
-// bottom −z, bottom +z, top −z and top +z edges).
+// The collision module: point-in-box and gate crossings on boxes of twelve
+// points (four bottom corners −x−z, +x−z, +x+z, −x+z; the four top corners in
+// the same order; then the middles of the bottom −z, bottom +z, top −z and
+// top +z edges), and the host's referee step over the player table.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
 
 #include "platform/d3d/d3dtypes.h"
+#include "race/racestate.h"
+#include "world/track.h"
 
 namespace u_collisiondetection {
 
@@ -56,10 +61,34 @@ bool GateCrossed(const TGatePoints& p, const D3DVECTOR& pos, float previousSide)
 // to be pushed along, so it goes back to safePos itself.
 D3DVECTOR PushBackPosition(const D3DVECTOR& safePos, const D3DVECTOR& move);
 
-// The host's referee step over the player table (spiel::PlayerTable) with
-// the race's gates, trees and gate order: gate passes counted through the
-// race's bookkeeping, cars put back from trees, posts and each other, and
-// the players told through the session (set-position messages).
-void DetectCollisions();
+// A car's box in the world: its Hull placed by CarMatrix.
+TBox CarBox(const spiel::TPlayerRec& r);
+
+// What the referee step hands on; unset members are skipped.
+struct TRefereeSends {
+    // Record index crossed gate number gate: the race's gate rule decides
+    // whether it counts and tells the players (spiel::GatePass).
+    std::function<bool(int index, int gate)> GatePass;
+    // Where a player's car goes, and with stop 1 that it stops there.
+    std::function<void(D3DVECTOR pos, uint8_t stop, uint32_t id)> SetPosition;
+};
+
+// The track the cars are tested against.
+struct TRefereeWorld {
+    std::span<const track::TGateRec, track::GateCount> Gates;
+    std::span<const track::TTreeRec, track::TreeCount> Trees;
+};
+
+using TPlayerTable = std::span<spiel::TPlayerRec, spiel::MaxPlayers>;
+
+// The host's referee step over a player table (the race's, record 0 the
+// host's own car), passes in order: gate crossings handed to GatePass, then
+// cars put back from trees, posts and each other, other players told through
+// SetPosition. A record takes part when it is record 0 or holds a player.
+void DetectCollisions(TPlayerTable table, const TRefereeWorld& world, const TRefereeSends& sends);
+
+// Records every taking-part record's side of every gate's middle plane, for
+// the next crossing test.
+void UpdateGateSides(TPlayerTable table, std::span<const track::TGateRec, track::GateCount> gates);
 
 }  // namespace u_collisiondetection

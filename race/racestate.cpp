@@ -1,7 +1,5 @@
 #include "race/racestate.h"
 
-#include "cars/move.h"
-
 namespace spiel {
 
 std::array<TPlayerRec, MaxPlayers> PlayerTable{};
@@ -40,7 +38,6 @@ void ResetRaceGlobals()
     MyFinishTime = 0;
     FinishOrder.assign(1, 0);
     FinishTimes.assign(1, 0.0f);
-    move::ResetDriving();
 }
 
 int FindRecord(uint32_t id, int first, int last)

@@ -80,8 +80,9 @@ extern D3DVECTOR GoalPos;                              // the arrow's target: ne
 
 // The values the race globals take at the end of the lobby countdown, after
 // the world is built: phase 2, controls free, clocks waiting, no winner, no
-// finishers. Also brings the driving model's slope and speed limit back to
-// their start values, so a race never inherits the previous race's.
+// finishers. The race start resets the driving model beside it
+// (move::ResetDriving), so a race never inherits the previous race's slope,
+// speed limit or gate sides.
 void ResetRaceGlobals();
 
 // Counts a "spielbereit" from that player, once per player and race, so

@@ -3,15 +3,15 @@
 #include <cmath>
 #include <cstdio>
 
-#include "cars/cars.h"
+#include "cars/u_collisiondetection.h"
 #include "net/u_multiplayer.h"
 
 namespace spiel {
 
 namespace uc = u_collisiondetection;
 
-std::array<uc::TGateRec, uc::GateCount> GateTable{};
-std::array<uc::TTreeRec, uc::TreeCount> TreeTable{};
+std::array<track::TGateRec, track::GateCount> GateTable{};
+std::array<track::TTreeRec, track::TreeCount> TreeTable{};
 
 namespace {
 
@@ -40,7 +40,7 @@ void UpdateGoalPos()
     const int32_t next = PlayerTable[0].NextGate;
     if (next < 0 || next >= RaceGateCount) return;
     const uint32_t gate = GateOrder[next];
-    if (gate >= static_cast<uint32_t>(uc::GateCount)) return;
+    if (gate >= static_cast<uint32_t>(track::GateCount)) return;
     GoalPos = GateTable[gate].Pos + D3DVECTOR{0, 100, 0};
 }
 
@@ -77,24 +77,15 @@ bool OnUpdateMyGoal(uint32_t sender, bool thisProgramIsHost)
     return true;
 }
 
-uc::TRefereeSends RefereeSends()
+void RefereeStep()
 {
-    uc::TRefereeSends s;
-    s.UpdateMyGoal = [] { SendUpdateMyGoal(); };
-    s.NextTor = [](uint32_t id) { SendNextTor(id); };
-    s.SetPosition = [](D3DVECTOR pos, uint8_t stop, uint32_t id) { u_multiplayer::SendSetPosition(pos, stop, id); };
-    s.GatePass = [](int index, int gate) { return GatePass(index, gate); };
-    return s;
+    uc::TRefereeSends sends;
+    sends.GatePass = GatePass;
+    sends.SetPosition = u_multiplayer::SendSetPosition;
+    uc::DetectCollisions(PlayerTable, {GateTable, TreeTable}, sends);
 }
 
-uc::TRefereeWorld RefereeWorld()
-{
-    return uc::TRefereeWorld{std::span<const uc::TGateRec, uc::GateCount>(GateTable),
-                             std::span<const uc::TTreeRec, uc::TreeCount>(TreeTable),
-                             std::span<const uint32_t, uc::GateCount>(GateOrder), &GoalPos};
-}
-
-void RecordGateSides() { cars::UpdateGateSides(); }
+void RecordGateSides() { uc::UpdateGateSides(PlayerTable, GateTable); }
 
 int FinishTest(int laps)
 {

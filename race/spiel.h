@@ -1,6 +1,7 @@
-// Gates, laps and finish: the host's gate pass bookkeeping, what "nexttor"
-// and "updatemygoal" change, the finish test, the end clock, the state
-// changes of the end of a race and the race time's display form.
+// Gates, laps and finish: the gate rule (which crossing counts, the host's
+// referee step hands every crossing to it), what "nexttor" and "updatemygoal"
+// change, the finish test, the end clock, the state changes of the end of a
+// race and the race time's display form.
 #pragma once
 
 #include <array>
@@ -8,18 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "cars/referee.h"
 #include "race/racestate.h"
+#include "world/track.h"
 
 namespace spiel {
 
-static_assert(RaceGateCount == u_collisiondetection::GateCount);
+static_assert(RaceGateCount == track::GateCount);
 
 // The gates by gate number and the trees: filled by the world setup at every
 // race start, read by the race (arrow, drawing, the host's checks) until the
 // next one.
-extern std::array<u_collisiondetection::TGateRec, u_collisiondetection::GateCount> GateTable;
-extern std::array<u_collisiondetection::TTreeRec, u_collisiondetection::TreeCount> TreeTable;
+extern std::array<track::TGateRec, track::GateCount> GateTable;
+extern std::array<track::TTreeRec, track::TreeCount> TreeTable;
 
 // GoalPos := gate GateOrder[record 0's NextGate] + 100 up. A gate order entry
 // outside 0..4 leaves GoalPos as it is.
@@ -45,17 +46,15 @@ void OnNextTor();
 // record was counted.
 bool OnUpdateMyGoal(uint32_t sender, bool thisProgramIsHost);
 
-// The sends the host's referee step makes, wired to the session, with every
-// gate crossing going through GatePass.
-u_collisiondetection::TRefereeSends RefereeSends();
+// The host's referee step on the race's tables (the collision module's
+// DetectCollisions): every crossing goes through GatePass, cars put back
+// are sent set-position messages.
+void RefereeStep();
 
-// The referee's view of the world tables and the gate order.
-u_collisiondetection::TRefereeWorld RefereeWorld();
-
-// Records every taking-part car's side of every gate, so that the first
-// crossing test of a race compares against sides of this race, not of the
-// previous one (the cars' UpdateGateSides). The race start calls it once the
-// cars stand at their start positions.
+// Records every taking-part car's side of every gate for the next crossing
+// test (the collision module's UpdateGateSides). The race start calls it once
+// the cars stand at their start positions, so that the first test of a race
+// compares against sides of this race, not of the previous one.
 void RecordGateSides();
 
 // The finish test of one race frame with laps the number of laps: records in

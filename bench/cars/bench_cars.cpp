@@ -16,13 +16,14 @@
 
 #include "cars/cars.h"
 #include "cars/move.h"
-#include "cars/referee.h"
 #include "cars/u_collisiondetection.h"
 #include "race/racestate.h"
 #include "race/spiel.h"
 #include "world/u_heightmap.h"
 
 using namespace u_collisiondetection;
+using track::GateCount;
+using track::TreeCount;
 
 namespace {
 
@@ -71,7 +72,7 @@ void SetUpRace()
         r.Heading = 0.1f * i;
         r.Move = {std::sin(r.Heading) * 8, 0, std::cos(r.Heading) * 8};
     }
-    cars::UpdateGateSides();
+    spiel::RecordGateSides();
 }
 
 void BM_DetectCollisions(benchmark::State& state)
@@ -80,8 +81,8 @@ void BM_DetectCollisions(benchmark::State& state)
     const auto start = spiel::PlayerTable;
     for (auto _ : state) {
         spiel::PlayerTable = start;
-        DetectCollisions();
-        cars::UpdateGateSides();
+        spiel::RefereeStep();
+        spiel::RecordGateSides();
         benchmark::DoNotOptimize(spiel::PlayerTable);
     }
 }
@@ -95,7 +96,7 @@ void BM_TreesWithoutDistanceCheck(benchmark::State& state)
         int hits = 0;
         for (const spiel::TPlayerRec& r : spiel::PlayerTable) {
             const TBox car = CarBox(r);
-            for (const TTreeRec& t : spiel::TreeTable)
+            for (const track::TTreeRec& t : spiel::TreeTable)
                 if (BoxesTouch(car, ShiftBox(TreeBox, t.Pos), true)) ++hits;
         }
         benchmark::DoNotOptimize(hits);

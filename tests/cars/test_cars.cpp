@@ -16,7 +16,7 @@
 
 #include "cars/cars.h"
 #include "cars/move.h"
-#include "cars/referee.h"
+#include "cars/u_collisiondetection.h"
 #include "race/spiel.h"
 #include "world/u_heightmap.h"
 
@@ -41,6 +41,7 @@ void FreshRace()
     for (auto& t : spiel::TreeTable) std::tie(t.Pos, t.Used) = std::make_tuple(D3DVECTOR{}, false);
     spiel::GateOrder = {0, 1, 2, 3, 4};
     spiel::ResetRaceGlobals();
+    move::ResetDriving();
     spiel::FrameTime = 0.02;
     spiel::FirstFrameDrawn = 1;
     move::DriveHooks = {};
@@ -51,12 +52,13 @@ void FreshRace()
 std::vector<std::string> Referee()
 {
     std::vector<std::string> sent;
-    TRefereeSends sends = spiel::RefereeSends();
+    TRefereeSends sends;
+    sends.GatePass = spiel::GatePass;
     sends.SetPosition = [&](D3DVECTOR p, uint8_t stop, uint32_t id) {
         sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) + "," +
                        std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
     };
-    DetectCollisionsOn(std::span(spiel::PlayerTable), spiel::RefereeWorld(), sends);
+    DetectCollisions(spiel::PlayerTable, {spiel::GateTable, spiel::TreeTable}, sends);
     return sent;
 }
 
@@ -391,6 +393,7 @@ TEST(DriveStep, FollowsTheDrivingRules)
         {{.Steer = -0.25f}, {}, false, 1, 0.25, 0.001f, 0, 0, 0, 0.0025f, 0.0001f},
         {{.Speed = 50, .Finished = 1}, {.Up = true}, false, 1, 0.1, 43, 0, 0, 0, 43, 1.72f},
         {{.Speed = -5, .Finished = 1}, {.Down = true}, false, 1, 0.1, 0.001f, 0, 0, 0, 0.001f, 0.00004f},
+        {{.Speed = 0.5f, .Finished = 1}, {}, false, 1, 0.01, -0.2f, 0, 0, 0, -0.02f, 6.28239f},
         {{}, {.Up = true, .Right = true}, true, 10, 0.01, 0, 0.2f, 0, 0, 0, 0},
         // A quarter of a circle of radius 10·v / (0.03·v·π/6) ≈ 637 to the
         // right, walked in 200 steps; reversing on left lock turns right too.
@@ -458,8 +461,9 @@ TEST(DriveStep, FollowsTheDrivingRules)
 }
 
 // On sloping ground the car ends the step on it, and its pitch and roll
-// close 6/s of the gap to the slope along its nose and across it; the top
-// speed grows 150 per radian downhill. A car that does not move keeps both.
+// (here from 0.2 and 0.1) close 6/s of the gap to the slope along its nose
+// and across it; the top speed grows 150 per radian downhill. A car that
+// does not move keeps the targets it had (0 at a race's start).
 TEST(DriveStep, FollowsTheGroundAndTiltsTowardsIt)
 {
     const struct {
@@ -468,15 +472,15 @@ TEST(DriveStep, FollowsTheGroundAndTiltsTowardsIt)
         bool locked;
         float y, pitch, roll, limit;
     } cases[] = {
-        {Plane(0, -0.1f), 0, 10, false, -0.75251f, 0.06f, 0, 155},
-        {Plane(0, -0.1f), kPi, -10, false, -0.75251f, -0.06f, 0, 125},
-        {Plane(0.2f, 0), 0, 10, false, 0, 0, 0.12f, 140},
-        {Plane(0, -0.1f, 30), 0, 0, true, 30, 0, 0, 100},
+        {Plane(0, -0.1f), 0, 10, false, -0.75251f, 0.14f, 0.04f, 155},
+        {Plane(0, -0.1f), kPi, -10, false, -0.75251f, 0.02f, 0.04f, 125},
+        {Plane(0.2f, 0), 0, 10, false, 0, 0.08f, 0.16f, 140},
+        {Plane(0, -0.1f, 30), 0, 0, true, 30, 0.08f, 0.04f, 100},
     };
     for (const auto& c : cases) {
         move::ResetDriving();
         spiel::TPlayerRec car;
-        std::tie(car.Speed, car.Heading) = std::tie(c.speed, c.heading);
+        std::tie(car.Speed, car.Heading, car.Pitch, car.Roll) = std::make_tuple(c.speed, c.heading, 0.2f, 0.1f);
         float raceTime = 0;
         move::DriveStep(car, {}, 0.1, c.locked, raceTime, c.ground);
         EXPECT_NEAR(car.Pos.y, c.y, 1e-4);

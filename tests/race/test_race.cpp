@@ -71,6 +71,7 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
 {
     NewRace();
     PlayerTable[1].Id = 2000;
+    PlayerTable[9].Id = 9000;
     EXPECT_EQ(GoalPos, Raised(3));
     // Record, gate; whether it counts, then record 0's next gate and the
     // gate the arrow points at.
@@ -97,7 +98,7 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     OnNextTor();
     EXPECT_EQ(PlayerTable[0].GatesPassed, 6);
     EXPECT_EQ(GoalPos, Raised(1));
-    GateOrder[2] = 9;
+    GateOrder[2] = 5;
     EXPECT_TRUE(GatePass(0, 1));
     EXPECT_EQ(GoalPos, Raised(1));
     PlayerTable[1].NextGate = 5;
@@ -108,8 +109,8 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     const struct {
         uint32_t sender;
         bool host, counted;
-    } updates[] = {
-        {2000, true, false}, {2000, false, true}, {4242, false, false}, {1000, false, false}, {0, false, false}};
+    } updates[] = {{2000, true, false},  {2000, false, true},  {9000, false, true},
+                   {4242, false, false}, {1000, false, false}, {0, false, false}};
     for (const auto& u : updates) EXPECT_EQ(OnUpdateMyGoal(u.sender, u.host), u.counted) << u.sender;
     EXPECT_EQ(std::make_tuple(PlayerTable[1].GatesPassed, PlayerTable[1].NextGate), std::make_tuple(2, 5));
 }
