@@ -1,0 +1,346 @@
+// The terrain, its height query, the quadtree with its cache file, and the
+// choice of nodes to draw, on height bitmaps written for each test and on
+// the data generator's own.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <QImage>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "world/bsp.h"
+#include "world/frustum.h"
+#include "world/u_heightmap.h"
+
+using namespace u_heightmap;
+using namespace bsp;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder of its own for each test, removed afterwards.
+struct TScratch {
+    const fs::path Dir = fs::temp_directory_path() / ("dunebolt_world_" + std::to_string(getpid()));
+    TScratch() { fs::create_directories(Dir); }
+    ~TScratch() { fs::remove_all(Dir); }
+    std::string Path(const std::string& name) const { return (Dir / name).string(); }
+};
+
+// A 24-bit BMP whose pixel (column x, row y) has grey grey(x, y).
+std::string WriteGreyBitmap(const std::string& path, int w, int h, const std::function<int(int, int)>& grey)
+{
+    QImage img(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) img.setPixel(x, y, qRgb(grey(x, y), grey(x, y), grey(x, y)));
+    img.save(QString::fromStdString(path), "BMP");
+    return path;
+}
+
+// Rolling hills: every sampled vertex at its own height.
+int Hills(int x, int y)
+{
+    return static_cast<int>(128 + 90 * std::sin(x / 17.0) * std::cos(y / 23.0) + 30 * std::sin((x + y) / 41.0));
+}
+
+// The race's terrain from a bitmap, with its cell table, as the world setup builds it.
+void LoadTerrain(const std::string& file, int step = 4)
+{
+    Terrain = TD3DHeightSurfaceTerrain{};
+    Terrain.FileName = file;
+    Terrain.StepX = Terrain.StepZ = step;
+    LoadHeightmap(Terrain);
+    BuildCellTable(Terrain);
+}
+
+D3DVECTOR V(int i, int j)
+{
+    const D3DVERTEX& v = Terrain.Vertices[i * Terrain.Rows + j];
+    return {v.x, v.y, v.z};
+}
+
+}  // namespace
+
+TEST(Heightmap, VerticesIndicesAndFlatShadedNormals)
+{
+    TScratch s;
+    LoadTerrain(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills));
+    EXPECT_EQ(Terrain.Columns * Terrain.Rows, 64 * 64);
+    EXPECT_EQ(Terrain.VertexCount, 4096);
+    EXPECT_EQ(Terrain.IndexCount, 63 * 63 * 6);
+    // Vertex (i, j) at i × Rows + j, from pixel (4i, 4j), 400 apart.
+    const D3DVERTEX& v = Terrain.Vertices[5 * 64 + 9];
+    EXPECT_EQ((D3DVECTOR{v.x, v.y, v.z}), (D3DVECTOR{5 * 400 - 12800, 5.0f * Hills(20, 36), 9 * 400 - 12800}));
+    EXPECT_FLOAT_EQ(v.tu, 5.0f / 64 * 20);
+    EXPECT_FLOAT_EQ(v.tv, 9.0f / 64 * 20);
+    // Quad (i, j) = i × 63 + j: up, right, low, up, diag, right.
+    const int low = 7 * 64 + 11, right = low + 64, q = 7 * 63 + 11;
+    const std::vector<int> quad(&Terrain.Indices[6 * q], &Terrain.Indices[6 * q + 6]);
+    EXPECT_EQ(quad, (std::vector<int>{low + 1, right, low, low + 1, right + 1, right}));
+    // A shared vertex keeps the face normal of the last triangle that uses it.
+    for (int vi : {0, 10 * 64 + 10, 4095}) {
+        int last = 0;
+        for (int t = 0; t < Terrain.IndexCount; ++t)
+            if (Terrain.Indices[t] == vi) last = t - t % 3;
+        const auto c = [&](int k) { return V(Terrain.Indices[last + k] / 64, Terrain.Indices[last + k] % 64); };
+        const D3DVECTOR n = Normalize(CrossProduct(c(1) - c(0), c(2) - c(0)));
+        const D3DVERTEX& w = Terrain.Vertices[vi];
+        EXPECT_EQ((D3DVECTOR{w.nx, w.ny, w.nz}), n) << vi;
+        EXPECT_GT(n.y, 0.5f);
+    }
+}
+
+TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
+{
+    TScratch s;
+    const std::string file = WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills);
+    LoadTerrain(file);
+    // Offsets from the low corner of cell (i, j); triangle 1 is (up, right,
+    // low), triangle 2 (up, diag, right).
+    const struct {
+        int I, J;
+        float Dx, Dz;
+        bool Second;
+    } points[] = {
+        {20, 33, 100, 100, false}, {20, 33, 10, 380, false}, {20, 33, 300, 300, true},         {20, 33, 390, 30, true},
+        {1, 1, 5, 5, false},       {62, 62, 390, 390, true}, {20, 33, 200.85f, 200.85f, true},  // 1.2 past the diagonal
+        {10, 12, 400, 400, true},  // a vertex odd on both axes: the diagonal corner of the tie cell
+        {12, 14, 0, 0, true},      // even on both axes: a zero direction to triangle 1's corner
+    };
+    for (const auto& [i, j, dx, dz, second] : points) {
+        const D3DVECTOR low = V(i, j), right = V(i + 1, j), up = V(i, j + 1), diag = V(i + 1, j + 1);
+        const D3DVECTOR b = second ? diag : right, c = second ? right : low;
+        const float x = low.x + dx, z = low.z + dz, h = GetHeight(x, z);
+        const D3DVECTOR n = CrossProduct(b - up, c - up);
+        EXPECT_EQ(TerrainNormal, n) << i << "," << j << " + " << dx << "," << dz;
+        EXPECT_NEAR(h, up.y - (n.x * (x - up.x) + n.z * (z - up.z)) / n.y, 1e-2f);
+    }
+    // Outside |x|, |z| < 12400 the ground is 0 and level, also on the strip
+    // −12800 < x ≤ −12400 where the mesh goes on.
+    for (auto [x, z] : {std::pair{12400.0f, 0.0f},
+                        {-12400.0f, 0.0f},
+                        {0.0f, 12400.0f},
+                        {-12600.0f, 500.0f},
+                        {0.0f, -12799.0f},
+                        {NAN, 0.0f},
+                        {0.0f, NAN},
+                        {INFINITY, 0.0f}}) {
+        EXPECT_EQ(GetHeight(x, z), 0.0f) << x << "," << z;
+        EXPECT_EQ(TerrainNormal, (D3DVECTOR{0, 1, 0}));
+    }
+    // Sampled every eighth pixel: 32 cells a side.
+    LoadTerrain(file, 8);
+    EXPECT_EQ(GridCellsX * GridCellsZ, 32 * 32);
+    EXPECT_EQ(CellTable[3][5].Quad, 3 * 31u + 5);
+}
+
+TEST(Heightmap, CellsTieToTheEvenOne)
+{
+    const std::pair<float, int> cells[] = {{-8800, 10}, {-8400, 10}, {-8000, 12}, {-8399, 11}, {-12799, 0}, {NAN, -1}};
+    for (auto [p, cell] : cells) EXPECT_EQ(CellOf(p, 25600, 64), cell) << p;
+}
+
+TEST(Heightmap, BitmapsThatCannotBeReadOrDoNotFit)
+{
+    TScratch s;
+    std::ofstream(s.Path("garbage.bmp")) << "BM this is not a bitmap at all";
+    fs::resize_file(WriteGreyBitmap(s.Path("cut.bmp"), 256, 256, Hills), 40);
+    const std::tuple<std::string, int, std::vector<std::string>> bad[] = {
+        {s.Path("missing.bmp"), 4, {"missing"}},
+        {s.Path("garbage.bmp"), 4, {"unreadable"}},
+        {s.Path("cut.bmp"), 4, {"unreadable"}},
+        {WriteGreyBitmap(s.Path("big.bmp"), 300, 260, Hills), 4, {"300 x 260", "75 x 65"}},
+        {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, {"6 x 256", "1 x 64"}},
+        {s.Path("big.bmp"), 0, {"steps 0 x 4"}},
+    };
+    for (const auto& [file, stepX, parts] : bad) {
+        TD3DHeightSurfaceTerrain t;
+        t.FileName = file;
+        t.StepX = stepX;
+        try {
+            LoadHeightmap(t);
+            ADD_FAILURE() << "no error for " << file;
+        } catch (const EHeightmapError& e) {
+            for (const std::string& p : parts) EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(t.VertexCount + t.IndexCount, 0);
+    }
+    // The smallest bitmap, one quad; zero scales become 1.
+    TD3DHeightSurfaceTerrain t;
+    t.FileName = WriteGreyBitmap(s.Path("small.bmp"), 8, 8, [](int, int) { return 2; });
+    t.ScaleX = t.HeightScale = 0;
+    LoadHeightmap(t);
+    EXPECT_EQ(t.Columns * t.Rows, 4);
+    EXPECT_EQ(t.IndexCount, 6);
+    EXPECT_EQ(t.ScaleX, 1.0f);
+    EXPECT_EQ((D3DVECTOR{t.Vertices[2].x, t.Vertices[2].y, t.Vertices[2].z}), (D3DVECTOR{4 - 12800, 2, -12800}));
+}
+
+namespace {
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The tree of a height bitmap, built with a fresh cache file in s.
+std::unique_ptr<TKnoten> BuildFrom(const std::string& bitmap, const TScratch& s, TQuadtreeBuild* build = nullptr)
+{
+    Terrain = TD3DHeightSurfaceTerrain{};
+    Terrain.FileName = bitmap;
+    LoadHeightmap(Terrain);
+    const TQuadtreeBuild b = BuildTerrainQuadtree(Terrain, QuadtreeCachePath(s.Dir.string() + "/"));
+    if (build) *build = b;
+    return std::move(QuadtreeRoot);
+}
+
+}  // namespace
+
+TEST(Quadtree, TheGeneratedTerrainsTreeAndCacheFile)
+{
+    const std::string bitmap = std::string(DUNEBOLT_BIN_DIR) + "/images/height.bmp";
+    if (!fs::exists(bitmap)) GTEST_SKIP() << bitmap << " not generated in this build";
+    TScratch s;
+    TQuadtreeBuild first, second;
+    const auto tree = BuildFrom(bitmap, s, &first);
+    EXPECT_TRUE(first.CacheWritten && !first.CacheRead && !first.CacheRejected) << first.CacheError;
+    EXPECT_EQ(CountNodes(tree.get()), 101);
+    EXPECT_EQ(CountLeaves(tree.get()), 64);
+    EXPECT_EQ(tree->BoxMin.x, -12800);
+    EXPECT_EQ(tree->BoxMax.z, 12400);
+
+    // The cache: one line per corner visited, CR LF, pinned by its checksum.
+    const std::string cache = FileText(QuadtreeCachePath(s.Dir.string() + "/"));
+    uint64_t fnv = 14695981039346656037ull;
+    for (unsigned char c : cache) fnv = (fnv ^ c) * 1099511628211ull;
+    EXPECT_EQ(std::count(cache.begin(), cache.end(), '\n'), 128502);
+    EXPECT_EQ(cache.substr(0, 15), "-1\r\n-1\r\n-1\r\n0\r\n");
+    EXPECT_EQ(fnv, 5128457076683151321ull);
+
+    // Read back, it gives the same tree; the search by scan, the same lines.
+    EXPECT_TRUE(SameTree(tree.get(), BuildFrom(bitmap, s, &second).get()));
+    EXPECT_TRUE(second.CacheRead && !second.CacheWritten);
+    fs::remove(QuadtreeCachePath(s.Dir.string() + "/"));
+    QuadtreeSearch = TVertexSearch::Linear;
+    EXPECT_TRUE(SameTree(tree.get(), BuildFrom(bitmap, s).get()));
+    QuadtreeSearch = TVertexSearch::Hash;
+    EXPECT_EQ(FileText(QuadtreeCachePath(s.Dir.string() + "/")), cache);
+}
+
+TEST(Quadtree, ACacheThatDoesNotFitIsRebuiltAndRewritten)
+{
+    TScratch s;
+    const std::string bitmap = WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills), cache = s.Path("quadtree.dat");
+    const auto reference = BuildFrom(bitmap, s);
+    const std::string good = FileText(cache);
+    ASSERT_FALSE(SameTree(reference.get(), reference->Children[0].get())) << "the comparison can tell";
+    auto line = [&](int n, const std::string& with) {  // line n (from 0) replaced
+        std::string t = good;
+        size_t a = 0;
+        for (int k = 0; k < n; ++k) a = t.find('\n', a) + 1;
+        return t.replace(a, t.find('\r', a) - a, with);
+    };
+    const std::pair<std::string, std::string> damaged[] = {
+        {good.substr(0, good.rfind('\n', good.size() - 2) + 1), "too few lines"},
+        {good + "0\r\n", "too many lines"},
+        {line(1000, "12a"), "line 1001 is not an integer"},
+        {line(5, ""), "line 6 is not an integer"},
+        {line(3, "99999"), "out of range"},
+        {line(3, "-2"), "out of range"},
+        {line(3, "99999999999999"), "not an integer"},
+        // Another vertex, in a leaf: nothing below it would notice.
+        {line(std::count(good.begin(), good.end(), '\n') - 1, "0"), "not at the corner"},
+    };
+    for (const auto& [text, reason] : damaged) {
+        std::ofstream(cache, std::ios::binary) << text;
+        TQuadtreeBuild b;
+        EXPECT_TRUE(SameTree(reference.get(), BuildFrom(bitmap, s, &b).get())) << reason;
+        EXPECT_TRUE(b.CacheRejected && b.CacheWritten && !b.CacheRead) << reason;
+        EXPECT_NE(b.CacheError.find(reason), std::string::npos) << b.CacheError;
+        EXPECT_EQ(FileText(cache), good) << reason;
+    }
+    // Line feeds alone are read as well, and a last line without one.
+    std::string lf = good;
+    std::erase(lf, '\r');
+    lf.pop_back();
+    std::ofstream(cache, std::ios::binary) << lf;
+    TQuadtreeBuild b;
+    EXPECT_TRUE(SameTree(reference.get(), BuildFrom(bitmap, s, &b).get()));
+    EXPECT_TRUE(b.CacheRead) << b.CacheError;
+    // A cache that cannot be written leaves the tree intact.
+    b = BuildTerrainQuadtree(Terrain, s.Path("no/such/dir/quadtree.dat"));
+    EXPECT_FALSE(b.CacheWritten || b.CacheError.empty());
+    EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
+}
+
+namespace {
+
+// The race's view: field of view π/4, aspect π/4, near 50, far 25000.
+D3DMATRIX Projection()
+{
+    D3DMATRIX p;
+    ProjectionMatrix(p, 3.14159265f / 4, 0.7853982f, 50, 25000);
+    return p;
+}
+
+D3DMATRIX LookAt(D3DVECTOR eye, D3DVECTOR at)
+{
+    D3DMATRIX v;
+    EXPECT_TRUE(ViewMatrix(v, eye, at, {0, 1, 0}));
+    return v;
+}
+
+}  // namespace
+
+TEST(Frustum, BoxesAroundTheView)
+{
+    // From (1000, 500, −2000) along +z.
+    ExtractFrustumPlanes(LookAt({1000, 500, -2000}, {1000, 500, 0}), Projection());
+    const struct {
+        D3DVECTOR Min, Max;
+        int Seen;
+    } boxes[] = {
+        {{990, 490, 0}, {1010, 510, 20}, BoxInside},         {{900, 400, -2100}, {1100, 600, -1900}, BoxPartly},
+        {{900, 400, 20000}, {1100, 600, 30000}, BoxPartly},  {{900, 400, -3000}, {1100, 600, -2500}, BoxOutside},
+        {{900, 400, 24000}, {1100, 600, 24500}, BoxOutside}, {{-20000, 400, 0}, {-19000, 600, 100}, BoxOutside},
+        {{21000, 400, 0}, {22000, 600, 100}, BoxOutside},    {{900, 20000, 0}, {1100, 21000, 100}, BoxOutside},
+        {{900, -21000, 0}, {1100, -20000, 100}, BoxOutside},
+    };
+    for (const auto& [min, max, seen] : boxes)
+        EXPECT_EQ(BoxInFrustum(min, max), seen) << min.x << "," << min.y << "," << min.z;
+}
+
+TEST(Frustum, TheQuadtreeDrawsVisibleNodesWholeAndOnce)
+{
+    TScratch s;
+    const auto tree = BuildFrom(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills), s);
+    auto draw = [&](D3DVECTOR eye, D3DVECTOR at) {
+        std::vector<const TKnoten*> drawn;
+        DrawQuadtree(tree.get(), LookAt(eye, at), Projection(), [&](const TKnoten& k) { drawn.push_back(&k); });
+        return drawn;
+    };
+    // Looking away from the terrain, out beyond its edge: nothing.
+    EXPECT_TRUE(draw({0, 500, 13000}, {0, 500, 20000}).empty());
+    // High above one quadrant, looking down: that quadrant's node is wholly
+    // inside, drawn whole, once.
+    std::vector<const TKnoten*> drawn = draw({6400, 20000, 6400}, {6400, 0, 6401});
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), tree->Children[1].get()), 1);
+    for (const TKnoten* k : drawn) EXPECT_TRUE(k == tree->Children[1].get() || k->BoxMax.x <= 0 || k->BoxMax.z <= 0);
+    // A driver's view: the node under the target among them, none empty,
+    // none twice, none outside the view, fewer triangles than the terrain.
+    drawn = draw({-2000, 1200, -2000}, {0, 600, 0});
+    EXPECT_EQ(std::set(drawn.begin(), drawn.end()).size(), drawn.size());
+    int triangles = 0, underTarget = 0;
+    for (const TKnoten* k : drawn) {
+        EXPECT_GT(k->IndexCount, 0);
+        EXPECT_NE(BoxInFrustum(k->BoxMin, k->BoxMax), BoxOutside);
+        triangles += k->IndexCount / 3;
+        underTarget += k->BoxMin.x <= 0 && k->BoxMax.x >= 0 && k->BoxMin.z <= 0 && k->BoxMax.z >= 0;
+    }
+    EXPECT_LT(triangles, Terrain.IndexCount / 3);
+    EXPECT_GT(underTarget, 0);
+}
