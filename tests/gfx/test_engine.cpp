@@ -27,37 +27,24 @@ void WriteText(const QString& path, const std::string& text)
     f << text;
 }
 
-// Two meshes: an opaque red square on the left, a half transparent blue one
-// on the right that overlaps a third, opaque green one.
-const char* kModel = R"(xof 0303txt 0032
-Material Red { 1.0;0.0;0.0;1.0;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
-Material Blue { 0.0;0.0;1.0;0.5;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
-Material Green { 0.0;1.0;0.0;1.0;; 0.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
-Frame body {
-  FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, -3.0,0.0,0.0,1.0;; }
-  Mesh red {
-    4; 0.0;1.0;10.0;, 2.0;1.0;10.0;, 2.0;-1.0;10.0;, 0.0;-1.0;10.0;;
-    1; 4;0,1,2,3;;
-    MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
-    MeshMaterialList { 1; 1; 0;; {Red} }
-  }
-  Frame glass {
-    FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, 4.0,0.0,0.0,1.0;; }
-    Mesh blue {
-      4; 0.0;1.0;9.0;, 2.0;1.0;9.0;, 2.0;-1.0;9.0;, 0.0;-1.0;9.0;;
-      1; 4;0,1,2,3;;
-      MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
-      MeshMaterialList { 1; 1; 0;; {Blue} }
-    }
-    Mesh green {
-      4; 0.0;1.0;10.0;, 2.0;1.0;10.0;, 2.0;-1.0;10.0;, 0.0;-1.0;10.0;;
-      1; 4;0,1,2,3;;
-      MeshNormals { 1; 0.0;0.0;-1.0;; 1; 4;0,0,0,0;; }
-      MeshMaterialList { 1; 1; 0;; {Green} }
-    }
-  }
+// A 2 × 2 square at depth z from x 0 to 2, facing the camera.
+std::string Square(const char* name, const char* z, const char* material)
+{
+    return std::string("Mesh ") + name + " { 4; 0;1;" + z + ";, 2;1;" + z + ";, 2;-1;" + z + ";, 0;-1;" + z +
+           ";; 1; 4;0,1,2,3;; MeshNormals { 1; 0;0;-1;; 1; 4;0,0,0,0;; } MeshMaterialList { 1; 1; 0;; {" + material +
+           "} } }\n";
 }
-)";
+
+// An opaque red square on the left, and in a child frame on the right a
+// half transparent blue one in front of an opaque green one.
+const std::string kModel = std::string("xof 0303txt 0032\n") +
+                           "Material Red { 1;0;0;1;; 0; 0;0;0;; 0;0;0;; }\n"
+                           "Material Blue { 0;0;1;0.5;; 0; 0;0;0;; 0;0;0;; }\n"
+                           "Material Green { 0;1;0;1;; 0; 0;0;0;; 0;0;0;; }\n"
+                           "Frame body { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, -3,0,0,1;; }\n" +
+                           Square("red", "10", "Red") +
+                           "Frame glass { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 4,0,0,1;; }\n" +
+                           Square("blue", "9", "Blue") + Square("green", "10", "Green") + "} }\n";
 
 }  // namespace
 
@@ -156,51 +143,48 @@ TEST_F(GfxWindowTest, RepeatedStartsAndStopsLeakNothing)
 
 TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText)
 {
-    Start();
-    TGfxTexture missing(*engine);
-    missing.Image = "nothere.bmp";
-    try {
-        missing.Start();
-        FAIL() << "no error";
-    } catch (const EGfxError& e) {
-        EXPECT_EQ(std::string(e.what()), "TGfxTexture: cannot create a texture from nothere.bmp\nFile not found");
-    }
-    EXPECT_FALSE(engine->Active());
-    EXPECT_EQ(engine->LastErrorText(), "TGfxTexture: cannot create a texture from nothere.bmp\nFile not found");
-
-    // A bitmap that is not one.
     const char notABitmap[] = "BM\x10\0\0\0garbage garbage";
     WriteText(File("broken.bmp"), std::string(notABitmap, sizeof notABitmap - 1));
-    Start();
-    TGfxTexture broken(*engine);
-    broken.Image = "broken.bmp";
-    EXPECT_THROW(broken.Start(), EGfxError);
-    EXPECT_FALSE(engine->Active());
-    EXPECT_NE(engine->LastErrorText().find("not a readable bitmap"), std::string::npos);
-
-    // A model that is missing, one that does not parse, one whose texture is missing.
     WriteText(File("bad.x"), "xof 0303txt 0032\nFrame a { Frame b {");
     WriteText(File("notex.x"),
               "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
               "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
               "TextureFilename { \"gone.bmp\"; } } } }");
-    for (const char* name : {"auto9.x", "bad.x", "notex.x"}) {
+    auto load = [&](const std::string& file) {
+        if (file.ends_with(".bmp")) {
+            TGfxTexture texture(*engine);
+            texture.Image = file;
+            texture.Start();
+        } else {
+            TGfxXFile model(*engine);
+            model.SetXFile(file);
+            model.Start();
+        }
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"nothere.bmp", "TGfxTexture: cannot create a texture from nothere.bmp\nFile not found"},
+        {"broken.bmp", "not a readable bitmap"},
+        {"auto9.x", "auto9.x"},
+        {"bad.x", "bad.x"},
+        {"notex.x", "gone.bmp"},
+    };
+    for (const auto& [file, error] : cases) {
         Start();
-        TGfxXFile model(*engine);
-        model.SetXFile(name);
-        EXPECT_THROW(model.Start(), EGfxError) << name;
-        EXPECT_FALSE(engine->Active()) << name;
-        EXPECT_FALSE(model.Active());
-        EXPECT_NE(engine->LastErrorText().find(name[0] == 'n' ? "gone.bmp" : name), std::string::npos)
-            << engine->LastErrorText();
+        try {
+            load(file);
+            ADD_FAILURE() << file << ": no error";
+        } catch (const EGfxError& e) {
+            EXPECT_EQ(std::string(e.what()), engine->LastErrorText());
+        }
+        EXPECT_NE(engine->LastErrorText().find(error), std::string::npos) << engine->LastErrorText();
+        EXPECT_FALSE(engine->Active()) << file;
+        EXPECT_EQ(GfxLiveGLObjects(), 0) << file;
     }
-    EXPECT_NE(engine->LastErrorText().find("File not found"), std::string::npos);
-    EXPECT_EQ(GfxLiveGLObjects(), 0);
 
     // With ExceptionIgnore the engine keeps running.
     engine->ExceptionIgnore = true;
     Start();
-    EXPECT_THROW(missing.Start(), EGfxError);
+    EXPECT_THROW(load("nothere.bmp"), EGfxError);
     EXPECT_TRUE(engine->Active());
 }
 

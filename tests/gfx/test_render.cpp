@@ -213,11 +213,12 @@ TEST_F(GfxWindowTest, CounterClockwiseCullingHidesBackFaces)
     EXPECT_TRUE(Near(Pixel(300, 220), 0, 0, 0, 0)) << "back face culled";
 }
 
-TEST_F(GfxWindowTest, AlphaTestAtReference8)
+TEST_F(GfxWindowTest, AlphaTestDepthTestAndBlendFactors)
 {
     Start();
     TGfxDevice& d = *engine->Device();
     VertexColourOnly(d);
+    // The alpha test at the game's reference 8, greater or equal.
     d.SetRenderState(D3DRENDERSTATE_ALPHATESTENABLE, 1);
     d.SetRenderState(D3DRENDERSTATE_ALPHAREF, 8);
     d.SetRenderState(D3DRENDERSTATE_ALPHAFUNC, D3DCMP_GREATEREQUAL);
@@ -229,13 +230,8 @@ TEST_F(GfxWindowTest, AlphaTestAtReference8)
     d.SetRenderState(D3DRENDERSTATE_ALPHATESTENABLE, 0);
     Rect(d, 0, 0, 100, 100, 0.5f, 0x07FFFFFF);
     EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 255, 0)) << "test off: drawn";
-}
 
-TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface)
-{
-    Start();
-    TGfxDevice& d = *engine->Device();
-    VertexColourOnly(d);
+    // The depth test keeps the nearer surface.
     engine->ClearRecViewPort(0);
     Rect(d, 0, 0, 200, 200, 0.3f, 0xFFFF0000);
     Rect(d, 100, 100, 200, 200, 0.6f, 0xFF00FF00);
@@ -244,6 +240,17 @@ TEST_F(GfxWindowTest, DepthTestKeepsTheNearerSurface)
     d.SetRenderState(D3DRENDERSTATE_ZENABLE, 0);
     Rect(d, 100, 100, 200, 200, 0.6f, 0xFF0000FF);
     EXPECT_TRUE(Near(Pixel(150, 150), 0, 0, 255, 0)) << "depth test off";
+
+    // Each blend factor takes effect by itself.
+    d.SetRenderState(D3DRENDERSTATE_ALPHABLENDENABLE, 1);
+    d.SetRenderState(D3DRENDERSTATE_SRCBLEND, D3DBLEND_ONE);
+    d.SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_ZERO);
+    engine->ClearRecViewPort(GfxRGB(0, 0, 255));
+    Rect(d, 0, 0, 100, 100, 0.5f, 0xFFFF0000);
+    EXPECT_TRUE(Near(Pixel(50, 50), 255, 0, 0, 0)) << "the background replaced";
+    d.SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_ONE);
+    Rect(d, 0, 0, 100, 100, 0.5f, 0xFF00FF00);
+    EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 0, 0)) << "the second square adds";
 }
 
 TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap)
@@ -285,23 +292,6 @@ TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap)
     const QColor c = Pixel(207, 7);
     EXPECT_EQ(c.blue(), 0) << "level 2 no longer chosen";
     EXPECT_GT(c.red() + c.green(), 200);
-}
-
-TEST_F(GfxWindowTest, BlendFactorsTakeEffectOneAtATime)
-{
-    Start();
-    TGfxDevice& d = *engine->Device();
-    VertexColourOnly(d);
-    d.SetRenderState(D3DRENDERSTATE_ALPHABLENDENABLE, 1);
-    d.SetRenderState(D3DRENDERSTATE_SRCBLEND, D3DBLEND_ONE);
-    d.SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_ZERO);
-    engine->ClearRecViewPort(GfxRGB(0, 0, 255));
-    Rect(d, 0, 0, 100, 100, 0.5f, 0xFFFF0000);
-    EXPECT_TRUE(Near(Pixel(50, 50), 255, 0, 0, 0)) << "the background replaced";
-    // Only the destination factor changes: the second square adds.
-    d.SetRenderState(D3DRENDERSTATE_DESTBLEND, D3DBLEND_ONE);
-    Rect(d, 0, 0, 100, 100, 0.4f, 0xFF00FF00);
-    EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 0, 0));
 }
 
 TEST_F(GfxWindowTest, BadDrawsAreRefused)

@@ -70,6 +70,29 @@ TBounds BoundsOf(const std::vector<TTri>& tris)
     return b;
 }
 
+// The triangles of one frame as the world setup takes it: read, scaled,
+// with its vertex count.
+std::vector<TTri> Geometry(const std::string& file, const char* frame, float sx, float sy, float sz,
+                           int* vertexCount = nullptr)
+{
+    TXObject obj;
+    LoadXObject(obj, BinPath("3dobjects/" + file));
+    ScaleXObject(obj, sx, sy, sz);
+    TGeometry g;
+    GetXGeometry(obj, frame, g);
+    if (vertexCount) *vertexCount = g.VertexCount;
+    std::vector<TTri> out;
+    for (int i = 0; i + 2 < g.IndexCount; i += 3) {
+        TTri t;
+        for (int k = 0; k < 3; ++k) {
+            const D3DVERTEX& v = (*g.Vertices)[(*g.Indices)[size_t(i + k)]];
+            t.p[k] = MakeVector(v.x, v.y, v.z);
+        }
+        out.push_back(t);
+    }
+    return out;
+}
+
 const char* WheelFrames[12] = {"x3ds_rad1",     "x3ds_rad1kap1", "x3ds_rad1kap2", "x3ds_rad2",
                                "x3ds_rad2kap1", "x3ds_rad2kap2", "x3ds_rad3",     "x3ds_rad3kap1",
                                "x3ds_rad3kap2", "x3ds_rad4",     "x3ds_rad4kap1", "x3ds_rad4kap2"};
@@ -172,56 +195,30 @@ TEST(Models, ArrowPointsAlongPlusZ)
 
 TEST(Models, ShadowIsAFlatGridUnderTheCar)
 {
-    ASSERT_NE(Load("schatten.x")->FindFrame("Rechteck01"), nullptr);
-    TXObject obj;
-    LoadXObject(obj, BinPath("3dobjects/schatten.x"));
-    ScaleXObject(obj, 130, 1, 170);
-    TGeometry g;
-    GetXGeometry(obj, "Rechteck01", g);
-    ASSERT_GT(g.VertexCount, 3);
-    EXPECT_LE(g.VertexCount, 82);
-    TBounds b;
-    for (int i = 0; i < g.VertexCount; ++i) {
-        const D3DVERTEX& v = (*g.Vertices)[static_cast<size_t>(i)];
-        b.Add(MakeVector(v.x - 5, v.y + 5, v.z + 10));
-    }
+    int vertices = 0;
+    const auto tris = Geometry("schatten.x", "Rechteck01", 130, 1, 170, &vertices);
+    // The car draws at most 82 shadow vertices and leaves out a larger mesh.
+    EXPECT_TRUE(vertices > 3 && vertices <= 82) << vertices;
+    // Placed as the car places it (x − 5, z + 10): flat, under the car box
+    // (x ±70, z −100 … 110).
+    const TBounds b = BoundsOf(tris);
     EXPECT_EQ(b.lo.y, b.hi.y);
-    // Under the car box (x ±70, z −100 … 110), covering most of it.
-    EXPECT_TRUE(b.lo.x >= -70 && b.hi.x <= 70 && b.lo.z >= -100 && b.hi.z <= 110);
+    EXPECT_TRUE(b.lo.x - 5 >= -70 && b.hi.x - 5 <= 70 && b.lo.z + 10 >= -100 && b.hi.z + 10 <= 110);
     // Front faces seen from above.
-    for (int i = 0; i + 2 < g.IndexCount; i += 3) {
-        const auto& v = *g.Vertices;
-        const auto& idx = *g.Indices;
-        D3DVECTOR p0 = MakeVector(v[idx[i]].x, 0, v[idx[i]].z), p1 = MakeVector(v[idx[i + 1]].x, 0, v[idx[i + 1]].z),
-                  p2 = MakeVector(v[idx[i + 2]].x, 0, v[idx[i + 2]].z);
-        EXPECT_GT(CrossProduct(p1 - p0, p2 - p0).y, 0) << "triangle " << i / 3;
-    }
+    for (const TTri& t : tris) EXPECT_GT(CrossProduct(t.p[1] - t.p[0], t.p[2] - t.p[0]).y, 0);
 }
 
 TEST(Models, GatePostsFillTheCollisionBoxesAtScaleFour)
 {
-    TXObject obj;
-    LoadXObject(obj, BinPath("3dobjects/tor.x"));
-    ScaleXObject(obj, 4, 4, 4);
-    auto bounds = [&](const char* name) {
-        TGeometry g;
-        GetXGeometry(obj, name, g);
-        TBounds b;
-        for (int i = 0; i < g.VertexCount; ++i) {
-            const D3DVERTEX& v = (*g.Vertices)[static_cast<size_t>(i)];
-            b.Add(MakeVector(v.x, v.y, v.z));
-        }
-        EXPECT_GT(g.IndexCount, 0) << name;
-        return b;
+    auto expectBox = [](const char* frame, D3DVECTOR lo, D3DVECTOR hi) {
+        const TBounds b = BoundsOf(Geometry("tor.x", frame, 4, 4, 4));
+        EXPECT_LT(Magnitude(b.lo - lo) + Magnitude(b.hi - hi), 0.02f) << frame;
     };
-    TBounds l = bounds("torl"), r = bounds("torr"), top = bounds("toro");
-    auto expectBox = [](const TBounds& b, D3DVECTOR lo, D3DVECTOR hi, const char* what) {
-        EXPECT_LT(Magnitude(b.lo - lo) + Magnitude(b.hi - hi), 0.02f) << what;
-    };
-    expectBox(l, MakeVector(-600, 0, -50), MakeVector(-500, 600, 50), "torl");
-    expectBox(r, MakeVector(500, 0, -50), MakeVector(600, 600, 50), "torr");
+    expectBox("torl", MakeVector(-600, 0, -50), MakeVector(-500, 600, 50));
+    expectBox("torr", MakeVector(500, 0, -50), MakeVector(600, 600, 50));
     // The top spans both posts above the opening and stays inside the
     // gate's drawing box (y ≤ 700).
+    const TBounds top = BoundsOf(Geometry("tor.x", "toro", 4, 4, 4));
     EXPECT_NEAR(top.lo.x, -600, 0.01f);
     EXPECT_NEAR(top.hi.x, 600, 0.01f);
     EXPECT_TRUE(top.lo.y >= 599.9f && top.hi.y <= 700);
@@ -233,63 +230,41 @@ TEST(Models, GatePostsFillTheCollisionBoxesAtScaleFour)
 
 TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
 {
-    TXObject obj;
-    LoadXObject(obj, BinPath("3dobjects/himmel.x"));
-    ScaleXObject(obj, 3000, 1000, 3000);
-    TGeometry g;
-    GetXGeometry(obj, "himmel", g);
-    ASSERT_GT(g.IndexCount, 0);
-    const auto& v = *g.Vertices;
-    const auto& idx = *g.Indices;
-    auto pos = [&](int i) { return MakeVector(v[idx[i]].x, v[idx[i]].y, v[idx[i]].z); };
+    const auto tris = Geometry("himmel.x", "himmel", 3000, 1000, 3000);
+    ASSERT_FALSE(tris.empty());
+    EXPECT_LT(BoundsOf(tris).lo.y, -200) << "the rim reaches below the water line";
     // The dome is centred under the camera; the camera flies at most a
     // little above the highest ground (1275) plus its 300 over the car.
-    const float cameraHeights[] = {0, 500, 1275, 2200};
-    float lowest = 1e9f;
-    for (int i = 0; i < g.VertexCount; ++i) lowest = std::min(lowest, v[static_cast<size_t>(i)].y);
-    EXPECT_LT(lowest, -200) << "the rim reaches below the water line";
-    for (float camY : cameraHeights) {
+    for (float camY : {0.0f, 500.0f, 1275.0f, 2200.0f}) {
         const D3DVECTOR eye = MakeVector(0, camY, 0);
-        for (int i = 0; i < g.VertexCount; ++i) {
-            D3DVECTOR p =
-                MakeVector(v[static_cast<size_t>(i)].x, v[static_cast<size_t>(i)].y, v[static_cast<size_t>(i)].z);
-            ASSERT_LT(Magnitude(p - eye), 25000 - 500) << "vertex " << i;
-        }
+        for (const TTri& t : tris)
+            for (const D3DVECTOR& p : t.p) ASSERT_LT(Magnitude(p - eye), 25000 - 500) << "camera " << camY;
         // Every ray from the camera that looks level or upward meets the
         // dome (Möller–Trumbore), at a distance where the terrain shows.
-        const float elevationsDeg[] = {-2, 0, 5, 10, 20, 30, 45, 60, 75, 89};
         for (int az = 0; az < 36; ++az)
-            for (float el : elevationsDeg) {
-                float a = az * 0.17453292f + 0.05f, e = el * 0.017453292f;
-                D3DVECTOR dir = MakeVector(std::cos(e) * std::sin(a), std::sin(e), std::cos(e) * std::cos(a));
-                bool hit = false;
-                float dist = 0;
-                for (int t = 0; t + 2 < g.IndexCount && !hit; t += 3) {
-                    D3DVECTOR p0 = pos(t), e1 = pos(t + 1) - p0, e2 = pos(t + 2) - p0;
-                    D3DVECTOR h = CrossProduct(dir, e2);
-                    float det = DotProduct(e1, h);
+            for (float el : {-2, 0, 5, 10, 20, 30, 45, 60, 75, 89}) {
+                const float a = az * 0.17453292f + 0.05f, e = el * 0.017453292f;
+                const D3DVECTOR dir = MakeVector(std::cos(e) * std::sin(a), std::sin(e), std::cos(e) * std::cos(a));
+                float dist = -1;
+                for (const TTri& t : tris) {
+                    const D3DVECTOR e1 = t.p[1] - t.p[0], e2 = t.p[2] - t.p[0], h = CrossProduct(dir, e2);
+                    const float det = DotProduct(e1, h);
                     if (std::fabs(det) < 1e-6f) continue;
-                    D3DVECTOR s = eye - p0;
-                    float u = DotProduct(s, h) / det;
-                    D3DVECTOR q = CrossProduct(s, e1);
-                    float w = DotProduct(dir, q) / det;
-                    float d = DotProduct(e2, q) / det;
+                    const D3DVECTOR s = eye - t.p[0], q = CrossProduct(s, e1);
+                    const float u = DotProduct(s, h) / det, w = DotProduct(dir, q) / det, d = DotProduct(e2, q) / det;
                     if (u >= 0 && w >= 0 && u + w <= 1 && d > 0) {
-                        hit = true;
                         dist = d;
+                        break;
                     }
                 }
-                ASSERT_TRUE(hit) << "camera " << camY << " azimuth " << az << " elevation " << el;
-                EXPECT_GT(dist, 5000);
+                EXPECT_GT(dist, 5000) << "camera " << camY << " azimuth " << az << " elevation " << el;
             }
     }
     // Seen from inside, the dome's faces are front faces: their cross
     // products point back towards the camera.
-    for (int t = 0; t + 2 < g.IndexCount; t += 3) {
-        D3DVECTOR p0 = pos(t), n = CrossProduct(pos(t + 1) - p0, pos(t + 2) - p0);
-        D3DVECTOR c = (pos(t) + pos(t + 1) + pos(t + 2)) * (1.0f / 3);
-        if (Magnitude(n) > 1) {
-            ASSERT_LT(DotProduct(n, c - MakeVector(0, 1000, 0)), 0) << "triangle " << t / 3;
-        }
+    for (const TTri& t : tris) {
+        const D3DVECTOR n = CrossProduct(t.p[1] - t.p[0], t.p[2] - t.p[0]);
+        if (Magnitude(n) > 1)
+            ASSERT_LT(DotProduct(n, (t.p[0] + t.p[1] + t.p[2]) * (1.0f / 3) - MakeVector(0, 1000, 0)), 0);
     }
 }
