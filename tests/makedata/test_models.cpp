@@ -264,7 +264,8 @@ TEST(Models, SkyDomeEnclosesTheCameraAndStaysInsideTheFarPlane)
     // products point back towards the camera.
     for (const TTri& t : tris) {
         const D3DVECTOR n = CrossProduct(t.p[1] - t.p[0], t.p[2] - t.p[0]);
-        if (Magnitude(n) > 1)
+        if (Magnitude(n) > 1) {
             ASSERT_LT(DotProduct(n, (t.p[0] + t.p[1] + t.p[2]) * (1.0f / 3) - MakeVector(0, 1000, 0)), 0);
+        }
     }
 }
