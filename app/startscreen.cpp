@@ -7,7 +7,11 @@
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
+#include "race/hud.h"
+#include "race/raceframe.h"
 #include "race/racestate.h"
+#include "race/render.h"
+#include "race/setupworld.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -15,6 +19,7 @@
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QResizeEvent>
@@ -65,7 +70,7 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     XaudioPlayer1->OnNotifyPlayerState = [this](TXaudioPlayer& sender, int state) {
         XaudioPlayer1NotifyPlayerState(sender, state);
     };
-    ConnectDriving();
+    ConnectRace();
     CreateSession();
     // Escape reaches the window whichever child has the focus.
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -85,12 +90,38 @@ TFStart::~TFStart()
 {
     u_multiplayer::MessageWindow = nullptr;
     u_multiplayer::DetachSession();
-    move::DriveHooks.ReadControls = nullptr;
+    move::DriveHooks = {};
     move::OnViewMatrix = nullptr;
+    spiel::RaceFrameHooks = {};
+    spiel::HudHooks = {};
+    render::WaterSurface = render::GroundSurface = nullptr;
+    // The world's textures belong to the engine, which goes with the window.
+    spiel::ReleaseWorld();
 }
 
-void TFStart::ConnectDriving()
+void TFStart::ConnectRace()
 {
+    render::WaterSurface = t_wasser.get();
+    render::GroundSurface = t_karte.get();
+    spiel::HudHooks.PlayerName = [](uint32_t id) { return u_multiplayer::SessionPlayerName(id); };
+    // The fades set only the PCM level; a player that cannot play has said
+    // so when the music was prepared.
+    spiel::HudHooks.SetMusicLevel = [this](int level) {
+        try {
+            XaudioPlayer1->SetOutputVolume(-1, level, -1);
+        } catch (const EXaudioError&) {
+        }
+    };
+    spiel::RaceFrameHooks.HostId = [this] { return HostId; };
+    spiel::RaceFrameHooks.RacerCount = [this] { return RacerCount; };
+    spiel::RaceFrameHooks.Laps = [this] { return Edit1->text().toInt(); };
+    spiel::RaceFrameHooks.Present = [this] { gfxengine->Present(); };
+    move::DriveHooks.IsHost = [] { return u_multiplayer::SessionIsHost(); };
+    gfxengine->OnBeforeStart = [this](TGfxEngine*) { gfxengineBeforeStart(); };
+    gfxengine->OnAfterStart = [this](TGfxEngine*) { gfxengineAfterStart(); };
+    gfxengine->OnAfterStop = [this](TGfxEngine*) { gfxengineAfterStop(); };
+    gfxengine->OnIdle = [this](TGfxEngine*, bool& done) { gfxengineIdle(done); };
+
     // The driving step reads the four arrows of this frame from the input
     // component; the chase camera's view goes to the running engine.
     move::DriveHooks.ReadControls = [this] {

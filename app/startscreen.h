@@ -31,6 +31,9 @@ struct TGfxVideoMode;
 
 // The program directory with a trailing '/'; set by FormCreate.
 extern QString BaseDir;
+// Set just before the engine starts for a race: its after-start event then
+// builds the world once.
+extern uint8_t WorldSetupPending;
 
 // The main window also carries out what received messages change on
 // screen: it is the dispatcher's window.
@@ -169,6 +172,11 @@ public:
     // 640 × 480; any other mode keeps the preset answer.
     static void AcceptVideoMode(int width, int height, int bitsPerPixel, bool& accept);
     void gfxengineAcceptVideoMode(TGfxEngine* sender, const TGfxVideoMode& mode, bool& accept);
+    // The engine's events around a race.
+    void gfxengineBeforeStart();
+    void gfxengineAfterStart();
+    void gfxengineAfterStop();
+    void gfxengineIdle(bool& done);
 
     // Shows a message box with an OK button (the game's own checks).
     void ShowMessage(const QString& text);
@@ -216,7 +224,8 @@ private:
     // A locked-out player is let back into the lobby.
     void Unlock();
     void CreateGraphicsComponents();
-    void ConnectDriving();
+    // The race's hooks: driving, HUD, frame, and the engine's events.
+    void ConnectRace();
     void FormShow();
     void LoadBackgrounds();
     void PrepareMusic();

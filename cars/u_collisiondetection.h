@@ -15,13 +15,13 @@
 
 namespace u_collisiondetection {
 
-using TBox = std::array<D3DVECTOR, 12>;
+using track::TBox;
 
-// Object-space boxes and the gate's nine plane points.
-extern const TBox TreeBox;
-extern const TBox PostBoxLeft;
-extern const TBox PostBoxRight;
-extern const std::array<D3DVECTOR, 9> GateFrame;
+// Object-space boxes and the gate's nine plane points: the track's.
+using track::GateFrame;
+using track::PostBoxLeft;
+using track::PostBoxRight;
+using track::TreeBox;
 
 // Strictly inside all six faces; a point on a face is outside.
 bool PointInBox(const D3DVECTOR& p, const TBox& box);

@@ -257,6 +257,12 @@ uint32_t LocalPlayerId()
     return SessionPort.LocalId(*DXPlay);
 }
 
+std::string SessionPlayerName(uint32_t id)
+{
+    if (!SessionOpen() || SessionPort.PlayerName == nullptr) return "";
+    return SessionPort.PlayerName(*DXPlay, id);
+}
+
 bool SessionIsHost() { return SessionOpen() && SessionPort.IsHost != nullptr && SessionPort.IsHost(*DXPlay); }
 
 bool FromSessionHost(const TDXPlayPlayer& sender)

@@ -135,6 +135,7 @@ struct TSessionPort {
     int (*PlayerCount)(TDXPlay&) = nullptr;
     uint32_t (*HostId)(TDXPlay&) = nullptr;
     uint32_t (*NextHostId)(TDXPlay&) = nullptr;
+    std::string (*PlayerName)(TDXPlay&, uint32_t id) = nullptr;
 };
 extern TSessionPort SessionPort;
 
@@ -155,6 +156,11 @@ inline void AttachSession(TDXPlay* session)
     SessionPort.PlayerCount = [](TDXPlay& s) { return static_cast<int>(s.Players().size()); };
     SessionPort.HostId = [](TDXPlay& s) { return s.HostID(); };
     SessionPort.NextHostId = [](TDXPlay& s) { return s.NextHostID(); };
+    SessionPort.PlayerName = [](TDXPlay& s, uint32_t id) -> std::string {
+        for (const TDXPlayPlayer* p : s.Players())
+            if (p->ID == id) return p->Name;
+        return "";
+    };
 }
 
 // Closes the sends again (no session attached).
@@ -166,6 +172,9 @@ bool SessionOpen();
 uint32_t LocalPlayerId();
 // This program is the session's host; false while closed.
 bool SessionIsHost();
+// The session name of player id; "" for a player who has left, or while
+// closed.
+std::string SessionPlayerName(uint32_t id);
 // Players in the session, the local one included; 0 while closed.
 int SessionPlayerCount();
 // Whether sender speaks for the session's host: the host itself, or the

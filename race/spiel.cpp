@@ -5,13 +5,11 @@
 
 #include "cars/u_collisiondetection.h"
 #include "net/u_multiplayer.h"
+#include "world/u_heightmap.h"
 
 namespace spiel {
 
 namespace uc = u_collisiondetection;
-
-std::array<track::TGateRec, track::GateCount> GateTable{};
-std::array<track::TTreeRec, track::TreeCount> TreeTable{};
 
 namespace {
 
@@ -41,7 +39,7 @@ void UpdateGoalPos()
     if (next < 0 || next >= RaceGateCount) return;
     const uint32_t gate = GateOrder[next];
     if (gate >= static_cast<uint32_t>(track::GateCount)) return;
-    GoalPos = GateTable[gate].Pos + D3DVECTOR{0, 100, 0};
+    GoalPos = track::GateTable[gate].Pos + D3DVECTOR{0, 100, 0};
 }
 
 void AdvanceOwnGate()
@@ -82,10 +80,10 @@ void RefereeStep()
     uc::TRefereeSends sends;
     sends.GatePass = GatePass;
     sends.SetPosition = u_multiplayer::SendSetPosition;
-    uc::DetectCollisions(PlayerTable, {GateTable, TreeTable}, sends);
+    uc::DetectCollisions(PlayerTable, {track::GateTable, track::TreeTable}, sends);
 }
 
-void RecordGateSides() { uc::UpdateGateSides(PlayerTable, GateTable); }
+void RecordGateSides() { uc::UpdateGateSides(PlayerTable, track::GateTable); }
 
 int FinishTest(int laps)
 {
@@ -150,6 +148,12 @@ std::string FormatRaceTime(float t)
         return d;
     };
     return two(m) + ":" + two(s);
+}
+
+D3DVECTOR StartGridPosition(int i)
+{
+    const float x = float(i) * 200 - 1600, z = -2000;
+    return {x, u_heightmap::GetHeight(x, z), z};
 }
 
 }  // namespace spiel

@@ -16,12 +16,6 @@ namespace spiel {
 
 static_assert(RaceGateCount == track::GateCount);
 
-// The gates by gate number and the trees: filled by the world setup at every
-// race start, read by the race (arrow, drawing, the host's checks) until the
-// next one.
-extern std::array<track::TGateRec, track::GateCount> GateTable;
-extern std::array<track::TTreeRec, track::TreeCount> TreeTable;
-
 // GoalPos := gate GateOrder[record 0's NextGate] + 100 up. A gate order entry
 // outside 0..4 leaves GoalPos as it is.
 void UpdateGoalPos();
@@ -92,6 +86,10 @@ public:
 // End of the race: record 0 counts as finished and the game goes back to the
 // lobby phase; then screen (when given) does the rest.
 void EndRace(IRaceEnd* screen);
+
+// Place i (0 …) of the start grid: a row across z = −2000, 200 apart from
+// x = −1600, on the ground.
+D3DVECTOR StartGridPosition(int i);
 
 // Seconds as "mm:ss", whole hours dropped, each step rounded to the nearest
 // integer with halves to even. A time that is not a finite number shows

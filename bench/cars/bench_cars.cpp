@@ -55,13 +55,13 @@ void SetUpRace()
         {{400, 0, 900}, {-6000, 0, 8000}, {8000, 0, 8000}, {6000, 0, -8000}, {-9000, 0, -7000}}};
     const std::array<float, GateCount> yaw{0.7853982f, -0.5235988f, -0.5235988f, -0.7853982f, 1.7453293f};
     for (int g = 0; g < GateCount; ++g) {
-        spiel::GateTable[g].Pos = gatePos[g];
-        spiel::GateTable[g].Yaw = yaw[g];
-        spiel::GateTable[g].World = RotateYMatrix(yaw[g]) * TranslateMatrix(gatePos[g]);
+        track::GateTable[g].Pos = gatePos[g];
+        track::GateTable[g].Yaw = yaw[g];
+        track::GateTable[g].World = RotateYMatrix(yaw[g]) * TranslateMatrix(gatePos[g]);
     }
     spiel::GateOrder = {3, 1, 4, 0, 2};
     for (int t = 0; t < TreeCount; ++t)
-        spiel::TreeTable[t].Pos = {-4500.0f + (t % 10) * 1000, 0, -4500.0f + (t / 10) * 1000};
+        track::TreeTable[t].Pos = {-4500.0f + (t % 10) * 1000, 0, -4500.0f + (t / 10) * 1000};
     for (int i = 0; i < spiel::MaxPlayers; ++i) {
         spiel::TPlayerRec& r = spiel::PlayerTable[i];
         r = spiel::TPlayerRec{};
@@ -96,7 +96,7 @@ void BM_TreesWithoutDistanceCheck(benchmark::State& state)
         int hits = 0;
         for (const spiel::TPlayerRec& r : spiel::PlayerTable) {
             const TBox car = CarBox(r);
-            for (const track::TTreeRec& t : spiel::TreeTable)
+            for (const track::TTreeRec& t : track::TreeTable)
                 if (BoxesTouch(car, ShiftBox(TreeBox, t.Pos), true)) ++hits;
         }
         benchmark::DoNotOptimize(hits);

@@ -53,9 +53,10 @@ void SetRenderDefaults()
 void LoadScreenSprite(TScreenSprite& sprite, const std::string& fileName)
 {
     if (!g_engine) throw EGfxError("LoadScreenSprite: " + fileName + ": no current engine\n");
-    auto tex = std::make_shared<TGfxTexture>(*g_engine);
+    auto tex = std::make_shared<TGfxTexture>(*g_engine, g_engine->parent());
     tex->Image = fileName;
     tex->Flags = d3dTRANSPARENTWHITE;
+    tex->AutoStart = true;  // back with the engine when it restarts
     tex->Start();
     sprite.Texture = std::move(tex);
     const float uv[4][2] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};

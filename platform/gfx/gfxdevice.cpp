@@ -2,6 +2,7 @@
 
 #include <QOpenGLFunctions_3_3_Core>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -567,6 +568,16 @@ void TGfxDevice::ApplyState(uint32_t fvf)
     }
     if (changed(D3DRENDERSTATE_ZWRITEENABLE)) gl.glDepthMask(rs[D3DRENDERSTATE_ZWRITEENABLE] ? GL_TRUE : GL_FALSE);
     if (changed(D3DRENDERSTATE_ZFUNC)) gl.glDepthFunc(CompareFunc(rs[D3DRENDERSTATE_ZFUNC]));
+    if (changed(D3DRENDERSTATE_ZBIAS)) {
+        // Each step pulls the faces one depth slope and two depth units closer.
+        const float bias = float(std::min<uint32_t>(rs[D3DRENDERSTATE_ZBIAS], 16));
+        if (bias > 0) {
+            gl.glEnable(GL_POLYGON_OFFSET_FILL);
+            gl.glPolygonOffset(-bias, -2 * bias);
+        } else {
+            gl.glDisable(GL_POLYGON_OFFSET_FILL);
+        }
+    }
     if (changed(D3DRENDERSTATE_ALPHABLENDENABLE)) {
         if (rs[D3DRENDERSTATE_ALPHABLENDENABLE])
             gl.glEnable(GL_BLEND);

@@ -281,7 +281,12 @@ TEST(StartScreen, WithTheRealDataTheEngineStartsAndDrivingFeedsIt)
     ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
     w.gfxengine->StartAll();
     ASSERT_TRUE(w.gfxengine->Active()) << w.gfxengine->LastErrorText();
-    EXPECT_EQ(w.gfxengine->RenderSize(), QSize(640, 480));
+    // The windowed entry renders at its own size (the desktop's), the window
+    // grown to it; back at 640 × 480 once the engine stops.
+    const TGfxVideoMode& windowed = w.gfxengine->VideoModes()[size_t(w.gfxengine->SelectedVideoMode())];
+    ASSERT_EQ(windowed.Windowed, 1);
+    EXPECT_EQ(w.gfxengine->RenderSize(), QSize(windowed.Width, windowed.Height));
+    EXPECT_EQ(w.size(), QSize(windowed.Width, windowed.Height));
     EXPECT_TRUE(w.t_wasser->Active() && w.t_karte->Active() && w.Light1->Active() && w.GfxClipper1->Active());
 
     // The chase camera's view becomes the running engine's view transform.
@@ -303,6 +308,7 @@ TEST(StartScreen, WithTheRealDataTheEngineStartsAndDrivingFeedsIt)
     w.close();
     EXPECT_FALSE(w.gfxengine->Active());
     EXPECT_FALSE(w.t_wasser->Active());
+    EXPECT_EQ(w.size(), QSize(640, 480));
     EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 

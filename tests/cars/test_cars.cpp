@@ -36,9 +36,9 @@ void FreshRace()
     for (auto& r : spiel::PlayerTable) r.Hull = cars::CarHull;
     spiel::PlayerTable[0].Id = 7;
     for (int g = 0; g < spiel::RaceGateCount; ++g)
-        std::tie(spiel::GateTable[g].Pos, spiel::GateTable[g].World) =
+        std::tie(track::GateTable[g].Pos, track::GateTable[g].World) =
             std::make_tuple(D3DVECTOR{0, 0, 2000.0f * (g + 1)}, TranslateMatrix(0, 0, 2000.0f * (g + 1)));
-    for (auto& t : spiel::TreeTable) std::tie(t.Pos, t.Used) = std::make_tuple(D3DVECTOR{}, false);
+    for (auto& t : track::TreeTable) std::tie(t.Pos, t.Used) = std::make_tuple(D3DVECTOR{}, false);
     spiel::GateOrder = {0, 1, 2, 3, 4};
     spiel::ResetRaceGlobals();
     move::ResetDriving();
@@ -58,7 +58,7 @@ std::vector<std::string> Referee()
         sent.push_back(std::to_string(id) + " " + std::to_string(stop) + " " + std::to_string(std::lround(p.x)) + "," +
                        std::to_string(std::lround(p.y)) + "," + std::to_string(std::lround(p.z)));
     };
-    DetectCollisions(spiel::PlayerTable, {spiel::GateTable, spiel::TreeTable}, sends);
+    DetectCollisions(spiel::PlayerTable, {track::GateTable, track::TreeTable}, sends);
     return sent;
 }
 
@@ -344,7 +344,7 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         std::tie(r.Speed, r.Heading, r.Pos, r.Move, r.SafePos) =
             std::make_tuple(50.0f, c.heading, c.pos, c.move, c.pos - c.move);
         for (size_t t = 0; t < c.trees.size(); ++t)
-            std::tie(spiel::TreeTable[t].Pos, spiel::TreeTable[t].Used) = std::make_tuple(c.trees[t], true);
+            std::tie(track::TreeTable[t].Pos, track::TreeTable[t].Used) = std::make_tuple(c.trees[t], true);
         if (c.other) std::tie(spiel::PlayerTable[1].Id, spiel::PlayerTable[1].Pos) = std::make_tuple(8u, *c.other);
         EXPECT_EQ(Referee(), c.sends);
         EXPECT_NEAR(Magnitude(r.Pos - c.expected), 0, 1e-4);
@@ -553,7 +553,7 @@ TEST(DriveCar, TheLocalCarsFrameOverTheTerrain)
     me.Speed = 100;
     for (int i = 0; i < 30; ++i) move::DriveCar();
     EXPECT_EQ(me.GatesPassed, 1);
-    EXPECT_EQ(spiel::GoalPos, (spiel::GateTable[1].Pos + D3DVECTOR{0, 100, 0}));
+    EXPECT_EQ(spiel::GoalPos, (track::GateTable[1].Pos + D3DVECTOR{0, 100, 0}));
     EXPECT_NEAR(spiel::RaceTime, 0.6f, 1e-4);
     EXPECT_NEAR(me.Pos.y, u_heightmap::GetHeight(me.Pos.x, me.Pos.z), 0.5);
     EXPECT_GT(me.Roll, 0.01f);

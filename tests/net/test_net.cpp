@@ -313,7 +313,7 @@ TEST_F(Session, CommandsChangeTheRaceStateAndTellTheWindow)
 {
     spiel::PlayerTable[0].GateSide.fill(12345.0f);
     spiel::StartClock = 5;
-    spiel::GateTable[1].Pos = {-7, 8, 9};
+    track::GateTable[1].Pos = {-7, 8, 9};
     SendText("hallo", KindChat, 0, true);
     SendText(Utf8ToWire("Grüß dich"), KindChat, me, false);
     for (const char* c :

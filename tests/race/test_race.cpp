@@ -19,13 +19,13 @@ void NewRace()
 {
     PlayerTable = {};
     PlayerTable[0].Id = 1000;
-    for (int g = 0; g < RaceGateCount; ++g) GateTable[g].Pos = {2000.0f * g, 10.0f * g, 0};
+    for (int g = 0; g < RaceGateCount; ++g) track::GateTable[g].Pos = {2000.0f * g, 10.0f * g, 0};
     GateOrder = {3, 1, 4, 0, 2};
     ResetRaceGlobals();
     UpdateGoalPos();
 }
 
-D3DVECTOR Raised(int gate) { return GateTable[gate].Pos + D3DVECTOR{0, 100, 0}; }
+D3DVECTOR Raised(int gate) { return track::GateTable[gate].Pos + D3DVECTOR{0, 100, 0}; }
 
 // The window's part of the end of a race: what it was told, and the phase
 // the race state was in by then.

@@ -1,11 +1,17 @@
-// Times the demo scene at 640 × 480: frames per second as the race runs
-// them (the engine's idle event, presenting every frame), then frame by
-// frame the share spent in our code, in GL calls and the driver's
-// rasterising, in the text painter and in presenting; and how many
-// allocations each part makes per frame.
+// Times the race frame at 640 × 480 with the world set up and ten cars on
+// the grid, the camera behind record 0: the world setup with and without
+// the quadtree cache, frames per second as the race runs them (the engine's
+// idle event, presenting every frame), then frame by frame the share spent
+// in our code, in GL calls and the driver's rasterising, in the text painter
+// and in presenting; and how many allocations each part makes per frame.
 //
-//   xvfb-run -a -s '-screen 0 1024x768x24' build/bench/gfx/gfx_bench_demoscene [seconds]
-#include "../../tests/gfx/demoscene.h"
+//   xvfb-run -a -s '-screen 0 1024x768x24' build/bench/gfx/gfx_bench_raceframe [seconds]
+#include <filesystem>
+#include "../../tests/gfx/racescene.h"
+#include "platform/gfx/gfxdevice.h"
+#include "race/hud.h"
+#include "race/render.h"
+#include "race/setupworld.h"
 
 #include <QApplication>
 #include <QOpenGLFunctions_3_3_Core>
@@ -49,14 +55,29 @@ int main(int argc, char** argv)
     QWidget win;
     win.setFixedSize(640, 480);
     win.show();
-    QTemporaryDir scratch;
     TGfxEngine engine(&win);
     engine.Loaded();
-    TDemoScene scene(engine, &win, std::string(DUNEBOLT_BIN_DIR) + "/", scratch.path().toStdString() + "/");
-    engine.OnAfterStart = [&](TGfxEngine*) { scene.Setup(); };
+    const std::string dataDir = std::string(DUNEBOLT_BIN_DIR) + "/";
+    TRaceScene scene(engine, &win, dataDir);
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+    // The world setup, first without "quadtree.dat" (it is built and
+    // written), then with it.
+    double setupBuild = 0, setupCache = 0;
+    bool built = false, read = false;
+    engine.OnAfterStart = [&](TGfxEngine*) {
+        std::filesystem::remove(dataDir + "quadtree.dat");
+        auto t = Clock::now();
+        scene.Setup();
+        setupBuild = since(t);
+        built = !spiel::QuadtreeBuild.CacheRead;
+        t = Clock::now();
+        scene.Setup();
+        setupCache = since(t);
+        read = spiel::QuadtreeBuild.CacheRead;
+    };
     for (int i = 0; i < 20 && !win.isVisible(); ++i) QCoreApplication::processEvents();
     QCoreApplication::processEvents();
-    using Clock = std::chrono::steady_clock;
     auto ms = [](Clock::time_point t) {
         return uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
     };
@@ -82,7 +103,7 @@ int main(int argc, char** argv)
     });
     QTimer::singleShot(int(500 + seconds * 1000), &app, &QCoreApplication::quit);
     app.exec();
-    const double loopSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double loopSeconds = since(t0);
     const double fps = double(frames) / loopSeconds;
     engine.OnIdle = nullptr;
 
@@ -92,6 +113,7 @@ int main(int argc, char** argv)
     auto* gl = QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(view->context());
     TGfxDevice& dev = *engine.Device();
     const int n = 200;
+    int drawCalls = 0;
     double tScene = 0, tGL = 0, tFinish = 0, tText = 0, tPresent = 0;
     long aScene = 0, aText = 0, aPresent = 0;
     for (int i = -20; i < n; ++i) {
@@ -100,14 +122,16 @@ int main(int argc, char** argv)
         dev.TimeGLCalls = true;
         long a0 = g_allocations.load();
         auto c0 = Clock::now();
-        scene.RenderScene(ms(c0));
+        render::TickCount = [&] { return ms(c0); };
+        render::RenderFrame();
+        drawCalls = dev.DrawCalls();
         auto c1 = Clock::now();
         long a1 = g_allocations.load();
         engine.MakeTargetCurrent();
         gl->glFinish();
         auto c2 = Clock::now();
         long a2 = g_allocations.load();
-        scene.RenderText();
+        spiel::DrawHud();
         engine.MakeTargetCurrent();
         gl->glFinish();
         auto c3 = Clock::now();
@@ -131,9 +155,11 @@ int main(int argc, char** argv)
     const double total = tScene + tFinish + tText + tPresent;
     const double ours = tScene - tGL;
     auto pct = [&](double t) { return 100.0 * t / total; };
-    std::printf("demo scene 640 x 480, %s\n",
+    std::printf("race frame 640 x 480, ten cars on the grid, %s\n",
                 engine.D3DDevices().empty() ? "?" : TGfxEngine::DeviceText(engine.D3DDevices()[0]).c_str());
-    std::printf("draw calls per frame:            %d\n", scene.DrawCalls());
+    std::printf("world setup: %.3f s building the quadtree%s, %.3f s with the cache%s\n", setupBuild,
+                built ? "" : " (?)", setupCache, read ? "" : " (not read!)");
+    std::printf("draw calls per frame:            %d\n", drawCalls);
     std::printf("frames per second (idle loop):   %.1f  (%ld frames in %.2f s)\n", fps, frames, loopSeconds);
     std::printf("frame by frame, mean of %d:      %.2f ms (%.1f fps)\n", n, 1000 * total / n, n / total);
     std::printf("  our code (scene, device):      %.2f ms  %5.1f %%\n", 1000 * ours / n, pct(ours));
@@ -141,33 +167,8 @@ int main(int argc, char** argv)
     std::printf("  driver rasterising (finish):   %.2f ms  %5.1f %%\n", 1000 * tFinish / n, pct(tFinish));
     std::printf("  HUD text (QPainter):           %.2f ms  %5.1f %%\n", 1000 * tText / n, pct(tText));
     std::printf("  present (blit, compose):       %.2f ms  %5.1f %%\n", 1000 * tPresent / n, pct(tPresent));
-    std::printf("  our code : driver ratio        1 : %.1f\n", (tGL + tFinish) / ours);
     std::printf("allocations per frame: scene %.2f, text %.2f, present %.2f\n", double(aScene) / n, double(aText) / n,
                 double(aPresent) / n);
-    // Where the scene's allocations come from: the engine's calls alone.
-    {
-        D3DTLVERTEX v[4] = {};
-        for (auto& x : v) x.rhw = 0.5f;
-        long a = g_allocations.load();
-        for (int i = 0; i < 100; ++i) dev.DrawPrimitive(D3DPT_TRIANGLESTRIP, D3DFVF_TLVERTEX, v, 4);
-        // The first draws of a new state compile the driver's shader variant.
-        std::printf("allocations in 100 device draws: %ld (the driver's shader compiler)\n", g_allocations.load() - a);
-        a = g_allocations.load();
-        for (int i = 0; i < 100; ++i) dev.DrawPrimitive(D3DPT_TRIANGLESTRIP, D3DFVF_TLVERTEX, v, 4);
-        std::printf("allocations in 100 more device draws: %ld\n", g_allocations.load() - a);
-        a = g_allocations.load();
-        for (int i = 0; i < 100; ++i) dev.SetTransform(D3DTRANSFORMSTATE_WORLD, IdentityMatrix());
-        std::printf("allocations in 100 transforms: %ld\n", g_allocations.load() - a);
-        a = g_allocations.load();
-        for (int i = 0; i < 100; ++i) engine.ClearRecViewPort(0);
-        std::printf("allocations in 100 clears: %ld\n", g_allocations.load() - a);
-        TXObject car;
-        LoadXObject(car, std::string(DUNEBOLT_BIN_DIR) + "/3dobjects/auto1.x");
-        GfxDrawXModel(engine, *car.XFile);
-        a = g_allocations.load();
-        for (int i = 0; i < 100; ++i) GfxDrawXModel(engine, *car.XFile);
-        std::printf("allocations in 100 model draws: %ld\n", g_allocations.load() - a);
-    }
     engine.StopAll();
     return 0;
 }
