@@ -47,8 +47,6 @@ public:
     Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
     bool ok() const { return ok_; }
     bool AtEnd() const { return ok_ && pos_ == n_; }
-    size_t Left() const { return ok_ ? n_ - pos_ : 0; }
-    const uint8_t* Here() const { return p_ + pos_; }
     bool Need(size_t k)
     {
         if (!ok_ || n_ - pos_ < k) ok_ = false;
