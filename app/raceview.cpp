@@ -22,9 +22,17 @@ void TFStart::gfxengineBeforeStart()
     const int selected = gfxengine->SelectedVideoMode();
     const auto& modes = gfxengine->VideoModes();
     if (selected < 0 || size_t(selected) >= modes.size() || !modes[size_t(selected)].Windowed) return;
-    QSize size(modes[size_t(selected)].Width, modes[size_t(selected)].Height);
-    if (const QScreen* s = screen()) size = size.boundedTo(s->availableGeometry().size());
-    setFixedSize(size);
+    const QSize size(modes[size_t(selected)].Width, modes[size_t(selected)].Height);
+    FitOnScreen(size);
+}
+
+void TFStart::FitOnScreen(QSize clientSize)
+{
+    // Centred, and never larger than the screen's free area.
+    const QRect area = screen() ? screen()->availableGeometry() : QRect(QPoint(0, 0), clientSize);
+    clientSize = clientSize.boundedTo(area.size());
+    setFixedSize(clientSize);
+    move(area.center() - QPoint(clientSize.width() / 2, clientSize.height() / 2));
 }
 
 void TFStart::gfxengineAfterStart()
@@ -41,7 +49,7 @@ void TFStart::gfxengineAfterStart()
 
 void TFStart::gfxengineAfterStop()
 {
-    setFixedSize(640, 480);
+    FitOnScreen(QSize(640, 480));
     Panel2->move(0, 0);
 }
 

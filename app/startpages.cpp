@@ -242,7 +242,42 @@ void TFStart::CreateLobbyAndResultsPages()
     hint2->setGeometry(24, 296, 177, 113);
     hint2->setWordWrap(true);
     hint2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SetTextColour(hint2, Qt::white);
     SetPixelSize(hint2, 11);
+    CreateResultsPage();
+    Panel3->hide();
+}
+
+void TFStart::CreateResultsPage()
+{
+    Label11 = MakeLabel<QLabel>("Label11", "Die Resultate", Panel3, QPoint(240, 122));
+    SetPixelSize(Label11, 22);
+    Label11->adjustSize();
+    Label7 = MakeLabel<TLinkLabel>("Label7", "<< Zur Lobby zurück", Panel3, QPoint(24, 435));
+    SetPixelSize(Label7, 12);
+    Label7->adjustSize();
+    connect(Label7, &TLinkLabel::clicked, this, &TFStart::Label7Click);
+
+    // The table lies on the field the picture draws for it.
+    Panel4 = MakePanel("Panel4", Panel3, QRect(240, 176, 353, 233));
+    Panel4->setAutoFillBackground(false);
+    MakeLabel<QLabel>("Label12", "Platz", Panel4, QPoint(16, 16), Yellow);
+    MakeLabel<QLabel>("Label13", "Spieler", Panel4, QPoint(80, 16), Yellow);
+    MakeLabel<QLabel>("Label14", "Zeit (min:sek)", Panel4, QPoint(248, 16), Yellow);
+    for (int k = 1; k <= 10; ++k) {
+        const int y = 48 + 16 * (k - 1);
+        const QByteArray r = "r" + QByteArray::number(k);
+        ResultPlace[k - 1] = MakeLabel<QLabel>(r.constData(), QString::number(k) + ".", Panel4, QPoint(24, y));
+        ResultName[k - 1] = MakeLabel<QLabel>((r + "n").constData(), "", Panel4, QPoint(80, y));
+        ResultTime[k - 1] = MakeLabel<QLabel>((r + "z").constData(), "", Panel4, QPoint(248, y));
+        ResultName[k - 1]->setFixedWidth(160);
+        ResultTime[k - 1]->setFixedWidth(90);
+    }
+}
+
+void TFStart::Label7Click()
+{
+    Panel2->show();
     Panel3->hide();
 }
 
@@ -300,6 +335,7 @@ void TFStart::CreateLobbyPage()
     llobbystarten = MakeLabel<TLinkLabel>("llobbystarten", "Das Spiel starten >>", Panel2, QPoint(432, 340), Yellow);
     SetPixelSize(llobbystarten, 15);
     llobbystarten->adjustSize();
+    connect(llobbystarten, &TLinkLabel::clicked, this, &TFStart::llobbystartenClick);
 
     llobbymessage = MakeLabel<QLabel>("llobbymessage", "Message:", Panel2, QPoint(16, 386), Yellow);
     sendmessage = MakeField("sendmessage", Panel2, QRect(96, 383, 236, 24), 200);
@@ -391,12 +427,13 @@ QString TFStart::HintFor(QObject* element) const
         return "Zeigt die Liste aller aktuell laufenden Spiele." + two + "Zur Zeit " +
                QString::number(sessionbox->count());
     if (element == Label16) return "Sucht nach neuen Spielen";
+    if (element == Label7) return "Du gelangst zur Lobby zurück.";
     return {};
 }
 
 void TFStart::WatchHints()
 {
-    const QList<QWidget*> elements = {newgame,
+    QList<QWidget*> elements = {newgame,
                                       joingame,
                                       grafikeinstellungen,
                                       beenden,
@@ -415,7 +452,13 @@ void TFStart::WatchHints()
                                       pnewgame,
                                       pjoingame,
                                       grafikseite,
-                                      Image1};
+                                      Image1,
+                                      Label7,
+                                      Panel4,
+                                      Image3,
+                                      Label11,
+                                      hint2};
+    for (int k = 0; k < 10; ++k) elements += {ResultPlace[k], ResultName[k], ResultTime[k]};
     for (QWidget* w : elements) {
         w->setMouseTracking(true);
         w->installEventFilter(this);
@@ -426,7 +469,12 @@ bool TFStart::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() != QEvent::MouseMove) return QWidget::eventFilter(watched, event);
 
-    if (watched == Image1) {
+    if (watched == Label7 || watched == Panel4) {
+        // The results page's own hint area.
+        const QString text = HintFor(watched);
+        if (text.isEmpty() && !hint2->text().isEmpty()) hint2->clear();
+        if (!text.isEmpty() && hint2->text() != text) hint2->setText(text);
+    } else if (watched == Image1 || watched->parent() == Panel3 || watched->parent() == Panel4) {
         SetHint({});
         if (!hint2->text().isEmpty()) hint2->clear();
     } else {
@@ -435,6 +483,6 @@ bool TFStart::eventFilter(QObject* watched, QEvent* event)
     // A hover over an element must not reach the page beneath it, which would
     // empty the hint again; a drag (button held) goes on to the element.
     const auto* move = static_cast<QMouseEvent*>(event);
-    return move->buttons() == Qt::NoButton && watched != Image1 && watched != seite1 && watched != pnewgame &&
-           watched != pjoingame && watched != grafikseite;
+    return move->buttons() == Qt::NoButton && watched != Image1 && watched != Image3 && watched != seite1 &&
+           watched != pnewgame && watched != pjoingame && watched != grafikseite;
 }

@@ -82,6 +82,8 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     bereittimer = new QTimer(this);
     bereittimer->setObjectName("bereittimer");
     bereittimer->setInterval(700);
+    connect(starttimer, &QTimer::timeout, this, &TFStart::starttimerTimer);
+    connect(bereittimer, &QTimer::timeout, this, &TFStart::bereittimerTimer);
 
     FormCreate();
 }
@@ -116,6 +118,7 @@ void TFStart::ConnectRace()
     spiel::RaceFrameHooks.RacerCount = [this] { return RacerCount; };
     spiel::RaceFrameHooks.Laps = [this] { return Edit1->text().toInt(); };
     spiel::RaceFrameHooks.Present = [this] { gfxengine->Present(); };
+    spiel::RaceFrameHooks.RaceEnd = this;
     move::DriveHooks.IsHost = [] { return u_multiplayer::SessionIsHost(); };
     gfxengine->OnBeforeStart = [this](TGfxEngine*) { gfxengineBeforeStart(); };
     gfxengine->OnAfterStart = [this](TGfxEngine*) { gfxengineAfterStart(); };

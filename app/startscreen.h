@@ -4,10 +4,12 @@
 
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
 #include "net/u_multiplayer.h"
+#include "race/spiel.h"
 
 class QComboBox;
 class QFrame;
@@ -37,7 +39,7 @@ extern uint8_t WorldSetupPending;
 
 // The main window also carries out what received messages change on
 // screen: it is the dispatcher's window.
-class TFStart : public QWidget, public u_multiplayer::IMessageWindow {
+class TFStart : public QWidget, public u_multiplayer::IMessageWindow, public spiel::IRaceEnd {
     Q_OBJECT
 public:
     // baseDir: the program directory; empty = the running executable's.
@@ -114,8 +116,13 @@ public:
     TLinkLabel* llobbyabbrechen = nullptr;
     TLinkLabel* llobbystarten = nullptr;
 
-    // Results page hint area (the page itself is filled at the end of a race).
+    // Results page: title, hint area, back link and the table of up to ten
+    // finishers (place r1 … r10, name r1n …, time r1z …).
+    QLabel* Label11 = nullptr;
     QLabel* hint2 = nullptr;
+    TLinkLabel* Label7 = nullptr;
+    QWidget* Panel4 = nullptr;
+    std::array<QLabel*, 10> ResultPlace{}, ResultName{}, ResultTime{};
 
     // Non-visual components. The engine is a child of the window; its
     // companions go before it.
@@ -143,6 +150,14 @@ public:
     void Edit1Change();
     void ResComboBoxChange();
     void llobbyabbrechenClick();
+    void Label7Click();
+
+    // The start of a race: the host's start link, the countdown, the host's
+    // wait for every "bereit"; and the end of the race with its results.
+    void llobbystartenClick();
+    void starttimerTimer();
+    void bereittimerTimer();
+    void RaceEnded(uint32_t winnerId, const std::vector<spiel::TFinisher>& finishers) override;
     // Refills the player list from the session, leaving out excludedId.
     void UpdatePlayerList(uint32_t excludedId);
     // "lobbystatus:" + the laps to toId (0 = all), not to itself.
@@ -177,6 +192,8 @@ public:
     void gfxengineAfterStart();
     void gfxengineAfterStop();
     void gfxengineIdle(bool& done);
+    // The client area at that size, centred on the screen.
+    void FitOnScreen(QSize clientSize);
 
     // Shows a message box with an OK button (the game's own checks).
     void ShowMessage(const QString& text);
@@ -212,6 +229,7 @@ private:
     void CreateGraphicsPage();
     void CreateLobbyAndResultsPages();
     void CreateLobbyPage();
+    void CreateResultsPage();
     // Shows one of the start screen's four sub-pages in front.
     void BringToFront(QWidget* subPage);
     void CreateSession();

@@ -3,6 +3,7 @@
 #include "app/application.h"
 #include "app/linklabel.h"
 #include "app/startscreen.h"
+#include "app/waitcursor.h"
 #include "app/updown.h"
 #include "net/wiretext.h"
 #include "platform/dxplay/dxplay.h"
@@ -23,12 +24,6 @@ namespace {
 
 // The hourglass while a blocking session call runs; restored on every way
 // out, an error included.
-struct WaitCursor {
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 // Lets the page change be drawn before a blocking session call.
 void LetPendingMessagesRun() { QCoreApplication::processEvents(); }
@@ -248,6 +243,11 @@ void TFStart::DXPlayDeletePlayer(TDXPlayPlayer& player)
             break;
         case spiel::PhaseStartAnnounced:
             RacerCount -= 1;
+            ReadyExpected -= 1;
+            UpdatePlayerList(player.ID);
+            break;
+        case spiel::PhaseGraphicsReady:
+            // Else the host would wait for its "bereit" for ever.
             ReadyExpected -= 1;
             UpdatePlayerList(player.ID);
             break;

@@ -104,7 +104,7 @@ void TFStart::RaceAborted()
     console->clear();
     console->appendPlainText("Das Spiel wurde durch den Host vorzeitig beendet!");
     lspieler->setText(QString::number(DXPlay->Players().size()));
-    setFixedSize(640, 480);
+    FitOnScreen(QSize(640, 480));
     Panel2->move(0, 0);
     unsetCursor();
     if (DXPlay->IsHost()) llobbystarten->show();
