@@ -15,19 +15,18 @@
 
 #include "app/linklabel.h"
 #include "app/startscreen.h"
-#include "app/waitcursor.h"
 #include "app/updown.h"
+#include "app/waitcursor.h"
+#include "cars/move.h"
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
-#include "cars/move.h"
 #include "race/racestate.h"
 #include "race/spiel.h"
 
 namespace {
 
 using namespace u_multiplayer;
-
 
 void SendCommand(const std::string& text, uint32_t toId, bool andItself)
 {

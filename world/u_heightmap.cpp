@@ -108,8 +108,10 @@ void LoadHeightmap(TD3DHeightSurfaceTerrain& t)
 
 int32_t CellOf(float p, float s, int32_t n)
 {
-    const float cell = std::nearbyint((s / 2 + p - s / (2.0f * static_cast<float>(n))) / s * static_cast<float>(n));
-    if (!std::isfinite(cell) || std::fabs(cell) > 1e9f) return -1;
+    // In double: a point a hair off a cell boundary must not be rounded onto
+    // it before the nearest cell is chosen.
+    const double cell = std::nearbyint((double(s) / 2 + double(p) - double(s) / (2.0 * n)) / double(s) * n);
+    if (!std::isfinite(cell) || std::fabs(cell) > 1e9) return -1;
     return static_cast<int32_t>(cell);
 }
 

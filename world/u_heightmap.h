@@ -68,8 +68,8 @@ struct TCell {
 // start by BuildCellTable.
 extern std::array<std::array<TCell, CellTableSide>, CellTableSide> CellTable;
 
-// Cell along one axis of extent s with n cells: the nearest integer to
-// (s/2 + p − s/(2n)) / s × n, ties to even.
+// Cell along one axis of extent s with n cells: the nearest integer to the
+// exact value of (s/2 + p − s/(2n)) / s × n, ties to even.
 int32_t CellOf(float p, float s, int32_t n);
 
 // Sets the grid constants (25600 wide, 256 / StepX cells, at most 64) and

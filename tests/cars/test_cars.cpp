@@ -307,6 +307,7 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         {0, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -210}, true, {}},
         {2, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -200}, true, {"9 1 0,0,-210"}},
         {5, {0, 0, -50}, {0, 0, 150}, 0, {{0, 0, 0}}, {}, {0, 0, -50}, false, {}},
+        {0, {5000, 0, 4950}, {0, 0, 150}, 0, {{5000, 0, 5000}}, {}, {5000, 0, 4790}, true, {}},
         // Every tree within reach answers; reach is measured from where the
         // car was put back.
         {2, {0, 0, 0}, {0, 0, 100}, 0, five, {}, {0, 0, -100}, true, {back, back, back, back, back}},
@@ -351,6 +352,13 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         EXPECT_EQ(r.SafePos, c.hit ? c.pos - c.move : r.Pos);
         EXPECT_EQ(r.Speed, (c.hit && c.index == 0) ? 0.0f : 50.0f);
     }
+    // The car of a player who has left stands in no one's way.
+    FreshRace();
+    spiel::TPlayerRec& me = spiel::PlayerTable[0];
+    std::tie(me.Pos, me.Move, me.SafePos) = std::make_tuple(D3DVECTOR{5, 0, 10}, D3DVECTOR{5, 0, 10}, D3DVECTOR{});
+    std::tie(spiel::PlayerTable[1].InUse, spiel::PlayerTable[1].Pos) = std::make_tuple(1, D3DVECTOR{20, 10, 215});
+    EXPECT_TRUE(Referee().empty());
+    EXPECT_EQ(me.Pos, (D3DVECTOR{5, 0, 10}));
 }
 
 // Expected values by the rules: steering 2/s up to π/6 and back; throttle

@@ -103,6 +103,10 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     EXPECT_EQ(GoalPos, Raised(1));
     PlayerTable[1].NextGate = 5;
     for (int g = 0; g < RaceGateCount; ++g) EXPECT_FALSE(GatePass(1, g));
+    PlayerTable[0].NextGate = 7;
+    UpdateGoalPos();
+    EXPECT_EQ(GoalPos, Raised(1));
+    PlayerTable[0].NextGate = 3;
 
     // "updatemygoal" from a sender: the host has counted it already; any
     // other program counts a gate for the sender's record among 1..9.
@@ -144,18 +148,21 @@ TEST(Finish, LapsTheEndClockAndTheResultsAndTheNextRaceStartsAfresh)
         EXPECT_FALSE(RaceOver());
     }
     RaceTime = 47;
-    PlayerTable[0].GatesPassed = 14;
+    PlayerTable[9].Id = 4000;
+    PlayerTable[9].GatesPassed = 14;
     EXPECT_EQ(FinishTest(3), 0);
-    PlayerTable[0].GatesPassed = 15;
+    PlayerTable[9].GatesPassed = 15;
     EXPECT_EQ(FinishTest(3), 1);
     AdvanceEndClock();
     EXPECT_TRUE(RaceOver());
-    EXPECT_EQ(std::make_pair(WinnerId, MyFinishTime), std::make_pair(2000u, 47.0f));
+    EXPECT_EQ(std::make_tuple(WinnerId, PlayerTable[2].Finished, PlayerTable[0].Finished, MyFinishTime),
+              std::make_tuple(2000u, uint8_t{1}, uint8_t{0}, 0.0f));
 
+    // The local player, not through, counts as finished once it is over.
     TResultsSeen screen;
     EndRace(&screen);
     EXPECT_EQ(screen.Seen,
-              std::vector<std::string>{"phase 0 winner 2000, 2000 42.500000, 3000 42.500000, 1000 47.000000"});
+              std::vector<std::string>{"phase 0 winner 2000, 2000 42.500000, 3000 42.500000, 4000 47.000000"});
     EXPECT_EQ(PlayerTable[0].Finished, 1);
 
     // The next race: waiting for "bereit" with the controls free, nobody

@@ -75,6 +75,13 @@ TEST(Heightmap, VerticesIndicesAndFlatShadedNormals)
     EXPECT_EQ((D3DVECTOR{v.x, v.y, v.z}), (D3DVECTOR{5 * 400 - 12800, 5.0f * Hills(20, 36), 9 * 400 - 12800}));
     EXPECT_FLOAT_EQ(v.tu, 5.0f / 64 * 20);
     EXPECT_FLOAT_EQ(v.tv, 9.0f / 64 * 20);
+    // Scales of 0 count as 1.
+    Terrain.ScaleX = Terrain.ScaleZ = 0;
+    LoadHeightmap(Terrain);
+    EXPECT_EQ(V(5, 9).x - V(0, 0).x, 20.0f);
+    EXPECT_EQ(V(5, 9).z - V(0, 0).z, 36.0f);
+    Terrain.ScaleX = Terrain.ScaleZ = 100;
+    LoadHeightmap(Terrain);
     // Quad (i, j) = i × 63 + j: up, right, low, up, diag, right.
     const int low = 7 * 64 + 11, right = low + 64, q = 7 * 63 + 11;
     const std::vector<int> quad(&Terrain.Indices[6 * q], &Terrain.Indices[6 * q + 6]);
@@ -130,6 +137,10 @@ TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
         EXPECT_EQ(GetHeight(x, z), 0.0f) << x << "," << z;
         EXPECT_EQ(TerrainNormal, (D3DVECTOR{0, 1, 0}));
     }
+    // A cell whose indices name no vertex has no ground.
+    Terrain.Indices[CellTable[20][33].FirstIndex] = 60000;
+    EXPECT_EQ(GetHeight(V(20, 33).x + 100, V(20, 33).z + 100), 0.0f);
+    EXPECT_EQ(TerrainNormal, (D3DVECTOR{0, 1, 0}));
     // Sampled every eighth pixel: 32 cells a side.
     LoadTerrain(file, 8);
     EXPECT_EQ(GridCellsX * GridCellsZ, 32 * 32);
@@ -138,7 +149,9 @@ TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
 
 TEST(Heightmap, CellsTieToTheEvenOne)
 {
-    const std::pair<float, int> cells[] = {{-8800, 10}, {-8400, 10}, {-8000, 12}, {-8399, 11}, {-12799, 0}, {NAN, -1}};
+    // A thousandth of a unit before a tie still belongs to the lower cell.
+    const std::pair<float, int> cells[] = {{-8800, 10},  {-8400, 10},       {-8000, 12}, {-8399, 11}, {-12799, 0},
+                                           {-1e-6f, 31}, {3999.99976f, 41}, {0, 32},     {NAN, -1}};
     for (auto [p, cell] : cells) EXPECT_EQ(CellOf(p, 25600, 64), cell) << p;
 }
 
