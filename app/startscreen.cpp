@@ -2,6 +2,7 @@
 
 #include "app/datafiles.h"
 #include "app/linklabel.h"
+#include "cars/autopilot.h"
 #include "cars/move.h"
 #include "platform/dxinput/dxinput.h"
 #include "platform/dxplay/dxplay.h"
@@ -132,6 +133,9 @@ void TFStart::ConnectRace()
         const TDXInputStates& down = DXInput1->ActiveStates;
         return move::TControls{down[StateUp], down[StateDown], down[StateLeft], down[StateRight]};
     };
+    // DUNEBOLT_AUTOPILOT=1: the autopilot drives instead of the keyboard.
+    if (qEnvironmentVariableIntValue("DUNEBOLT_AUTOPILOT") != 0)
+        move::DriveHooks.ReadControls = [] { return autopilot::DriveLocalCar(spiel::FrameTime); };
     move::OnViewMatrix = [this](const D3DMATRIX& view) {
         if (gfxengine->Active()) gfxengine->Device()->SetTransform(D3DTRANSFORMSTATE_VIEW, view);
     };

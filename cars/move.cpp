@@ -98,12 +98,8 @@ void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bo
         if (car.Speed > SpeedLimit) car.Speed -= 150 * dt;
         if (car.Speed < -40) car.Speed = -40;
     }
-    if (car.Finished != 0) {
-        if (car.Speed > 0)
-            car.Speed -= 70 * dt;
-        else
-            car.Speed = 0.001f;
-    }
+    // A finished car brakes to rest and stays there.
+    if (car.Finished != 0) car.Speed = std::max(car.Speed - 70 * dt, 0.0f);
 
     if (car.Speed != 0) car.Heading += car.Steer * car.Speed * dt * 0.03f;
     car.WheelAngle += car.Speed * dt * 0.4f;
@@ -122,16 +118,14 @@ void DriveStep(spiel::TPlayerRec& car, const TControls& in, double frameTime, bo
     }
     car.Move.y = g - car.Pos.y;
 
-    // The bound is tested on the position before this step's move.
-    if (std::fabs(car.Pos.x) > bound) {
-        car.Move.x = 0;
-        car.Pos.x = car.Pos.x < 0 ? -bound : bound;
-    }
-    if (std::fabs(car.Pos.z) > bound) {
-        car.Move.z = 0;
-        car.Pos.z = car.Pos.z < 0 ? -bound : bound;
-    }
+    // The world ends at the bound: a car driving against it stays on it, and
+    // its move is what it really moved.
+    const D3DVECTOR from = car.Pos;
     car.Pos += car.Move;
+    car.Pos.x = std::clamp(car.Pos.x, -bound, bound);
+    car.Pos.z = std::clamp(car.Pos.z, -bound, bound);
+    car.Move.x = car.Pos.x - from.x;
+    car.Move.z = car.Pos.z - from.z;
 
     car.Pitch += (TiltTarget.x - car.Pitch) * dt * 6;
     car.Roll += (TiltTarget.z - car.Roll) * dt * 6;

@@ -4,6 +4,8 @@
 //   set OBJECT TEXT       types TEXT into a line edit
 //   click OBJECT          clicks a link, a button, or UpDown1/up, UpDown1/down
 //   select OBJECT ROW     selects a row of a list
+//   combo OBJECT TEXT     chooses the entry of a drop-down list with that text
+//   escape                presses Escape in the window
 //   raw TO HEX            sends the bytes as this program's session (a forger)
 //   state                 -> "state {json}": what the player sees
 //   shot FILE             saves a screenshot of the window
@@ -18,8 +20,10 @@
 #include "app/startscreen.h"
 #include "app/updown.h"
 #include "platform/dxplay/dxplay.h"
+#include "race/raceframe.h"
 #include "race/racestate.h"
 
+#include <QComboBox>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,6 +39,7 @@
 #include <QToolButton>
 
 #include <unistd.h>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -52,6 +57,11 @@ QJsonArray Items(const QListWidget* list)
     return out;
 }
 
+// Frames the race showed, and the seconds from the first to the last.
+long Presented = 0;
+std::chrono::steady_clock::time_point FirstPresent, LastPresent;
+double PresentSeconds() { return std::chrono::duration<double>(LastPresent - FirstPresent).count(); }
+
 QJsonObject State(TFStart& w)
 {
     QJsonObject s;
@@ -67,6 +77,18 @@ QJsonObject State(TFStart& w)
     s["chat"] = w.sendmessage->isEnabled() && !w.sendbutton->isHidden();
     s["host"] = w.DXPlay->IsHost();
     s["title"] = w.windowTitle();
+    s["results"] = w.Panel3->isVisible();
+    QJsonArray rows;
+    for (int k = 0; k < 10; ++k)
+        if (!w.ResultName[k]->isHidden()) rows.append(w.ResultName[k]->text() + " " + w.ResultTime[k]->text());
+    s["rows"] = rows;
+    s["width"] = w.width();
+    s["height"] = w.height();
+    s["startClock"] = spiel::StartClock;
+    s["raceTime"] = spiel::RaceTime;
+    s["gates"] = spiel::PlayerTable[0].GatesPassed;
+    s["frames"] = double(Presented);
+    s["frameSeconds"] = PresentSeconds();
     return s;
 }
 
@@ -94,6 +116,11 @@ void Command(TFStart& w, const QString& line)
     } else if (cmd == "shot") {
         w.grab().save(object);  // the lobby has no OpenGL view
         Line("shot");
+    } else if (cmd == "combo") {
+        auto* box = w.findChild<QComboBox*>(object);
+        box->setCurrentIndex(box->findText(rest));
+    } else if (cmd == "escape") {
+        w.FormKeyDown(Qt::Key_Escape);
     } else if (cmd == "close") {
         w.close();
     }
@@ -108,6 +135,13 @@ int main(int argc, char** argv)
     TFStart window(DUNEBOLT_BIN_DIR);
     if (!window.CreateCompleted()) return 2;
     window.show();
+    // Counts the frames shown, for the frame rate.
+    const auto present = spiel::RaceFrameHooks.Present;
+    spiel::RaceFrameHooks.Present = [present] {
+        LastPresent = std::chrono::steady_clock::now();
+        if (Presented++ == 0) FirstPresent = LastPresent;
+        present();
+    };
     QApplication::setQuitOnLastWindowClosed(true);
 
     // Boxes are modal: answer them from a timer, which runs inside their loop.

@@ -300,6 +300,26 @@ TEST(StartScreen, WithTheRealDataTheEngineStartsAndDrivingFeedsIt)
     EXPECT_EQ(std::memcmp(&view, &move::ViewMatrix, sizeof view), 0);
     EXPECT_NE(view._43, 0.0f);
 
+    // A full-screen mode covers the screen and renders at its own size;
+    // stopped, the window is 640 × 480 again.
+    w.gfxengine->StopAll();
+    EXPECT_EQ(w.size(), QSize(640, 480));
+    const auto& modes = w.gfxengine->VideoModes();
+    const auto mode800 = std::find_if(modes.begin(), modes.end(), [](const TGfxVideoMode& m) {
+        return !m.Windowed && m.Width == 800 && m.Height == 600;
+    });
+    ASSERT_NE(mode800, modes.end());
+    w.gfxengine->SetSelectedVideoMode(int(mode800 - modes.begin()));
+    w.gfxengine->StartAll();
+    QApplication::processEvents();
+    EXPECT_EQ(w.gfxengine->RenderSize(), QSize(800, 600));
+    EXPECT_EQ(w.geometry(), w.screen()->geometry());
+    EXPECT_EQ(w.gfxengine->View()->size(), w.screen()->geometry().size());
+    w.gfxengine->StopAll();
+    EXPECT_EQ(w.size(), QSize(640, 480));
+    w.gfxengine->SetSelectedVideoMode(0);
+    w.gfxengine->StartAll();
+
     // Moving the window keeps the engine running; closing it stops the
     // engine with the music.
     w.move(w.pos() + QPoint(8, 8));
