@@ -1,0 +1,184 @@
+// One player's real program for the tests between programs: the main
+// window in a process of its own, driven through its widgets by lines on its
+// input (tests/app/lobby_player.cpp), on 127.0.0.1 only.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+// Loopback only, and ports of the lobby tests' own. asked: no address
+// preset, so a search asks the player for it. The autopilot drives.
+inline QProcessEnvironment PlayerEnvironment(bool asked)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
+    env.insert("CI", "1");
+    env.insert("DUNEBOLT_PORT_BASE", "47900");
+    env.insert("DUNEBOLT_AUTOPILOT", "1");
+    if (asked) env.remove("DUNEBOLT_SEARCH_ADDRESS");
+    return env;
+}
+
+class Program {
+public:
+    // asked: the search asks the player for the host's address.
+    explicit Program(const QString& exe, bool asked = false)
+    {
+        proc_.setProcessEnvironment(PlayerEnvironment(asked));
+        proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { Read(); });
+        proc_.start(exe, {});
+    }
+    ~Program()
+    {
+        if (proc_.state() == QProcess::NotRunning) return;
+        proc_.closeWriteChannel();
+        if (!proc_.waitForFinished(5000)) proc_.kill(), proc_.waitForFinished(3000);
+    }
+
+    bool Ready()
+    {
+        return Wait([this] { return ready_; }, 20000);
+    }
+    void Say(const QString& command)
+    {
+        proc_.write((command + "\n").toUtf8());
+        proc_.waitForBytesWritten(1000);
+    }
+    // The player's view, asked afresh; empty when the program does not answer.
+    QJsonObject State()
+    {
+        state_ = {};
+        Say("state");
+        Wait([this] { return !state_.isEmpty(); }, 10000);
+        return state_;
+    }
+    // Waits until the player's view satisfies test; the last view is kept.
+    bool WaitFor(const std::function<bool(const QJsonObject&)>& test, int ms = 10000)
+    {
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (true) {
+            last = State();
+            if (!last.isEmpty() && test(last)) return true;
+            if (Clock::now() >= until) return false;
+            QTest::qWait(50);
+        }
+    }
+    // Waits for a message box with that text; an empty text: any box.
+    bool WaitForBox(const QString& text = {})
+    {
+        return Wait([&] { return text.isEmpty() ? !boxes.isEmpty() : boxes.contains(text); }, 10000);
+    }
+    void Kill() { ::kill(pid_t(proc_.processId()), SIGKILL), proc_.waitForFinished(3000); }
+    bool Finished(int ms) { return proc_.state() == QProcess::NotRunning || proc_.waitForFinished(ms); }
+    int ExitCode() const { return proc_.exitCode(); }
+
+    QJsonObject last;
+    QStringList boxes;
+    int asks = 0;
+
+private:
+    bool Wait(const std::function<bool()>& done, int ms)
+    {
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (!done()) {
+            if (Clock::now() >= until || proc_.state() == QProcess::NotRunning) return done();
+            QTest::qWait(10);
+        }
+        return true;
+    }
+    void Read()
+    {
+        partial_ += proc_.readAllStandardOutput();
+        qsizetype at;
+        while ((at = partial_.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(partial_.left(at));
+            partial_.remove(0, at + 1);
+            if (line == "ready")
+                ready_ = true;
+            else if (line.startsWith("state "))
+                state_ = QJsonDocument::fromJson(line.mid(6).toUtf8()).object();
+            else if (line.startsWith("box "))
+                boxes << line.mid(4);
+            else if (line == "ask")
+                ++asks;
+        }
+    }
+
+    QProcess proc_;
+    QByteArray partial_;
+    bool ready_ = false;
+    QJsonObject state_;
+};
+
+inline std::unique_ptr<Program> Start(bool asked = false)
+{
+    auto p = std::make_unique<Program>(LOBBY_PLAYER, asked);
+    EXPECT_TRUE(p->Ready());
+    return p;
+}
+
+inline void Create(Program& p, const QString& name, const QString& game)
+{
+    p.Say("set nameedit " + name);
+    p.Say("set spieledit " + game);
+    p.Say("click Label10");
+}
+
+// Searches until the game is listed, then joins it.
+inline bool Join(Program& p, const QString& name, const QString& game)
+{
+    p.Say("set Edit2 " + name);
+    for (int tries = 0; tries < 5; ++tries) {
+        p.Say("click Label16");
+        if (p.WaitFor([&](const QJsonObject& s) { return s["games"].toArray().contains(game); }, 3000)) break;
+    }
+    const int row = int(p.last["games"].toArray().toVariantList().indexOf(game));
+    if (row < 0) return false;
+    p.Say("select sessionbox " + QString::number(row));
+    p.Say("click Label19");
+    return true;
+}
+
+inline QStringList Players(const QJsonObject& s)
+{
+    QStringList out;
+    for (const auto& v : s["players"].toArray()) out << v.toString();
+    out.sort();
+    return out;
+}
+
+inline auto PlayersAre(QStringList expected)
+{
+    expected.sort();
+    return [expected](const QJsonObject& s) { return Players(s) == expected; };
+}
+
+inline auto ConsoleHas(const QString& line)
+{
+    return [line](const QJsonObject& s) { return s["console"].toString().split('\n').contains(line); };
+}
+
+// A text command as it goes on the wire, in hex: kind 2, length, text, padding.
+inline QString CommandHex(const QByteArray& text)
+{
+    QByteArray b;
+    b.append("\x02\x00\x00\x00", 4);
+    b.append(char(text.size() & 0xFF)).append(char(text.size() >> 8));
+    b.append(text).append("\0\0", 2);
+    return QString::fromLatin1(b.toHex());
+}
+

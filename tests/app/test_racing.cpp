@@ -1,0 +1,55 @@
+// Races between real programs on 127.0.0.1 under Xvfb: every player is the
+// real window in a process of its own, the autopilot at the wheel.
+#include "lobby_program.h"
+
+namespace {
+
+auto Racing = [](const QJsonObject& s) { return s["phase"].toInt() == 4; };
+auto ShowsResults = [](const QJsonObject& s) { return s["results"].toBool() && s["phase"].toInt() == 0; };
+
+QStringList Rows(const QJsonObject& s)
+{
+    QStringList rows;
+    for (const auto& v : s["rows"].toArray())
+        if (!v.toString().trimmed().isEmpty()) rows << v.toString();
+    return rows;
+}
+
+// mm:ss as seconds.
+int Seconds(const QString& row) { return row.right(5).left(2).toInt() * 60 + row.right(2).toInt(); }
+
+// Laps one lower than the lobby's 3, down to 1.
+void SetLaps(Program& host, int laps)
+{
+    for (int i = laps; i < 3; ++i) host.Say("click UpDown1/down");
+    for (int i = 3; i < laps; ++i) host.Say("click UpDown1/up");
+}
+
+// Every race here renders at 640 × 480.
+void SmallScreen(Program& p) { p.Say("combo ResComboBox 640 x 480 x 32"); }
+
+}  // namespace
+
+TEST(Race, AHostAloneRacesOneLapAndSeesItsTime)
+{
+    auto tom = Start();
+    Create(*tom, "Tom", "Allein");
+    ASSERT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"})));
+    SetLaps(*tom, 1);
+    SmallScreen(*tom);
+    tom->Say("click llobbystarten");
+    ASSERT_TRUE(tom->WaitFor(Racing, 30000)) << "no race after the countdown";
+    ASSERT_TRUE(tom->WaitFor(ShowsResults, 240000)) << "gates " << tom->last["gates"].toInt();
+    const QStringList rows = Rows(tom->last);
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_TRUE(rows[0].startsWith("Tom "));
+    // The race time runs from "GO!" to the finish, frame-time scaled.
+    EXPECT_NEAR(Seconds(rows[0]), tom->last["raceTime"].toDouble() - 10, 1.5);
+    EXPECT_GT(Seconds(rows[0]), 20);
+    EXPECT_EQ(tom->last["width"].toInt(), 640);
+    std::printf("one lap alone: %s, %.1f frames per second\n", qPrintable(rows[0]),
+                tom->last["frames"].toDouble() / tom->last["frameSeconds"].toDouble());
+    // The lobby is ready for the next race.
+    tom->Say("click Label7");
+    EXPECT_TRUE(tom->WaitFor([](const QJsonObject& s) { return s["lobby"].toBool() && s["starten"].toBool(); }));
+}
