@@ -65,6 +65,7 @@ double PresentSeconds() { return std::chrono::duration<double>(LastPresent - Fir
 QJsonObject State(TFStart& w)
 {
     QJsonObject s;
+    s["name"] = w.lname->text();
     s["phase"] = spiel::GamePhase;
     s["lobby"] = w.Panel2->isVisible();
     s["lspieler"] = w.lspieler->text();

@@ -181,4 +181,3 @@ inline QString CommandHex(const QByteArray& text)
     b.append(text).append("\0\0", 2);
     return QString::fromLatin1(b.toHex());
 }
-

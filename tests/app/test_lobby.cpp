@@ -2,7 +2,6 @@
 // main window in a process of its own, driven through its widgets.
 #include "lobby_program.h"
 
-
 TEST(Lobby, ThreeProgramsCreateJoinChatSetLapsLeaveAndHandOverTheHostRole)
 {
     auto anna = Start(), tom = Start(), eva = Start();

@@ -53,3 +53,58 @@ TEST(Race, AHostAloneRacesOneLapAndSeesItsTime)
     tom->Say("click Label7");
     EXPECT_TRUE(tom->WaitFor([](const QJsonObject& s) { return s["lobby"].toBool() && s["starten"].toBool(); }));
 }
+
+TEST(Race, ThreeProgramsRaceTwoLapsALateJoinerWaitsAndRacesTheNextOne)
+{
+    auto anna = Start(), tom = Start(), eva = Start();
+    Create(*anna, "Anna", "Rennen");
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
+    ASSERT_TRUE(Join(*tom, "Tom", "Rennen"));
+    ASSERT_TRUE(Join(*eva, "Eva", "Rennen"));
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Eva", "Tom"})));
+    SetLaps(*anna, 2);
+    for (Program* p : {anna.get(), tom.get(), eva.get()}) SmallScreen(*p);
+    ASSERT_TRUE(eva->WaitFor([](const QJsonObject& s) { return s["laps"].toString() == "2"; }));
+    anna->Say("click llobbystarten");
+
+    // Joining during the countdown: locked out until the race is over.
+    ASSERT_TRUE(tom->WaitFor(ConsoleHas("ACHTUNG: Das Spiel beginnt in 8 Sekunden")));
+    auto ben = Start();
+    ASSERT_TRUE(Join(*ben, "Ben", "Rennen"));
+    EXPECT_TRUE(ben->WaitFor([](const QJsonObject& s) {
+        return s["phase"].toInt() == 3 &&
+               s["console"].toString().startsWith("Sorry, aber das Spiel hat bereits begonnen.");
+    }));
+
+    for (Program* p : {anna.get(), tom.get(), eva.get()}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
+    QStringList first;
+    for (Program* p : {anna.get(), tom.get(), eva.get()}) {
+        ASSERT_TRUE(p->WaitFor(ShowsResults, 480000)) << "gates " << p->last["gates"].toInt();
+        const QStringList rows = Rows(p->last);
+        std::printf("%s: %.1f frames per second, rows %s\n", qPrintable(p->last["name"].toString()),
+                    p->last["frames"].toDouble() / p->last["frameSeconds"].toDouble(), qPrintable(rows.join(", ")));
+        if (first.isEmpty()) first = rows;
+        // The same finishers; each program's times differ by the message
+        // delay and a frame, within the display's rounding.
+        ASSERT_EQ(rows.size(), first.size());
+        for (const QString& row : rows) {
+            const QString name = row.section(' ', 0, 0);
+            const auto same =
+                std::find_if(first.begin(), first.end(), [&](const QString& r) { return r.startsWith(name + " "); });
+            ASSERT_NE(same, first.end()) << qPrintable(row);
+            EXPECT_LE(std::abs(Seconds(row) - Seconds(*same)), 1) << qPrintable(row);
+        }
+    }
+    EXPECT_GE(first.size(), 1);
+    EXPECT_TRUE(ben->WaitFor(ConsoleHas("+++ Du kannste jetzt wieder mitspielen +++")));
+    EXPECT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Ben", "Eva", "Tom"})));
+
+    // The next race, with the late joiner, in the same session.
+    SetLaps(*anna, 1);
+    SmallScreen(*ben);
+    anna->Say("click llobbystarten");
+    for (Program* p : {anna.get(), tom.get(), eva.get(), ben.get()}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
+    for (Program* p : {anna.get(), tom.get(), eva.get(), ben.get()})
+        EXPECT_TRUE(p->WaitFor(ShowsResults, 480000)) << "gates " << p->last["gates"].toInt();
+    EXPECT_GE(Rows(ben->last).size(), 1);
+}
