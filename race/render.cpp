@@ -211,9 +211,13 @@ void RenderFrame()
     dev.GetTransform(D3DTRANSFORMSTATE_VIEW, view);
     dev.GetTransform(D3DTRANSFORMSTATE_PROJECTION, projection);
     bsp::ExtractFrustumPlanes(view, projection);
+    // The terrain first: the sky and the water it covers then fail the depth
+    // test before they are shaded. All three are opaque, so the picture is
+    // the one the order sky, water, terrain gives.
+    dev.SetRenderState(D3DRENDERSTATE_LIGHTING, 1);
+    DrawTerrain();
     DrawSky(tick);
     DrawWater(tick);
-    DrawTerrain();
     DrawCars();
     // The cars test their boxes with planes of their own; trees and gates
     // use the frame's.

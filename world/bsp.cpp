@@ -297,39 +297,4 @@ void DrawQuadtree(const TKnoten* node, const D3DMATRIX& view, const D3DMATRIX& p
     for (const TKnoten* n : nodes) draw(*n);
 }
 
-int CountNodes(const TKnoten* node)
-{
-    if (node == nullptr) return 0;
-    int n = 1;
-    for (const auto& c : node->Children) n += CountNodes(c.get());
-    return n;
-}
-
-int CountLeaves(const TKnoten* node)
-{
-    if (node == nullptr) return 0;
-    if (!node->Children[0] && !node->Children[1] && !node->Children[2] && !node->Children[3])
-        return node->IndexCount > 0 ? 1 : 0;
-    int n = 0;
-    for (const auto& c : node->Children) n += CountLeaves(c.get());
-    return n;
-}
-
-bool SameTree(const TKnoten* a, const TKnoten* b)
-{
-    if ((a == nullptr) != (b == nullptr)) return false;
-    if (a == nullptr) return true;
-    if (a->VertexCount != b->VertexCount || a->IndexCount != b->IndexCount || a->Indices != b->Indices) return false;
-    if (a->Vertices.size() != b->Vertices.size()) return false;
-    for (size_t i = 0; i < a->Vertices.size(); ++i) {
-        const D3DVERTEX& u = a->Vertices[i];
-        const D3DVERTEX& v = b->Vertices[i];
-        if (std::bit_cast<std::array<uint32_t, 8>>(u) != std::bit_cast<std::array<uint32_t, 8>>(v)) return false;
-    }
-    if (!(a->BoxMin == b->BoxMin) || !(a->BoxMax == b->BoxMax)) return false;
-    for (int c = 0; c < 4; ++c)
-        if (!SameTree(a->Children[c].get(), b->Children[c].get())) return false;
-    return true;
-}
-
 }  // namespace bsp

@@ -108,11 +108,4 @@ void SelectQuadtreeNodes(const TKnoten* node, std::vector<const TKnoten*>& out);
 void DrawQuadtree(const TKnoten* node, const D3DMATRIX& view, const D3DMATRIX& projection,
                   const std::function<void(const TKnoten&)>& draw);
 
-// Nodes in the subtree (empty ones included), and leaves holding triangles.
-int CountNodes(const TKnoten* node);
-int CountLeaves(const TKnoten* node);
-
-// Two subtrees with equal shape, lists (all 32 bytes of every vertex) and boxes.
-bool SameTree(const TKnoten* a, const TKnoten* b);
-
 }  // namespace bsp

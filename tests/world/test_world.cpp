@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 #include <QImage>
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -200,6 +201,43 @@ std::string FileText(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Nodes in the subtree (empty ones included), and leaves holding triangles.
+int CountNodes(const TKnoten* node)
+{
+    if (node == nullptr) return 0;
+    int n = 1;
+    for (const auto& c : node->Children) n += CountNodes(c.get());
+    return n;
+}
+
+int CountLeaves(const TKnoten* node)
+{
+    if (node == nullptr) return 0;
+    if (!node->Children[0] && !node->Children[1] && !node->Children[2] && !node->Children[3])
+        return node->IndexCount > 0 ? 1 : 0;
+    int n = 0;
+    for (const auto& c : node->Children) n += CountLeaves(c.get());
+    return n;
+}
+
+// Two subtrees with equal shape, lists (all 32 bytes of every vertex) and boxes.
+bool SameTree(const TKnoten* a, const TKnoten* b)
+{
+    if ((a == nullptr) != (b == nullptr)) return false;
+    if (a == nullptr) return true;
+    if (a->VertexCount != b->VertexCount || a->IndexCount != b->IndexCount || a->Indices != b->Indices) return false;
+    if (a->Vertices.size() != b->Vertices.size()) return false;
+    for (size_t i = 0; i < a->Vertices.size(); ++i) {
+        const D3DVERTEX& u = a->Vertices[i];
+        const D3DVERTEX& v = b->Vertices[i];
+        if (std::bit_cast<std::array<uint32_t, 8>>(u) != std::bit_cast<std::array<uint32_t, 8>>(v)) return false;
+    }
+    if (!(a->BoxMin == b->BoxMin) || !(a->BoxMax == b->BoxMax)) return false;
+    for (int c = 0; c < 4; ++c)
+        if (!SameTree(a->Children[c].get(), b->Children[c].get())) return false;
+    return true;
+}
+
 // The tree of a height bitmap, built with a fresh cache file in s.
 std::unique_ptr<TKnoten> BuildFrom(const std::string& bitmap, const TScratch& s, TQuadtreeBuild* build = nullptr)
 {
@@ -276,6 +314,12 @@ TEST(Quadtree, ACacheThatDoesNotFitIsRebuiltAndRewritten)
         EXPECT_NE(b.CacheError.find(reason), std::string::npos) << b.CacheError;
         EXPECT_EQ(FileText(cache), good) << reason;
     }
+    // One too large to be a cache is not read at all.
+    fs::resize_file(cache, (64u << 20) + 1);
+    TQuadtreeBuild big;
+    EXPECT_TRUE(SameTree(reference.get(), BuildFrom(bitmap, s, &big).get()));
+    EXPECT_NE(big.CacheError.find("too large"), std::string::npos) << big.CacheError;
+    EXPECT_EQ(FileText(cache), good);
     // Line feeds alone are read as well, and a last line without one.
     std::string lf = good;
     std::erase(lf, '\r');
