@@ -261,8 +261,16 @@ void TFStart::DXPlayClose()
     // The pages stay as they are: a session lost in the lobby leaves the
     // lobby empty until the player leaves it.
     WaitCursor wait;
+    // A session lost during a race leaves the player in the lobby, as the
+    // end of a race does.
+    const bool inRace = spiel::GamePhase == spiel::PhaseGraphicsReady || spiel::GamePhase == spiel::PhaseRacing;
     spiel::GamePhase = spiel::PhaseMenu;
     gfxengine->StopAll();
+    bereittimer->stop();
+    if (inRace) {
+        unsetCursor();
+        Panel2->show();
+    }
     console->clear();
     ListBox1->clear();
     sendmessage->clear();

@@ -57,6 +57,15 @@ QJsonArray Items(const QListWidget* list)
     return out;
 }
 
+// Wall-clock milliseconds of the last race's steps, as this program saw
+// them: graphics ready (phase 2), racing (phase 4), the start clock running.
+int64_t ReadyAt = 0, RacingAt = 0, StartAt = 0;
+int64_t Now()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 // Frames the race showed, and the seconds from the first to the last.
 long Presented = 0;
 std::chrono::steady_clock::time_point FirstPresent, LastPresent;
@@ -89,6 +98,9 @@ QJsonObject State(TFStart& w)
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
     s["frames"] = double(Presented);
+    s["readyAt"] = double(ReadyAt);
+    s["racingAt"] = double(RacingAt);
+    s["startAt"] = double(StartAt);
     s["frameSeconds"] = PresentSeconds();
     return s;
 }
@@ -136,6 +148,20 @@ int main(int argc, char** argv)
     TFStart window(DUNEBOLT_BIN_DIR);
     if (!window.CreateCompleted()) return 2;
     window.show();
+    // Notes when the race's steps happen, looking every millisecond.
+    QTimer steps;
+    QObject::connect(&steps, &QTimer::timeout, [phase = uint8_t{0}, running = false]() mutable {
+        if (spiel::GamePhase != phase) {
+            phase = spiel::GamePhase;
+            if (phase == spiel::PhaseGraphicsReady) ReadyAt = Now();
+            if (phase == spiel::PhaseRacing) RacingAt = Now();
+        }
+        if (running != (spiel::StartClock >= 0)) {
+            running = !running;
+            if (running) StartAt = Now();
+        }
+    });
+    steps.start(1);
     // Counts the frames shown, for the frame rate.
     const auto present = spiel::RaceFrameHooks.Present;
     spiel::RaceFrameHooks.Present = [present] {

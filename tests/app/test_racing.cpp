@@ -108,3 +108,49 @@ TEST(Race, ThreeProgramsRaceTwoLapsALateJoinerWaitsAndRacesTheNextOne)
         EXPECT_TRUE(p->WaitFor(ShowsResults, 480000)) << "gates " << p->last["gates"].toInt();
     EXPECT_GE(Rows(ben->last).size(), 1);
 }
+
+TEST(Race, EscapeAndAKilledHostEndTheRaceWithNobodyFrozen)
+{
+    auto anna = Start(), tom = Start(), eva = Start();
+    Create(*anna, "Anna", "Flucht");
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
+    ASSERT_TRUE(Join(*tom, "Tom", "Flucht"));
+    ASSERT_TRUE(Join(*eva, "Eva", "Flucht"));
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Eva", "Tom"})));
+    for (Program* p : {anna.get(), tom.get(), eva.get()}) SmallScreen(*p);
+    anna->Say("click llobbystarten");
+    for (Program* p : {anna.get(), tom.get(), eva.get()})
+        ASSERT_TRUE(p->WaitFor([](const QJsonObject& s) { return s["startAt"].toDouble() > 0; }, 40000));
+    // The handshake's delays, for the record: the host's wait from its
+    // graphics to "los jetzt", each client's start against the host's.
+    std::printf("host: graphics ready to \"los jetzt\" %.0f ms; clients start %.0f and %.0f ms after the host\n",
+                anna->last["racingAt"].toDouble() - anna->last["readyAt"].toDouble(),
+                tom->last["startAt"].toDouble() - anna->last["startAt"].toDouble(),
+                eva->last["startAt"].toDouble() - anna->last["startAt"].toDouble());
+    EXPECT_LT(std::abs(tom->last["startAt"].toDouble() - anna->last["startAt"].toDouble()), 1000);
+
+    // A client's Escape ends its own program; the race goes on for the rest.
+    tom->Say("escape");
+    ASSERT_TRUE(tom->Finished(10000));
+    EXPECT_EQ(tom->ExitCode(), 0);
+    QTest::qWait(2000);
+    for (Program* p : {anna.get(), eva.get()}) EXPECT_EQ(p->State()["phase"].toInt(), 4);
+    // The host's Escape ends it for everybody: the lobby at 640 × 480.
+    anna->Say("escape");
+    for (Program* p : {anna.get(), eva.get()})
+        EXPECT_TRUE(p->WaitFor([](const QJsonObject& s) {
+            return s["phase"].toInt() == 0 && s["lobby"].toBool() && s["width"].toInt() == 640;
+        })) << qPrintable(p->last["name"].toString());
+
+    // Killed mid-race, the host leaves the others in the lobby with a new host.
+    anna->Say("click llobbystarten");
+    ASSERT_TRUE(eva->WaitFor(Racing, 40000));
+    anna->Kill();
+    EXPECT_TRUE(eva->WaitFor(
+        [](const QJsonObject& s) {
+            return s["phase"].toInt() == 0 && s["lobby"].toBool() && s["width"].toInt() == 640 && s["host"].toBool();
+        },
+        20000));
+    // The lobby answers: it can start the next race.
+    EXPECT_TRUE(eva->last["starten"].toBool());
+}
