@@ -112,30 +112,4 @@ TEST(Lobby, RefusedNamesAndJoinsGiveTheirMessageAndTheProgramGoesOn)
     EXPECT_TRUE(host->WaitFor(PlayersAre({"[HOST]Anna", "Tom"})));
     EXPECT_GE(guest->asks, 2);
     guest->Say("click llobbyabbrechen");
-
-    // Nine more players fill the game; the eleventh, who found it with a
-    // place left (a full game is not listed), is refused.
-    std::vector<std::unique_ptr<QProcess>> others;
-    auto joinOne = [&] {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(PlayerEnvironment(false));
-        p->start(DXPLAY_DRIVER, {});
-        p->write(QString("join Neu p%1\n").arg(others.size()).toUtf8());
-        others.push_back(std::move(p));
-    };
-    auto playersAre = [](int n) {
-        return [n](const QJsonObject& s) { return s["lspieler"].toString() == QString::number(n); };
-    };
-    for (int i = 0; i < 8; ++i) joinOne();
-    ASSERT_TRUE(host->WaitFor(playersAre(9), 20000));
-    guest->Say("click Label16");
-    ASSERT_TRUE(guest->WaitFor([](const QJsonObject& s) { return s["games"].toArray().contains("Neu"); }));
-    joinOne();
-    ASSERT_TRUE(host->WaitFor(playersAre(10), 10000));
-    guest->boxes.clear();
-    guest->Say("select sessionbox 0");
-    guest->Say("click Label19");
-    EXPECT_TRUE(guest->WaitForBox());
-    EXPECT_EQ(host->State()["lspieler"].toString(), "10");
-    for (auto& p : others) p->closeWriteChannel(), p->waitForFinished(3000);
 }

@@ -307,36 +307,3 @@ TEST_F(GfxWindowTest, BadDrawsAreRefused)
     EXPECT_EQ(d.SetRenderState(D3DRENDERSTATETYPE(400), 1), DDERR_INVALIDPARAMS);
     EXPECT_EQ(d.SetTextureStageState(9, D3DTSS_COLOROP, 1), DDERR_INVALIDPARAMS);
 }
-
-TEST_F(GfxWindowTest, CanvasTextLandsOnTheRenderSurfaceAndDrawingGoesOn)
-{
-    WriteBitmap(File("dark.bmp"), Solid(4, 4, QColor(0, 0, 0)));
-    Start();
-    TGfxDevice& d = *engine->Device();
-    // A scene first: mip-mapped sampling, culling, depth test and blending
-    // on, as the race leaves them before the text.
-    TScreenSprite sprite;
-    LoadScreenSprite(sprite, "dark.bmp");
-    SetRenderDefaults();
-    d.SetRenderState(D3DRENDERSTATE_ALPHABLENDENABLE, 1);
-    engine->ClearRecViewPort(0);
-    d.BeginScene();
-    DrawScreenSprite(sprite, 0, 0, 640, 480, 255);
-    d.EndScene();
-    QPainter* p = engine->Canvas();
-    ASSERT_NE(p, nullptr);
-    p->setPen(Qt::white);
-    p->setFont(QFont("verdana", 30));
-    p->drawText(QRect(0, 0, 300, 100), Qt::AlignLeft | Qt::AlignTop, "GO!");
-    engine->ReleaseCanvas();
-    const QImage img = engine->GrabRenderSurface();
-    int lit = 0;
-    for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 300; ++x) lit += qRed(img.pixel(x, y)) > 128;
-    EXPECT_GT(lit, 50);
-    EXPECT_TRUE(Near(QColor(img.pixel(400, 300)), 0, 0, 0, 0));
-    // The device's states survive the painter.
-    VertexColourOnly(d);
-    Rect(d, 400, 300, 50, 50, 0.5f, 0xFF00FFFF);
-    EXPECT_TRUE(Near(Pixel(420, 320), 0, 255, 255, 0));
-}
