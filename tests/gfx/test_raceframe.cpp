@@ -105,6 +105,14 @@ TEST_F(RaceFrame, TheGridFromBehindTheHostsCar)
     const QImage go = Frame();
     EXPECT_EQ(WhitePixels(go, {200, 200, 75, 45}), 0);
     EXPECT_GT(WhitePixels(go, {280, 200, 70, 45}), 50) << "GO!";
+    // The winner line and the seconds left, centred, from the first finish.
+    spiel::WinnerId = 3;
+    spiel::EndClock = 9.6f;
+    const QImage won = Frame();
+    EXPECT_GT(WhitePixels(won, {140, 200, 360, 40}), 200) << "Spieler 3 gewinnt das Spiel!";
+    EXPECT_GT(WhitePixels(won, {220, 250, 200, 18}), 50) << "Spielende in 0 Sekunden!";
+    EXPECT_EQ(WhitePixels(won, {0, 250, 150, 18}), 0);
+    spiel::WinnerId = 0;
     spiel::StartClock = 6.5f;
 }
 

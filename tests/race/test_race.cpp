@@ -174,6 +174,19 @@ TEST(Finish, LapsTheEndClockAndTheResultsAndTheNextRaceStartsAfresh)
     EXPECT_TRUE(Finishers().empty());
     AdvanceEndClock();
     EXPECT_FALSE(RaceOver());
+    // The local player finishing keeps its own time.
+    RaceTime = 33;
+    PlayerTable[0].GatesPassed = 5;
+    EXPECT_EQ(FinishTest(1), 1);
+    EXPECT_EQ(std::make_pair(WinnerId, MyFinishTime), std::make_pair(1000u, 33.0f));
+}
+
+TEST(StartGrid, ARowAcrossTheValley200Apart)
+{
+    for (int i : {0, 1, 2, 9}) {
+        const D3DVECTOR p = StartGridPosition(i);
+        EXPECT_EQ(std::make_pair(p.x, p.z), std::make_pair(-1600.0f + 200.0f * float(i), -2000.0f)) << i;
+    }
 }
 
 TEST(FormatRaceTime, MinutesAndSecondsRoundedHalvesToEven)
