@@ -7,6 +7,7 @@
 #include "platform/dxinput/dxinput.h"
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
+#include "platform/xaudio/xaudio_api.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/hud.h"
 #include "race/raceframe.h"
@@ -214,7 +215,7 @@ void TFStart::FormCreate()
     BringToFront(seite1);
 
     HostId = 0;
-    spiel::GamePhase = 0;
+    spiel::GamePhase = spiel::PhaseMenu;
     Countdown = 10;
     createCompleted_ = true;
 }
@@ -257,7 +258,7 @@ void TFStart::PrepareMusic()
 
 void TFStart::XaudioPlayer1NotifyPlayerState(TXaudioPlayer&, int state)
 {
-    if (state != 3) return;
+    if (state != XA_PLAYER_STATE_EOF) return;
     Music([](TXaudioPlayer& music) {
         if (spiel::GamePhase == spiel::PhaseRacing) {
             music.InputSeek(425, 10000);  // loops from just past the beginning

@@ -31,7 +31,9 @@ class TGfxSurface;
 class TXaudioPlayer;
 struct TGfxVideoMode;
 
-// The program directory with a trailing '/'; set by FormCreate.
+// The program's directory with a trailing '/', set by FormCreate: where the
+// data files are checked and the music and "quadtree.dat" live. The
+// engine's BaseDir is set from it.
 extern QString BaseDir;
 // Set just before the engine starts for a race: its after-start event then
 // builds the world once.

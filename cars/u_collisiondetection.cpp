@@ -6,6 +6,11 @@ namespace u_collisiondetection {
 
 namespace {
 
+// Only obstacles this near a car's origin (world units) can touch it: a
+// tree within 150, another car within 300.
+constexpr float TreeReach = 150;
+constexpr float CarReach = 300;
+
 bool Inner(const D3DVECTOR& p, const D3DVECTOR& n, const D3DVECTOR& r) { return DotProduct(n, p - r) < 0; }
 
 float PlaneValue(const D3DVECTOR& a, const D3DVECTOR& b, const D3DVECTOR& c, const D3DVECTOR& p)
@@ -172,7 +177,7 @@ void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TReferee
             if (!t.Used) continue;
             // Written so that a position that is not a number (a bad car state
             // from the wire) counts as far from everything.
-            if (!(SquareMagnitude(r.Pos - t.Pos) < 22500)) continue;
+            if (!(SquareMagnitude(r.Pos - t.Pos) < TreeReach * TreeReach)) continue;
             const TBox b = ShiftBox(TreeBox, t.Pos);
             if (AnyPointInside(boxes[i], BoxFaces(b)) || AnyPointInside(b, faces[i])) {
                 ObstacleResponse(r, i, sends);
@@ -205,7 +210,7 @@ void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TReferee
             if (j == i) continue;
             const TPlayerRec& b = table[j];
             if (b.Id == 0) continue;
-            if (!(SquareMagnitude(a.Pos - b.Pos) < 90000)) continue;
+            if (!(SquareMagnitude(a.Pos - b.Pos) < CarReach * CarReach)) continue;
             a.Pos = a.Pos - a.Move;
             const auto freeOf = [&](const D3DVECTOR& shift) {
                 const TBox s = ShiftBox(boxes[i], shift);

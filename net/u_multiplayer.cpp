@@ -324,7 +324,7 @@ void SendCarState()
 {
     if (!SessionOpen()) return;
     const int64_t now = MilliClock();
-    if (LastCarStateSend && now - *LastCarStateSend < 25) return;
+    if (LastCarStateSend && now - *LastCarStateSend < CarStateIntervalMs) return;
     LastCarStateSend = now;
     const auto b = EncodeCarState(CarStateOfLocalCar());
     Send(0, b.data(), b.size(), false);

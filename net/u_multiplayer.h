@@ -185,8 +185,10 @@ bool FromSessionHost(const TDXPlayPlayer& sender);
 // Kind 1 or 2 with text to toId (0 = all others), guaranteed; then, if
 // andItself, the same bytes to the local player. Nothing while closed.
 void SendText(std::string_view text, uint32_t kind, uint32_t toId, bool andItself);
-// Kind 0 from record 0 to all, not guaranteed, at most every 25 ms (the
-// millisecond clock). Nothing while closed.
+// Car states go out at most this often (milliseconds).
+constexpr int64_t CarStateIntervalMs = 25;
+// Kind 0 from record 0 to all, not guaranteed, at most every
+// CarStateIntervalMs (the millisecond clock). Nothing while closed.
 void SendCarState();
 // Kind 3 to playerId, guaranteed. Nothing while closed.
 void SendSetPosition(const D3DVECTOR& pos, uint8_t stop, uint32_t playerId);

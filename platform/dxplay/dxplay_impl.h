@@ -57,6 +57,10 @@ constexpr int kPumpInterval = 10;  // ms; resends and time-outs need service
 constexpr int kEventsPerPump = 4096;
 constexpr size_t kMaxMessageBytes = 1 << 20;  // the game's longest is a 64 KiB text
 
+// A peer that stops answering is given up after about a second instead of
+// ENet's five (its limit, minimum and maximum time-outs).
+inline void SetPeerTimeout(ENetPeer* peer) { enet_peer_timeout(peer, 8, 500, 1500); }
+
 // The first port of the range; tests move it with DUNEBOLT_PORT_BASE so that
 // they never meet a game running on the same machine.
 uint16_t PortBase();

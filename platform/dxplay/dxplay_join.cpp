@@ -118,7 +118,7 @@ void TDXPlay::Impl::OnWelcome(Member& hostMember, const WelcomeMsg& w)
         a.port = p.port;
         o->peer = enet_host_connect(host, &a, kChannels, 0);
         if (o->peer == nullptr) continue;
-        enet_peer_timeout(o->peer, 8, 500, 1500);
+        SetPeerTimeout(o->peer);
         members.push_back(std::move(o));
     }
     join = hostListed ? Join::Meshing : Join::Failed;
@@ -133,7 +133,7 @@ void TDXPlay::Impl::RunJoin(const ENetAddress& to)
         join = Join::Failed;
         return;
     }
-    enet_peer_timeout(joinPeer, 8, 500, 1500);
+    SetPeerTimeout(joinPeer);
     auto hm = std::make_unique<Member>();
     hm->peer = joinPeer;
     hm->ip = IpOf(to);

@@ -184,7 +184,7 @@ void TDXPlay::Impl::Handle(ENetEvent& ev)
 void TDXPlay::Impl::OnConnect(ENetPeer* peer)
 {
     // A killed program must be noticed within about a second.
-    enet_peer_timeout(peer, 8, 500, 1500);
+    SetPeerTimeout(peer);
     Member* m = ByPeer(peer);
     if (m == nullptr) {
         auto s = std::make_unique<Member>();

@@ -5,17 +5,49 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace {
 
 int g_liveGLObjects = 0;
 
+// The shaders compare the states by the names of the C++ enums: the values
+// come from here, so the two cannot drift apart.
+std::string ShaderPreamble()
+{
+    std::string s = "#version 330 core\n";
+    auto define = [&](const char* name, uint32_t value) {
+        s += std::string("#define ") + name + " " + std::to_string(value) + "\n";
+    };
+#define DEFINE(name) define(#name, name)
+    DEFINE(D3DTA_TEXTURE);
+    DEFINE(D3DTA_TFACTOR);
+    DEFINE(D3DTOP_SELECTARG1);
+    DEFINE(D3DTOP_SELECTARG2);
+    DEFINE(D3DTOP_MODULATE);
+    DEFINE(D3DTOP_MODULATE2X);
+    DEFINE(D3DTOP_MODULATE4X);
+    DEFINE(D3DTOP_ADD);
+    DEFINE(D3DTOP_BLENDDIFFUSEALPHA);
+    DEFINE(D3DTOP_BLENDTEXTUREALPHA);
+    DEFINE(D3DTOP_BLENDFACTORALPHA);
+    DEFINE(D3DCMP_NEVER);
+    DEFINE(D3DCMP_LESS);
+    DEFINE(D3DCMP_EQUAL);
+    DEFINE(D3DCMP_LESSEQUAL);
+    DEFINE(D3DCMP_GREATER);
+    DEFINE(D3DCMP_NOTEQUAL);
+    DEFINE(D3DCMP_GREATEREQUAL);
+#undef DEFINE
+    return s;
+}
+
 // One program for every state the game sets: transform (or screen-space
 // pass-through), one directional light with the material, stage 0 with its
 // colour and alpha operations, the alpha test.
-const char* kVertexShader = R"(#version 330 core
-layout(location = 0) in vec4 aPos;
+const char* kVertexShader = R"(layout(location = 0) in vec4 aPos;
 layout(location = 1) in vec3 aNormal;
 layout(location = 2) in vec4 aColor;
 layout(location = 3) in vec2 aTex;
@@ -68,8 +100,7 @@ void main() {
 }
 )";
 
-const char* kFragmentShader = R"(#version 330 core
-in vec4 vColor;
+const char* kFragmentShader = R"(in vec4 vColor;
 in vec2 vTex;
 out vec4 fragColor;
 uniform sampler2D uTex;
@@ -87,30 +118,30 @@ uniform float uAlphaRef;
 uniform float uLodBias;
 vec4 arg(int a, vec4 diffuse, vec4 tex) {
     a = a & 15;
-    if (a == 2) return tex;
-    if (a == 3) return uTFactor;
+    if (a == D3DTA_TEXTURE) return tex;
+    if (a == D3DTA_TFACTOR) return uTFactor;
     return diffuse;  // D3DTA_DIFFUSE, and D3DTA_CURRENT at stage 0
 }
 vec4 op(int o, vec4 a1, vec4 a2, vec4 diffuse, vec4 tex) {
-    if (o == 2) return a1;
-    if (o == 3) return a2;
-    if (o == 4) return a1 * a2;
-    if (o == 5) return a1 * a2 * 2.0;
-    if (o == 6) return a1 * a2 * 4.0;
-    if (o == 7) return a1 + a2;
-    if (o == 12) return mix(a2, a1, diffuse.a);
-    if (o == 13) return mix(a2, a1, tex.a);
-    if (o == 14) return mix(a2, a1, uTFactor.a);
+    if (o == D3DTOP_SELECTARG1) return a1;
+    if (o == D3DTOP_SELECTARG2) return a2;
+    if (o == D3DTOP_MODULATE) return a1 * a2;
+    if (o == D3DTOP_MODULATE2X) return a1 * a2 * 2.0;
+    if (o == D3DTOP_MODULATE4X) return a1 * a2 * 4.0;
+    if (o == D3DTOP_ADD) return a1 + a2;
+    if (o == D3DTOP_BLENDDIFFUSEALPHA) return mix(a2, a1, diffuse.a);
+    if (o == D3DTOP_BLENDTEXTUREALPHA) return mix(a2, a1, tex.a);
+    if (o == D3DTOP_BLENDFACTORALPHA) return mix(a2, a1, uTFactor.a);
     return diffuse;  // disabled: the stage passes the diffuse colour on
 }
 bool passes(float a) {
-    if (uAlphaFunc == 1) return false;
-    if (uAlphaFunc == 2) return a < uAlphaRef;
-    if (uAlphaFunc == 3) return a == uAlphaRef;
-    if (uAlphaFunc == 4) return a <= uAlphaRef;
-    if (uAlphaFunc == 5) return a > uAlphaRef;
-    if (uAlphaFunc == 6) return a != uAlphaRef;
-    if (uAlphaFunc == 7) return a >= uAlphaRef;
+    if (uAlphaFunc == D3DCMP_NEVER) return false;
+    if (uAlphaFunc == D3DCMP_LESS) return a < uAlphaRef;
+    if (uAlphaFunc == D3DCMP_EQUAL) return a == uAlphaRef;
+    if (uAlphaFunc == D3DCMP_LESSEQUAL) return a <= uAlphaRef;
+    if (uAlphaFunc == D3DCMP_GREATER) return a > uAlphaRef;
+    if (uAlphaFunc == D3DCMP_NOTEQUAL) return a != uAlphaRef;
+    if (uAlphaFunc == D3DCMP_GREATEREQUAL) return a >= uAlphaRef;
     return true;
 }
 void main() {
@@ -289,7 +320,8 @@ bool TGfxDevice::Init()
         return ok != 0;
     };
     unsigned vs = 0, fs = 0;
-    bool ok = compile(GL_VERTEX_SHADER, kVertexShader, vs) && compile(GL_FRAGMENT_SHADER, kFragmentShader, fs);
+    const std::string vertex = ShaderPreamble() + kVertexShader, fragment = ShaderPreamble() + kFragmentShader;
+    bool ok = compile(GL_VERTEX_SHADER, vertex.c_str(), vs) && compile(GL_FRAGMENT_SHADER, fragment.c_str(), fs);
     if (ok) {
         m_program = m_gl->glCreateProgram();
         GfxCountGLObjects(1);
@@ -416,7 +448,7 @@ HRESULT TGfxDevice::GetMaterial(D3DMATERIAL7& m) const
 
 HRESULT TGfxDevice::SetLight(uint32_t index, const D3DLIGHT7& l)
 {
-    if (index >= 8) return DDERR_INVALIDPARAMS;
+    if (index >= kLightCount) return DDERR_INVALIDPARAMS;
     m_light[index] = l;
     m_lightDirty = true;
     return D3D_OK;
@@ -424,7 +456,7 @@ HRESULT TGfxDevice::SetLight(uint32_t index, const D3DLIGHT7& l)
 
 HRESULT TGfxDevice::LightEnable(uint32_t index, bool on)
 {
-    if (index >= 8) return DDERR_INVALIDPARAMS;
+    if (index >= kLightCount) return DDERR_INVALIDPARAMS;
     m_lightOn[index] = on;
     m_lightDirty = true;
     return D3D_OK;
@@ -669,7 +701,7 @@ void TGfxDevice::ApplyState(uint32_t fvf)
     if (m_lightDirty) {
         // One directional light: the first one enabled.
         int on = -1;
-        for (int i = 0; i < 8 && on < 0; ++i)
+        for (int i = 0; i < int(kLightCount) && on < 0; ++i)
             if (m_lightOn[i] && m_light[i].dltType == D3DLIGHT_DIRECTIONAL) on = i;
         gl.glUniform1i(m_loc.lightOn, on >= 0 ? 1 : 0);
         if (on >= 0) {
@@ -711,7 +743,12 @@ HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertic
     Clock::time_point t0;
     if (TimeGLCalls) t0 = Clock::now();
 
-    const size_t stride = 32;
+    // All three formats are 32 bytes; each field sits where its record has it.
+    static_assert(sizeof(D3DVERTEX) == 32 && sizeof(D3DLVERTEX) == 32 && sizeof(D3DTLVERTEX) == 32);
+    static_assert(offsetof(D3DTLVERTEX, color) == offsetof(D3DLVERTEX, color));
+    static_assert(offsetof(D3DTLVERTEX, tu) == offsetof(D3DVERTEX, tu) &&
+                  offsetof(D3DLVERTEX, tu) == offsetof(D3DVERTEX, tu));
+    const size_t stride = sizeof(D3DVERTEX);
     const size_t at = Stream(m_vbo, m_vboCap, m_vboHead, vertices, stride * vertexCount, GL_ARRAY_BUFFER);
     {
         // The stream offset moves with every draw, so the layout is set each time.
@@ -723,19 +760,19 @@ HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertic
         }
         gl.glEnableVertexAttribArray(0);
         if (fvf & D3DFVF_NORMAL) {
-            gl.glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, off(12));
+            gl.glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, off(offsetof(D3DVERTEX, nx)));
             gl.glEnableVertexAttribArray(1);
         } else {
             gl.glDisableVertexAttribArray(1);
         }
         if (fvf & D3DFVF_DIFFUSE) {
             // 0xAARRGGBB in memory is B, G, R, A.
-            gl.glVertexAttribPointer(2, GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE, stride, off(16));
+            gl.glVertexAttribPointer(2, GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE, stride, off(offsetof(D3DLVERTEX, color)));
             gl.glEnableVertexAttribArray(2);
         } else {
             gl.glDisableVertexAttribArray(2);
         }
-        gl.glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, off(24));
+        gl.glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, off(offsetof(D3DVERTEX, tu)));
         gl.glEnableVertexAttribArray(3);
         m_sent.fvf = fvf;
     }

@@ -83,6 +83,8 @@ enum D3DTEXTURESTAGESTATETYPE : uint32_t {
 };
 constexpr uint32_t kStageStateCount = 32;
 constexpr uint32_t kStageCount = 8;
+// Lights the device holds (the game uses one).
+constexpr uint32_t kLightCount = 8;
 
 enum : uint32_t {
     D3DTOP_DISABLE = 1,
@@ -237,8 +239,8 @@ private:
     uint32_t m_rs[kRenderStateCount] = {};
     uint32_t m_tss[kStageCount][kStageStateCount] = {};
     D3DMATERIAL7 m_mat;
-    D3DLIGHT7 m_light[8];
-    bool m_lightOn[8] = {};
+    D3DLIGHT7 m_light[kLightCount];
+    bool m_lightOn[kLightCount] = {};
     TDDSurface* m_tex[kStageCount] = {};
     D3DVIEWPORT7 m_vp;
     bool m_glDirty = true;

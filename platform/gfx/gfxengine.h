@@ -236,6 +236,9 @@ public:
     QComboBox* ComboBoxVideoModes = nullptr;
     QComboBox* ComboBoxZBuffer = nullptr;
     bool AutoStart = false;
+    // The component's settings for the platform parts it may leave out. This
+    // layer always has its one OpenGL device and never opens sound or input,
+    // so nothing reads them; they are kept because the game sets them.
     bool DisableDirectDraw = false, DisableDirect3D = false;
     bool DisableDirectSound = true, DisableDirectInput = true;
     bool ExceptionIgnore = false;
@@ -243,11 +246,18 @@ public:
     TGfxLogType LogType = dxlogNone;
     bool IdleEnabled = true;
     bool AlwaysStopOnDeActivating = false;
+    // Where images and models are looked up, below BaseDir. PathWaves is the
+    // component's sound directory: there are no sounds, nothing reads it.
     std::string PathImages = "images/";
     std::string Path3DxFiles = "xfiles/";
     std::string PathWaves = "waves/";
-    // The program's directory with a trailing '/'; empty: the running program's.
+    // The engine's own program directory, with a trailing '/'; empty: the
+    // running program's. The window sets it from its BaseDir, the directory
+    // it checked the data files in, which a test may point elsewhere.
     std::string BaseDir;
+    // The cooperative level and the number of back surfaces belong to
+    // exclusive full-screen display hardware; here the view is a window and
+    // presenting copies one render surface, so nothing reads them.
     TGfxCoopLevel dxCoopLevel = dxclAuto;
     TGfxVideoModePolicy dxVideoMode = dxvmAuto;
     int Backsurfaces = 1;
