@@ -328,10 +328,56 @@ TEST(Quadtree, ACacheThatDoesNotFitIsRebuiltAndRewritten)
     TQuadtreeBuild b;
     EXPECT_TRUE(SameTree(reference.get(), BuildFrom(bitmap, s, &b).get()));
     EXPECT_TRUE(b.CacheRead) << b.CacheError;
+    // A folder where the cache should be can be neither read nor replaced.
+    fs::remove(cache);
+    fs::create_directory(cache);
+    b = BuildTerrainQuadtree(Terrain, cache);
+    EXPECT_NE(b.CacheError.find("cannot be read"), std::string::npos) << b.CacheError;
+    EXPECT_NE(b.CacheError.find("cannot be replaced"), std::string::npos) << b.CacheError;
+    EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
+    fs::remove(cache);
     // A cache that cannot be written leaves the tree intact.
     b = BuildTerrainQuadtree(Terrain, s.Path("no/such/dir/quadtree.dat"));
     EXPECT_FALSE(b.CacheWritten || b.CacheError.empty());
     EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
+}
+
+TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
+{
+    // n small triangles in a row, each with its own three corners.
+    auto build = [](int n) {
+        std::vector<D3DVERTEX> v;
+        std::vector<uint16_t> ix;
+        for (int t = 0; t < n; ++t)
+            for (auto [dx, dz] : {std::pair{0.0f, 0.0f}, {100.0f, 0.0f}, {0.0f, 100.0f}}) {
+                D3DVERTEX p;
+                std::tie(p.x, p.y, p.z) =
+                    std::make_tuple(-25000.0f + 240.0f * float(t) + dx, float(t % 7), -20000 + dz);
+                ix.push_back(uint16_t(v.size()));
+                v.push_back(p);
+            }
+        QuadtreeLoaded = false;
+        QuadtreeList.clear();
+        QuadtreeLine = 0;
+        std::unique_ptr<TKnoten> root;
+        BuildQuadtree(root, nullptr, -25600, 25600, 25600, -25600, 0, v.data(), ix.data(), int(v.size()),
+                      int(ix.size()));
+        return root;
+    };
+    EXPECT_EQ(CountNodes(build(200).get()), 1);
+    const auto split = build(201);
+    EXPECT_EQ(CountNodes(split.get()), 5);  // the root and its four quarters
+    std::function<void(const TKnoten*)> boxed = [&](const TKnoten* k) {
+        if (!k || k->Vertices.empty()) return;
+        D3DVECTOR lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
+        for (const D3DVERTEX& v : k->Vertices)
+            lo = {std::fmin(lo.x, v.x), std::fmin(lo.y, v.y), std::fmin(lo.z, v.z)},
+            hi = {std::fmax(hi.x, v.x), std::fmax(hi.y, v.y), std::fmax(hi.z, v.z)};
+        EXPECT_EQ(k->BoxMin, lo);
+        EXPECT_EQ(k->BoxMax, hi);
+        for (const auto& c : k->Children) boxed(c.get());
+    };
+    boxed(split.get());
 }
 
 namespace {
