@@ -3,6 +3,7 @@
 #include "app/linklabel.h"
 #include "app/startscreen.h"
 #include "cars/move.h"
+#include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
 #include "race/racestate.h"
@@ -434,4 +435,26 @@ TEST(StartScreen, MusicLibraryErrorsReachTheErrorBox)
     EXPECT_TRUE(w.CreateCompleted());  // the start page still comes
     ASSERT_FALSE(answer.texts.isEmpty());
     EXPECT_EQ(answer.texts.first(), "Cannot Load Xaudio DLL (xaudio.dll)");
+}
+
+TEST(StartScreen, APlayerLeavingWhileTheHostWaitsForReadyIsNotWaitedFor)
+{
+    MessageBoxAnswerer answers;
+    TFStart w(DUNEBOLT_BIN_DIR);
+    ASSERT_TRUE(w.CreateCompleted());
+    w.nameedit->setText("Tom");
+    w.spieledit->setText("Warten");
+    w.Label10Click();
+    ASSERT_TRUE(w.DXPlay->IsHost());
+    // Graphics ready, the host counted itself, one joiner's "bereit" still
+    // to come when that joiner leaves.
+    spiel::GamePhase = spiel::PhaseGraphicsReady;
+    std::tie(w.ReadyExpected, w.ReadyCount) = std::make_tuple(2, 1);
+    TDXPlayPlayer gone{4242, "Eva", true};
+    w.DXPlayDeletePlayer(gone);
+    EXPECT_EQ(w.ReadyExpected, 1);
+    w.bereittimerTimer();
+    EXPECT_EQ(spiel::GamePhase, spiel::PhaseRacing) << "\"los jetzt\" sent";
+    spiel::GamePhase = spiel::PhaseMenu;
+    EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
