@@ -68,10 +68,6 @@ void DrawSky(uint32_t tick)
     DrawMesh(D3DFVF_VERTEX, spiel::SkyMesh);
 }
 
-}  // namespace
-
-namespace {
-
 // The plane circles with radius 100 once every π seconds.
 void DrawWater(uint32_t tick)
 {
@@ -219,9 +215,6 @@ void RenderFrame()
     DrawSky(tick);
     DrawWater(tick);
     DrawCars();
-    // The cars test their boxes with planes of their own; trees and gates
-    // use the frame's.
-    bsp::ExtractFrustumPlanes(view, projection);
     DrawTrees();
     DrawGates();
     DrawArrow();
