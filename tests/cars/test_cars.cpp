@@ -265,6 +265,9 @@ TEST(Gates, ACrossingFlipsTheMiddlePlaneSideWithinTheOpening)
         EXPECT_EQ(GateCrossed(gate, at, c.before), c.crossed) << c.x << " " << c.y << " " << c.z;
         EXPECT_LT(GateSide(gate, at) * c.z, 0) << c.x << " " << c.y << " " << c.z;
     }
+    // A hair past the middle plane is past it; on it is on neither side.
+    EXPECT_TRUE(GateCrossed(IdentityMatrix(), {0, 0, -1e-6f}, -1));
+    EXPECT_FALSE(GateCrossed(IdentityMatrix(), {0, 0, 0}, 1));
 }
 
 // Crossings go to the race's gate rule (GatePass), for each record that
