@@ -16,13 +16,17 @@ constexpr float TurnSpeed = 35;
 // Less than this far in a second with the throttle down is stuck: pushed
 // back by a tree or a post every frame however fast the wheels turn.
 constexpr float StuckDistance = 60;
-constexpr float ReverseTime = 1.3f;
+constexpr float ReverseTime = 1.8f;
 constexpr float BehindTurn = 1.6f;
 constexpr float BackRoundDistance = 1300;
 // After backing out the car heads this far off its aim for a while, so that
 // it passes the obstacle instead of meeting it again.
-constexpr float DodgeAngle = 0.8f;
-constexpr float DodgeTime = 2.5f;
+constexpr float DodgeAngle = 1.2f;
+constexpr float DodgeTime = 3.0f;
+// A gate takes well under this; longer, the car is caught on a slope it
+// cannot climb, and heads down it for a while before it tries again.
+constexpr float GateTimeLimit = 30;
+constexpr float DownhillTime = 5;
 
 float Wrapped(float a)
 {
@@ -58,6 +62,13 @@ move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate,
         state.Dodge -= dt;
         wanted += state.DodgeSide * DodgeAngle;
     }
+    if (state.Downhill > 0) {
+        // The ground's normal leans the way down.
+        state.Downhill -= dt;
+        D3DVECTOR n{0, 1, 0};
+        move::TerrainHeight(car.Pos.x, car.Pos.z, &n);
+        if (n.x != 0 || n.z != 0) wanted = std::atan2(n.x, n.z);
+    }
     const float turn = Wrapped(wanted - car.Heading);
 
     move::TControls c;
@@ -84,6 +95,9 @@ move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate,
     c.Down = sharp && car.Speed > TurnSpeed;
     c.Up = !c.Down;
 
+    state.SinceGate += dt;
+    if (car.GatesPassed != state.Gates) state.Gates = car.GatesPassed, state.SinceGate = 0;
+    if (state.SinceGate > GateTimeLimit) state.SinceGate = 0, state.Downhill = DownhillTime;
     state.Watch += dt;
     if (state.Watch >= 1) {
         if (Magnitude(car.Pos - state.WatchedPos) < StuckDistance) state.Reverse = ReverseTime;

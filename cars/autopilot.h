@@ -18,6 +18,9 @@ struct TState {
     float Reverse = 0;     // seconds of backing out still to go
     float Dodge = 0;       // then seconds of heading off to one side
     float DodgeSide = 1;   // which side, taken in turn
+    float SinceGate = 0;   // seconds since the car last passed a gate
+    float Downhill = 0;    // seconds of heading down the slope still to go
+    int32_t Gates = 0;     // its gate count then
 };
 
 // The controls for car on its way through gate this frame (frameTime seconds).
