@@ -1,5 +1,6 @@
 // Program entry: checks that the graphics are usable, then runs the main window.
 #include "app/application.h"
+#include "app/bot.h"
 #include "app/presence.h"
 #include "app/startscreen.h"
 #include "platform/gfx/gfxengine.h"
@@ -7,9 +8,13 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <string_view>
 
 int main(int argc, char** argv)
 {
+    // A bot needs neither display nor graphics.
+    if (argc > 1 && std::string_view(argv[1]) == BotOption) return RunBot(argc, argv);
+
     // Without a display no message box can be shown either: say it on stderr.
     if (!DisplayAvailable()) {
         std::fprintf(stderr, "%s\n", GraphicsMissingMessage);

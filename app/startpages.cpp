@@ -337,6 +337,19 @@ void TFStart::CreateLobbyPage()
     llobbystarten->adjustSize();
     connect(llobbystarten, &TLinkLabel::clicked, this, &TFStart::llobbystartenClick);
 
+    // Bots fill a game when friends are few.
+    botpanel = new QWidget(Panel2);
+    botpanel->setObjectName("botpanel");
+    botpanel->setGeometry(432, 374, 192, 56);
+    lbothinzu = MakeLabel<TLinkLabel>("lbothinzu", "Bot hinzufügen", botpanel, QPoint(0, 3));
+    connect(lbothinzu, &TLinkLabel::clicked, this, &TFStart::lbothinzuClick);
+    botskill = MakeCombo("botskill", botpanel, QRect(112, 0, 80, 22));
+    botskill->addItems({"leicht", "mittel", "schwer"});
+    botskill->setCurrentIndex(2);
+    lbotentfernen = MakeLabel<TLinkLabel>("lbotentfernen", "Bot entfernen", botpanel, QPoint(0, 32));
+    connect(lbotentfernen, &TLinkLabel::clicked, this, &TFStart::lbotentfernenClick);
+    botpanel->hide();
+
     llobbymessage = MakeLabel<QLabel>("llobbymessage", "Message:", Panel2, QPoint(16, 386), Yellow);
     sendmessage = MakeField("sendmessage", Panel2, QRect(96, 383, 236, 24), 200);
     sendbutton = new QPushButton("senden", Panel2);

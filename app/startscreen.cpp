@@ -119,6 +119,10 @@ void TFStart::ConnectRace()
     spiel::RaceFrameHooks.HostId = [this] { return HostId; };
     spiel::RaceFrameHooks.RacerCount = [this] { return RacerCount; };
     spiel::RaceFrameHooks.Laps = [this] { return Edit1->text().toInt(); };
+    spiel::RaceFrameHooks.Draw = [] {
+        render::RenderFrame();
+        spiel::DrawHud();
+    };
     spiel::RaceFrameHooks.Present = [this] { gfxengine->Present(); };
     spiel::RaceFrameHooks.RaceEnd = this;
     move::DriveHooks.IsHost = [] { return u_multiplayer::SessionIsHost(); };
@@ -296,6 +300,7 @@ void TFStart::FormClose()
     // The session's close event runs while the window goes away.
     Music([](TXaudioPlayer& music) { music.Stop(); });
     gfxengine->StopAll();
+    StopBots();
     DXPlay->Close();
 }
 

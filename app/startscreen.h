@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "net/u_multiplayer.h"
 #include "race/spiel.h"
@@ -17,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QProcess;
 class QPushButton;
 class QTimer;
 class TLinkLabel;
@@ -117,6 +119,11 @@ public:
     QPushButton* sendbutton = nullptr;  // the default button: Enter sends
     TLinkLabel* llobbyabbrechen = nullptr;
     TLinkLabel* llobbystarten = nullptr;
+    // The host's bots, in the lobby only.
+    QWidget* botpanel = nullptr;
+    TLinkLabel* lbothinzu = nullptr;
+    TLinkLabel* lbotentfernen = nullptr;
+    QComboBox* botskill = nullptr;
 
     // Results page: title, hint area, back link and the table of up to ten
     // finishers (place r1 … r10, name r1n …, time r1z …).
@@ -157,6 +164,10 @@ public:
     // The start of a race: the host's start link, the countdown, the host's
     // wait for every "bereit"; and the end of the race with its results.
     void llobbystartenClick();
+    void lbothinzuClick();
+    void lbotentfernenClick();
+    // Ends every bot this program started; they leave the session first.
+    void StopBots();
     void starttimerTimer();
     void bereittimerTimer();
     void RaceEnded(uint32_t winnerId, const std::vector<spiel::TFinisher>& finishers) override;
@@ -241,6 +252,9 @@ private:
     void FillResComboBox();
     // A joiner handed the host role takes it over.
     void HostTakeover();
+    void UpdateBotControls();
+    QString FreeBotName() const;
+    std::vector<QProcess*> Bots;
     // A locked-out player is let back into the lobby.
     void Unlock();
     void CreateGraphicsComponents();

@@ -93,7 +93,7 @@ move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate,
     c.Left = car.Steer > steer + 0.05f;
     const bool sharp = std::abs(turn) > SharpTurn;
     c.Down = sharp && car.Speed > TurnSpeed;
-    c.Up = !c.Down;
+    c.Up = !c.Down && car.Speed < state.TopSpeed;
 
     state.SinceGate += dt;
     if (car.GatesPassed != state.Gates) state.Gates = car.GatesPassed, state.SinceGate = 0;
@@ -107,9 +107,15 @@ move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate,
     return c;
 }
 
-move::TControls DriveLocalCar(double frameTime)
+TState& LocalDriver()
 {
     static TState state;
+    return state;
+}
+
+move::TControls DriveLocalCar(double frameTime)
+{
+    TState& state = LocalDriver();
     const spiel::TPlayerRec& me = spiel::PlayerTable[0];
     if (me.NextGate < 0 || me.NextGate >= spiel::RaceGateCount) return {};
     const uint32_t gate = spiel::GateOrder[size_t(me.NextGate)];

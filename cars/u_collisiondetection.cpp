@@ -1,6 +1,6 @@
 #include "cars/u_collisiondetection.h"
 
-#include <cstddef>
+#include <algorithm>
 
 namespace u_collisiondetection {
 
@@ -55,14 +55,14 @@ bool BoxesTouch(const TBox& a, const TBox& b, bool bothWays)
 TBox TransformBox(const TBox& box, const D3DMATRIX& m)
 {
     TBox out;
-    for (std::size_t i = 0; i < box.size(); ++i) out[i] = TransformVector(box[i], m);
+    std::ranges::transform(box, out.begin(), [&](const D3DVECTOR& p) { return TransformVector(p, m); });
     return out;
 }
 
 TBox ShiftBox(const TBox& box, const D3DVECTOR& d)
 {
     TBox out;
-    for (std::size_t i = 0; i < box.size(); ++i) out[i] = box[i] + d;
+    std::ranges::transform(box, out.begin(), [&](const D3DVECTOR& p) { return p + d; });
     return out;
 }
 
@@ -74,7 +74,7 @@ D3DMATRIX CarMatrix(float roll, float pitch, float heading, const D3DVECTOR& pos
 TGatePoints GatePoints(const D3DMATRIX& w)
 {
     TGatePoints p;
-    for (std::size_t i = 0; i < p.size(); ++i) p[i] = TransformVector(GateFrame[i], w);
+    std::ranges::transform(GateFrame, p.begin(), [&](const D3DVECTOR& f) { return TransformVector(f, w); });
     return p;
 }
 
@@ -159,12 +159,12 @@ void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TReferee
     }
 
     // Car boxes once, from the positions after the gate pass; later passes
-    // use them even after a car has been put back.
+    // use them even after a car has been put back. Every record gets one;
+    // only those of cars taking part are ever tested.
     std::array<TBox, MaxPlayers> boxes{};
     std::array<TBoxFaces, MaxPlayers> faces{};
-    std::array<uint8_t, MaxPlayers> hit{};
+    std::array<bool, MaxPlayers> hit{};
     for (int i = 0; i < MaxPlayers; ++i) {
-        if (!TakesPart(table[i], i)) continue;
         boxes[i] = CarBox(table[i]);
         faces[i] = BoxFaces(boxes[i]);
     }
@@ -181,7 +181,7 @@ void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TReferee
             const TBox b = ShiftBox(TreeBox, t.Pos);
             if (AnyPointInside(boxes[i], BoxFaces(b)) || AnyPointInside(b, faces[i])) {
                 ObstacleResponse(r, i, sends);
-                hit[i] = 1;
+                hit[i] = true;
             }
         }
     }
@@ -193,7 +193,7 @@ void DetectCollisions(TPlayerTable table, const TRefereeWorld& w, const TReferee
         for (int g = 0; g < GateCount; ++g) {
             if (AnyPointInside(boxes[i], placed.LeftFaces[g]) || AnyPointInside(boxes[i], placed.RightFaces[g])) {
                 ObstacleResponse(r, i, sends);
-                hit[i] = 1;
+                hit[i] = true;
             }
         }
     }

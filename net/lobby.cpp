@@ -158,6 +158,7 @@ void TFStart::Label19Click()
 
 void TFStart::UpdatePlayerList(uint32_t excludedId)
 {
+    UpdateBotControls();
     if (!DXPlay->Opened()) return;
     ListBox1->clear();
     for (const TDXPlayPlayer* p : DXPlay->Players()) {
@@ -203,6 +204,8 @@ void TFStart::llobbyabbrechenClick()
         BringToFront(seite1);
         Panel1->show();
         LetPendingMessagesRun();
+        // The bots go before their host, so the game never hands them the host role.
+        StopBots();
         DXPlay->Close();  // the close event resets the lobby
     }
     beenden->setCursor(Qt::PointingHandCursor);
@@ -267,6 +270,8 @@ void TFStart::DXPlayClose()
     spiel::GamePhase = spiel::PhaseMenu;
     gfxengine->StopAll();
     bereittimer->stop();
+    StopBots();
+    UpdateBotControls();
     if (inRace) {
         unsetCursor();
         Panel2->show();

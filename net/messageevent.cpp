@@ -15,27 +15,13 @@
 #include <QPushButton>
 #include <QTimer>
 
-namespace {
-
-// A command that lets a locked-out player back in.
-bool LetsBackIn(const uint8_t* data, int size)
-{
-    using namespace u_multiplayer;
-    TTextMsg t;
-    const std::span<const uint8_t> bytes(data, static_cast<size_t>(size));
-    if (data == nullptr || size < KindSize || GetU32(data) != KindCommand || !DecodeText(bytes, t)) return false;
-    return t.Text == CmdSpielAbbrechen || t.Text == CmdKannstMitspielen;
-}
-
-}  // namespace
-
 void TFStart::DXPlayMessage(TDXPlayPlayer& from, const uint8_t* data, int size)
 {
     if (!DXPlay->Opened()) return;
     if (spiel::GamePhase == spiel::PhaseLockedOut) {
         // Locked out, only the end of the running race is heard, and only
         // from the host.
-        if (LetsBackIn(data, size) && u_multiplayer::FromSessionHost(from)) Unlock();
+        if (u_multiplayer::LetsBackIn(data, size) && u_multiplayer::FromSessionHost(from)) Unlock();
         return;
     }
     u_multiplayer::HandleMessage(from, data, size);

@@ -41,6 +41,7 @@ void TFStart::llobbystartenClick()
     ReadyCount = 0;
     ReadyExpected = ListBox1->count();
     llobbystarten->hide();
+    UpdateBotControls();
     SendCommand(std::string(CmdGo), 0, true);
     // Five draws without putting back: a uniformly random order.
     std::vector<int> left{0, 1, 2, 3, 4};

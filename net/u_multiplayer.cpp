@@ -7,6 +7,7 @@
 
 #include "platform/d3d/frameclock.h"
 #include "race/racestate.h"
+#include "race/remotecars.h"
 #include "race/spiel.h"
 
 namespace u_multiplayer {
@@ -389,6 +390,7 @@ void HandleCarState(const TDXPlayPlayer& sender, std::span<const uint8_t> data)
     r.Pitch = m.Pitch;
     r.Heading = m.Heading;
     r.Roll = m.Roll;
+    remotecars::Received(i, {m.Pos, m.Steer, m.WheelAngle, m.Pitch, m.Heading, m.Roll}, remotecars::NowMs());
 }
 
 void HandleSetPosition(std::span<const uint8_t> data)
@@ -507,6 +509,14 @@ void HandleCommand(const TDXPlayPlayer& sender, const std::string& text)
 }
 
 }  // namespace
+
+bool LetsBackIn(const uint8_t* data, int size)
+{
+    TTextMsg t;
+    if (data == nullptr || size < KindSize || GetU32(data) != KindCommand) return false;
+    if (!DecodeText(std::span<const uint8_t>(data, static_cast<size_t>(size)), t)) return false;
+    return t.Text == CmdSpielAbbrechen || t.Text == CmdKannstMitspielen;
+}
 
 void HandleMessage(const TDXPlayPlayer& sender, const uint8_t* data, int size)
 {

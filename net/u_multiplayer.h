@@ -222,6 +222,10 @@ extern IMessageWindow* MessageWindow;
 // command from a player that is not the host (bad peers).
 extern uint64_t DroppedMessages;
 
+// A command that lets a player locked out of a running race back in: the
+// end of that race ("spiel abbrechen" or "kannst mitspielen").
+bool LetsBackIn(const uint8_t* data, int size);
+
 // The dispatcher, for every message the window's message event passes on
 // (after its lock-out filter). Nothing while the session is closed; kinds 5
 // and above are ignored. Records that are short, carry numbers that are not

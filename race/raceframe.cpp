@@ -3,8 +3,6 @@
 #include "cars/move.h"
 #include "net/u_multiplayer.h"
 #include "platform/d3d/frameclock.h"
-#include "race/hud.h"
-#include "race/render.h"
 
 namespace spiel {
 
@@ -31,9 +29,8 @@ void RaceFrame()
     if (GamePhase != PhaseRacing) return;
     FrameTime = FrameClockElapsed();
     move::DriveCar();
-    render::RenderFrame();
+    if (RaceFrameHooks.Draw) RaceFrameHooks.Draw();
     FirstFrameDrawn = 1;
-    DrawHud();
     if (PlayReadySent == 0) {
         PlayReadySent = 1;
         SendText(CmdSpielBereit, KindCommand, Ask(RaceFrameHooks.HostId, 0u), false);

@@ -12,9 +12,11 @@
 namespace spiel {
 
 // What the frame needs from the window: the session's host, the racers the
-// host waits for, the laps of this race, showing the frame, and the screen
-// work at the end of the race.
+// host waits for, the laps of this race, drawing and showing the frame, and
+// the screen work at the end of the race. A player without a screen (a
+// bot) leaves Draw and Present unset.
 struct TRaceFrameHooks {
+    std::function<void()> Draw;
     std::function<uint32_t()> HostId;
     std::function<int32_t()> RacerCount;
     std::function<int()> Laps;

@@ -10,6 +10,7 @@
 #include "platform/gfx/gfxdevice.h"
 #include "platform/gfx/gfxengine.h"
 #include "race/racestate.h"
+#include "race/remotecars.h"
 #include "race/setupworld.h"
 #include "world/bsp.h"
 #include "world/frustum.h"
@@ -103,8 +104,19 @@ void DrawTerrain()
 void DrawCars()
 {
     cars::DrawCar(spiel::PlayerTable[0], spiel::ShadowMesh);
-    for (int i = 1; i < spiel::MaxPlayers; ++i)
-        if (spiel::PlayerTable[i].Id != 0) cars::DrawCar(spiel::PlayerTable[i], spiel::ShadowMesh);
+    const double now = remotecars::NowMs();
+    for (int i = 1; i < spiel::MaxPlayers; ++i) {
+        const spiel::TPlayerRec& r = spiel::PlayerTable[i];
+        if (r.Id == 0) continue;
+        // The others' cars glide between their states; the record stays as
+        // the last state left it.
+        const remotecars::TPose p =
+            remotecars::Drawn(i, {r.Pos, r.Steer, r.WheelAngle, r.Pitch, r.Heading, r.Roll}, now);
+        spiel::TPlayerRec drawn = r;
+        drawn.Pos = p.Pos, drawn.Steer = p.Steer, drawn.WheelAngle = p.WheelAngle;
+        drawn.Pitch = p.Pitch, drawn.Heading = p.Heading, drawn.Roll = p.Roll;
+        cars::DrawCar(drawn, spiel::ShadowMesh);
+    }
 }
 
 // 100 above and 70 behind the local car, its +z axis towards the next gate.

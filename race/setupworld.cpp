@@ -6,6 +6,7 @@
 #include "cars/move.h"
 #include "net/u_multiplayer.h"
 #include "race/racestate.h"
+#include "race/remotecars.h"
 #include "race/spiel.h"
 #include "world/track.h"
 #include "world/u_heightmap.h"
@@ -57,7 +58,7 @@ D3DLVERTEX WaterCorner(float x, float z, float tu, float tv)
     return v;
 }
 
-void SetupTerrain(const std::string& baseDir)
+void LoadTerrain(const std::string& baseDir)
 {
     u_heightmap::TD3DHeightSurfaceTerrain& t = u_heightmap::Terrain;
     t.FileName = baseDir + "images/height.bmp";
@@ -68,40 +69,45 @@ void SetupTerrain(const std::string& baseDir)
     t.Origin = {-12800, 0, -12800};
     u_heightmap::LoadHeightmap(t);
     u_heightmap::BuildCellTable(t);
-    QuadtreeBuild = bsp::BuildTerrainQuadtree(t, bsp::QuadtreeCachePath(baseDir));
 }
 
 }  // namespace
 
+void SetupTrack(const std::string& baseDir)
+{
+    XFileProgramDir = baseDir;
+    for (TPlayerRec& r : PlayerTable) cars::InitCar(r);
+    PlayerTable[0].Id = u_multiplayer::LocalPlayerId();
+    move::CameraTarget = {0, 0, 0};
+    move::CameraEye = {0, 1000, -1000};
+    LoadTerrain(baseDir);
+    track::PlaceTrees(baseDir + "images/treemap.bmp", Ground);
+    track::PlaceGates(Ground);
+    PlayerTable[0].NextGate = 0;
+    UpdateGoalPos();
+}
+
 void SetupWorld(TGfxEngine& engine)
 {
     const std::string& baseDir = engine.BaseDir;
-    XFileProgramDir = baseDir;
     SetCurrentEngine(&engine);
     SetRenderDefaults();
     D3DMATRIX projection;
     ProjectionMatrix(projection, FieldOfView, AspectFactor, NearPlane, FarPlane);
     engine.Device()->SetTransform(D3DTRANSFORMSTATE_PROJECTION, projection);
 
-    for (TPlayerRec& r : PlayerTable) cars::InitCar(r);
-    PlayerTable[0].Id = u_multiplayer::LocalPlayerId();
-    move::CameraTarget = {0, 0, 0};
-    move::CameraEye = {0, 1000, -1000};
-
-    SetupTerrain(baseDir);
+    SetupTrack(baseDir);
+    remotecars::Reset();
+    QuadtreeBuild = bsp::BuildTerrainQuadtree(u_heightmap::Terrain, bsp::QuadtreeCachePath(baseDir));
 
     LoadMeshes("schatten.x", 130, 1, 170, {{"Rechteck01", &ShadowMesh}});
     for (D3DVERTEX& v : *ShadowMesh.Vertices) v.x -= 5, v.y += 5, v.z += 10;
     for (int i = 0; i < 3; ++i)
         TreeTextures[i] = StartTexture(engine, "tree" + std::to_string(i + 1) + ".bmp", d3dTRANSPARENTWHITE);
-    track::PlaceTrees(baseDir + "images/treemap.bmp", Ground);
     LoadMeshes("pfeil.x", 1, 1, 1, {{"pfeil", &ArrowMesh}});
     LoadMeshes("tor.x", 4, 4, 4, {{"torl", &GateLeftMesh}, {"torr", &GateRightMesh}, {"toro", &GateTopMesh}});
     GateGridTexture = StartTexture(engine, "torgitter.bmp", d3dTRANSPARENTBLACK);
     GateTopTexture = StartTexture(engine, "toroben.bmp", d3dTRANSPARENTBLACK);
-    track::PlaceGates(Ground);
-    PlayerTable[0].NextGate = 0;
-    UpdateGoalPos();
 
     LoadMeshes("himmel.x", 3000, 1000, 3000, {{"himmel", &SkyMesh}});
     SkyTexture = StartTexture(engine, "himmel.bmp", 0);

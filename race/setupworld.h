@@ -29,6 +29,12 @@ extern TScreenSprite SpeedPanel, TimePanel, ListPanel;
 // How the last setup came by its quadtree (from the cache file or built).
 extern bsp::TQuadtreeBuild QuadtreeBuild;
 
+// The part of the world the race's rules need, without drawing: the ten
+// player records with their cars (record 0 the local player's), the
+// terrain with its cell table, the trees and the gates. baseDir holds
+// images/ and 3dobjects/. Raises the model reader's or the bitmaps' errors.
+void SetupTrack(const std::string& baseDir);
+
 // Builds the world on engine, which has just started; its BaseDir holds
 // images/ and 3dobjects/, and "quadtree.dat" is read from or written there.
 // Record 0 becomes the local player's (the session's local id). Raises the

@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -85,9 +87,22 @@ public:
     void Kill() { ::kill(pid_t(proc_.processId()), SIGKILL), proc_.waitForFinished(3000); }
     bool Finished(int ms) { return proc_.state() == QProcess::NotRunning || proc_.waitForFinished(ms); }
     int ExitCode() const { return proc_.exitCode(); }
+    // The processes this program started that still run.
+    int Children() const
+    {
+        int n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string pid, name, state;
+            qint64 parent = 0;
+            // The name is in parentheses and has no spaces for our programs.
+            if (stat >> pid >> name >> state >> parent && parent == proc_.processId()) ++n;
+        }
+        return n;
+    }
 
     QJsonObject last;
-    QStringList boxes;
+    QStringList boxes, lines;
     int asks = 0;
 
 private:
@@ -115,6 +130,8 @@ private:
                 boxes << line.mid(4);
             else if (line == "ask")
                 ++asks;
+            else
+                lines << line;  // what its bots print
         }
     }
 

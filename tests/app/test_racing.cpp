@@ -154,3 +154,84 @@ TEST(Race, EscapeAndAKilledHostEndTheRaceWithNobodyFrozen)
     // The lobby answers: it can start the next race.
     EXPECT_TRUE(eva->last["starten"].toBool());
 }
+
+namespace {
+
+// The finishers a bot printed, in order: its lines "NAME: PLACE. FINISHER TIME".
+QStringList BotRows(const Program& host, const QString& bot)
+{
+    QStringList rows;
+    for (const QString& line : host.lines)
+        if (line.startsWith(bot + ": ")) rows << line.section(". ", 1);
+    return rows;
+}
+
+QStringList Names(const QStringList& rows)
+{
+    QStringList names;
+    for (const QString& row : rows) names << row.left(row.size() - 6);
+    return names;
+}
+
+}  // namespace
+
+// Bots are players of their own, in processes the host starts: they join,
+// race and see the same results, and go when their host leaves the lobby.
+TEST(Race, AHostAloneRacesTwoLapsWithThreeBotsThatLeaveWithIt)
+{
+    auto tom = Start();
+    Create(*tom, "Tom", "Bots");
+    ASSERT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"})));
+    for (int i = 0; i < 3; ++i) tom->Say("click lbothinzu");
+    ASSERT_TRUE(tom->WaitFor(PlayersAre({"Bot 1", "Bot 2", "Bot 3", "[HOST]Tom"}), 20000));
+    EXPECT_EQ(tom->Children(), 3);
+    SetLaps(*tom, 2);
+    SmallScreen(*tom);
+    tom->Say("click llobbystarten");
+    ASSERT_TRUE(tom->WaitFor(Racing, 30000));
+    ASSERT_TRUE(tom->WaitFor(ShowsResults, 480000)) << "gates " << tom->last["gates"].toInt();
+    const QStringList rows = Rows(tom->last);
+    std::printf("two laps with three bots: %s, %.1f frames per second\n", qPrintable(rows.join(", ")),
+                tom->last["frames"].toDouble() / tom->last["frameSeconds"].toDouble());
+    ASSERT_GE(rows.size(), 1);
+    for (const QString bot : {"Bot 1", "Bot 2", "Bot 3"}) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*tom, bot).size() == rows.size(); }, 5000));
+        EXPECT_EQ(Names(BotRows(*tom, bot)).join(", "), Names(rows).join(", ")) << qPrintable(bot);
+    }
+    // Back in the lobby the bot controls return; leaving it takes the bots along.
+    tom->Say("click Label7");
+    tom->Say("click llobbyabbrechen");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return tom->Children() == 0; }, 5000));
+}
+
+// Two windows and five bots: every program, the bots included, names the
+// same finishers in the same order.
+TEST(Race, AHostAClientAndFiveBotsAgreeOnTheFinishers)
+{
+    auto anna = Start(), tom = Start();
+    Create(*anna, "Anna", "Sieben");
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
+    ASSERT_TRUE(Join(*tom, "Tom", "Sieben"));
+    for (int i = 0; i < 5; ++i) anna->Say("click lbothinzu");
+    ASSERT_TRUE(tom->WaitFor(PlayersAre({"Bot 1", "Bot 2", "Bot 3", "Bot 4", "Bot 5", "Tom", "[HOST]Anna"}), 30000));
+    SetLaps(*anna, 1);
+    for (Program* p : {anna.get(), tom.get()}) SmallScreen(*p);
+    anna->Say("click llobbystarten");
+    for (Program* p : {anna.get(), tom.get()}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
+    for (Program* p : {anna.get(), tom.get()})
+        ASSERT_TRUE(p->WaitFor(ShowsResults, 480000)) << "gates " << p->last["gates"].toInt();
+    const QStringList names = Names(Rows(anna->last));
+    std::printf("seven players: %s\n", qPrintable(Rows(anna->last).join(", ")));
+    ASSERT_GE(names.size(), 1);
+    EXPECT_EQ(Names(Rows(tom->last)).join(", "), names.join(", "));
+    for (int b = 1; b <= 5; ++b) {
+        const QString bot = "Bot " + QString::number(b);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*anna, bot).size() == names.size(); }, 5000));
+        EXPECT_EQ(Names(BotRows(*anna, bot)).join(", "), names.join(", ")) << qPrintable(bot);
+    }
+    // The host leaves: its bots go with it and the client is the new host.
+    anna->Say("click Label7");
+    anna->Say("click llobbyabbrechen");
+    EXPECT_TRUE(tom->WaitFor([](const QJsonObject& s) { return s["host"].toBool(); }, 10000));
+    EXPECT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"}), 10000));
+}

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "race/racestate.h"
+#include "race/remotecars.h"
 #include "race/spiel.h"
 
 using namespace spiel;
@@ -197,4 +198,43 @@ TEST(FormatRaceTime, MinutesAndSecondsRoundedHalvesToEven)
         {NAN, "00:00"},  {INFINITY, "00:00"}, {2e15f, "00:00"},
     };
     for (const auto& [t, text] : cases) EXPECT_EQ(FormatRaceTime(t), text) << t;
+}
+
+// A car at 1 unit per ms along x, its states sent every second frame of a
+// 60 Hz sender and seen at the frames of an 85 Hz receiver, which also
+// draws it; every fifth state lost in the second case. Drawn where the
+// last state put it, the car stands and jumps; drawn between states, its
+// speed from frame to frame stays near the true one.
+TEST(RemoteCars, GlideAtAnEvenSpeedAndJumpToANewPlace)
+{
+    struct Case {
+        int lostEvery;
+        double maxJump;  // the largest frame's speed over the mean
+    };
+    for (const Case c : {Case{0, 1.25}, Case{5, 1.6}}) {
+        remotecars::Reset();
+        const double sendEvery = 2000.0 / 60, frame = 1000.0 / 85;
+        double nextSend = 0, lastDrawn = 0, sum = 0, maxStep = 0;
+        int sent = 0, steps = 0;
+        for (double t = frame; t < 3000; t += frame) {
+            for (; nextSend <= t; nextSend += sendEvery)
+                if (c.lostEvery == 0 || ++sent % c.lostEvery != 0)
+                    remotecars::Received(1, {{float(nextSend), 0, 0}}, t);
+            const double x = remotecars::Drawn(1, {}, t).Pos.x;
+            if (t > 500) {
+                sum += x - lastDrawn, maxStep = std::max(maxStep, x - lastDrawn), ++steps;
+                EXPECT_NEAR(x, t - remotecars::DelayMs, 40) << t;
+            }
+            lastDrawn = x;
+        }
+        EXPECT_LT(maxStep / (sum / steps), c.maxJump) << "one state in " << c.lostEvery << " lost";
+    }
+    // A set position is drawn at once; a heading across ±π turns the short way.
+    remotecars::Reset();
+    remotecars::Received(2, {{0, 0, 0}, 0, 0, 0, 3.1f}, 0);
+    remotecars::Received(2, {{10, 0, 0}, 0, 0, 0, -3.1f}, 30);
+    EXPECT_NEAR(std::abs(remotecars::Drawn(2, {}, 15 + remotecars::DelayMs).Heading), 3.14f, 0.02f);
+    remotecars::Received(2, {{5000, 0, 0}}, 60);
+    EXPECT_EQ(remotecars::Drawn(2, {}, 61).Pos.x, 5000);
+    EXPECT_EQ(remotecars::Drawn(3, {{7, 0, 0}}, 61).Pos.x, 7) << "nothing received: the record's own";
 }
