@@ -318,6 +318,7 @@ void TFStart::ActionKeyClick(int action)
     key->setText("Taste drücken …");
     QPalette pal = key->palette();
     pal.setColor(QPalette::Window, AwaitingColour);
+    pal.setColor(QPalette::WindowText, Yellow);
     key->setPalette(pal);
     key->setFocus(Qt::MouseFocusReason);
 }
