@@ -2,11 +2,13 @@
 #include "app/linklabel.h"
 #include "app/startscreen.h"
 #include "app/updown.h"
+#include "platform/dxinput/keyassigns.h"
 
 #include <QComboBox>
 #include <QEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,10 +17,14 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
 const QColor FieldColour(62, 108, 172);
+const QColor AwaitingColour(86, 132, 194);  // a key field waiting for its key
 const QColor LightGreen(0, 255, 0);
 const QColor Yellow(255, 255, 0);
 const QString CrLf = "\r\n";
@@ -79,6 +85,23 @@ QComboBox* MakeCombo(const char* name, QWidget* parent, const QRect& geometry)
     return combo;
 }
 
+// A key as the player knows it from the keyboard's labels.
+QString KeyName(int32_t vk)
+{
+    if ((vk >= 'A' && vk <= 'Z') || (vk >= '0' && vk <= '9')) return QString(QChar(vk));
+    if (vk >= VK_F1 && vk < VK_F1 + 12) return "F" + QString::number(vk - VK_F1 + 1);
+    if (vk >= VK_NUMPAD0 && vk < VK_NUMPAD0 + 10) return "Num " + QString::number(vk - VK_NUMPAD0);
+    static const std::pair<int32_t, const char*> names[] = {
+        {VK_UP, "Pfeil hoch"},     {VK_DOWN, "Pfeil runter"}, {VK_LEFT, "Pfeil links"}, {VK_RIGHT, "Pfeil rechts"},
+        {VK_SPACE, "Leertaste"},   {VK_BACK, "Rücktaste"},    {VK_TAB, "Tab"},          {VK_RETURN, "Eingabe"},
+        {VK_SHIFT, "Umschalt"},    {VK_CONTROL, "Strg"},      {VK_MENU, "Alt"},         {VK_PAUSE, "Pause"},
+        {VK_CAPITAL, "Feststell"}, {VK_PRIOR, "Bild hoch"},   {VK_NEXT, "Bild runter"}, {VK_END, "Ende"},
+        {VK_HOME, "Pos 1"},        {VK_INSERT, "Einfg"},      {VK_DELETE, "Entf"}};
+    for (const auto& [code, name] : names)
+        if (code == vk) return QString::fromUtf8(name);
+    return "Taste " + QString::number(vk);
+}
+
 }  // namespace
 
 void TFStart::CreatePages()
@@ -88,6 +111,7 @@ void TFStart::CreatePages()
     CreateNewGamePage();
     CreateJoinGamePage();
     CreateGraphicsPage();
+    CreateControlsPage();
     CreateLobbyAndResultsPages();
     WatchHints();
 }
@@ -121,9 +145,10 @@ void TFStart::CreateStartScreen()
     pnewgame = MakePanel("pnewgame", Panel1, QRect(232, 176, 353, 233));
     pjoingame = MakePanel("pjoingame", Panel1, QRect(240, 176, 353, 233));
     grafikseite = MakePanel("grafikseite", Panel1, QRect(240, 176, 353, 233));
+    steuerseite = MakePanel("steuerseite", Panel1, QRect(240, 176, 353, 233));
     // The sub-pages lie on the field the start picture draws for them: only
     // the one in front is shown, so they need no background of their own.
-    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite}) page->setAutoFillBackground(false);
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite, steuerseite}) page->setAutoFillBackground(false);
 }
 
 void TFStart::CreateMainMenu()
@@ -135,9 +160,11 @@ void TFStart::CreateMainMenu()
         return link;
     };
     grafikeinstellungen = item("grafikeinstellungen", "Grafikeinstellungen", 48, LightGreen);
+    steuerung = item("steuerung", "Steuerung", 72, LightGreen);
     newgame = item("newgame", "Neues Spiel starten", 120, Yellow);
     joingame = item("joingame", "Einem Spiel beitreten", 144, Yellow);
     connect(grafikeinstellungen, &TLinkLabel::clicked, this, &TFStart::grafikeinstellungenClick);
+    connect(steuerung, &TLinkLabel::clicked, this, &TFStart::steuerungClick);
     connect(newgame, &TLinkLabel::clicked, this, &TFStart::newgameClick);
     connect(joingame, &TLinkLabel::clicked, this, &TFStart::joingameClick);
 }
@@ -222,6 +249,123 @@ void TFStart::CreateGraphicsPage()
 
     back1 = MakeLabel<TLinkLabel>("back1", "<< Zurück", grafikseite, QPoint(16, 206));
     connect(back1, &TLinkLabel::clicked, this, &TFStart::back1Click);
+}
+
+void TFStart::CreateControlsPage()
+{
+    const char* captions[] = {"Gas:", "Bremse:", "Links:", "Rechts:"};
+    const char* names[] = {"gas", "bremse", "links", "rechts"};
+    for (int k = 0; k < 4; ++k) {
+        const int y = 8 + 26 * k;
+        const QByteArray name = names[k];
+        ActionCaption[k] =
+            MakeLabel<QLabel>(("l" + name).constData(), captions[k], steuerseite, QPoint(16, y + 3), Yellow);
+        // A field like the name fields; it takes the focus so that the key
+        // pressed after a click reaches it.
+        auto* key = new TLinkLabel({}, steuerseite);
+        key->setObjectName("taste" + name);
+        key->setGeometry(120, y, 217, 22);
+        key->setIndent(4);
+        key->setAutoFillBackground(true);
+        key->setFocusPolicy(Qt::ClickFocus);
+        connect(key, &TLinkLabel::clicked, this, [this, k] { ActionKeyClick(k); });
+        ActionKey[k] = key;
+    }
+
+    lgamepad = MakeLabel<QLabel>("lgamepad", "Gamepad:", steuerseite, QPoint(16, 122), Yellow);
+    gamepadname = MakeLabel<QLabel>("gamepadname", "Kein Gamepad verbunden", steuerseite, QPoint(120, 122));
+    gamepadname->setFixedWidth(217);
+
+    steuerhinweis = new QLabel("Hinweis:" + CrLf + "Klicke auf eine Aktion und drücke die neue Taste." + CrLf +
+                                   "Gamepad: linker Stick oder Steuerkreuz lenkt, rechter Trigger oder A gibt Gas, "
+                                   "linker Trigger oder B bremst.",
+                               steuerseite);
+    steuerhinweis->setObjectName("steuerhinweis");
+    steuerhinweis->setGeometry(16, 146, 321, 56);
+    steuerhinweis->setWordWrap(true);
+    steuerhinweis->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    SetPixelSize(steuerhinweis, 11);
+
+    back2 = MakeLabel<TLinkLabel>("back2", "<< Zurück", steuerseite, QPoint(16, 206));
+    standard = MakeLabel<TLinkLabel>("standard", "Standard", steuerseite, QPoint(0, 206));
+    standard->move(337 - standard->width(), 206);
+    connect(back2, &TLinkLabel::clicked, this, &TFStart::back1Click);
+    connect(standard, &TLinkLabel::clicked, this, &TFStart::standardClick);
+
+    gamepadtimer = new QTimer(this);
+    gamepadtimer->setObjectName("gamepadtimer");
+    gamepadtimer->setInterval(500);
+    connect(gamepadtimer, &QTimer::timeout, this, &TFStart::gamepadtimerTimer);
+}
+
+void TFStart::ShowKeys()
+{
+    keyAwaited_ = -1;
+    for (size_t k = 0; k < ActionKey.size(); ++k) {
+        ActionKey[k]->setText(KeyName(DXInput1->Keyboard.Assigns[DrivingStates[k]][0]));
+        QPalette pal = ActionKey[k]->palette();
+        pal.setColor(QPalette::Window, FieldColour);
+        pal.setColor(QPalette::WindowText, Qt::white);
+        ActionKey[k]->setPalette(pal);
+    }
+}
+
+void TFStart::ActionKeyClick(int action)
+{
+    ShowKeys();
+    keyAwaited_ = action;
+    TLinkLabel* key = ActionKey[size_t(action)];
+    key->setText("Taste drücken …");
+    QPalette pal = key->palette();
+    pal.setColor(QPalette::Window, AwaitingColour);
+    pal.setColor(QPalette::WindowText, Yellow);
+    key->setPalette(pal);
+    key->setFocus(Qt::MouseFocusReason);
+}
+
+bool TFStart::ActionKeyEvent(QEvent* event)
+{
+    if (keyAwaited_ < 0) return false;
+    if (event->type() == QEvent::FocusOut) {
+        ShowKeys();  // clicked elsewhere: the key stays
+        return false;
+    }
+    // Escape belongs to the race (it ends or leaves it): it only cancels here,
+    // before the window's shortcut takes it.
+    if (event->type() == QEvent::ShortcutOverride) {
+        event->accept();
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* press = static_cast<QKeyEvent*>(event);
+    if (press->isAutoRepeat()) return true;
+    const int32_t vk = VirtualKeyFromQtKey(press->key(), press->modifiers() & Qt::KeypadModifier);
+    if (vk != 0 && vk != VK_ESCAPE) {
+        AssignKey(DXInput1->Keyboard.Assigns, DrivingStates[size_t(keyAwaited_)], vk);
+        SaveKeys();
+    }
+    ShowKeys();
+    return true;
+}
+
+void TFStart::SaveKeys()
+{
+    std::string error;
+    if (!WriteKeyAssigns(KeyAssignsPath(), DXInput1->Keyboard.Assigns, error))
+        ShowMessage("Die Tasten lassen sich nicht speichern: " + QString::fromStdString(error));
+}
+
+void TFStart::standardClick()
+{
+    DXInput1->Keyboard.Assigns = GameKeyAssigns();
+    SaveKeys();
+    ShowKeys();
+}
+
+void TFStart::gamepadtimerTimer()
+{
+    const std::string name = DXInput1->GamepadName();
+    gamepadname->setText(name.empty() ? QString("Kein Gamepad verbunden") : QString::fromStdString(name));
 }
 
 void TFStart::CreateLobbyAndResultsPages()
@@ -374,8 +518,13 @@ void TFStart::CreateLobbyPage()
 
 void TFStart::BringToFront(QWidget* subPage)
 {
-    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite}) page->setVisible(page == subPage);
+    for (QWidget* page : {seite1, pnewgame, pjoingame, grafikseite, steuerseite}) page->setVisible(page == subPage);
     subPage->raise();
+    // The gamepad's name is looked for only while it is seen.
+    if (subPage == steuerseite)
+        gamepadtimer->start();
+    else
+        gamepadtimer->stop();
 }
 
 void TFStart::newgameClick()
@@ -390,6 +539,15 @@ void TFStart::grafikeinstellungenClick()
     BringToFront(grafikseite);
     SetHint({});
     titel->setText("Grafikeinstellungen");
+}
+
+void TFStart::steuerungClick()
+{
+    BringToFront(steuerseite);
+    SetHint({});
+    titel->setText("Steuerung");
+    ShowKeys();
+    gamepadtimerTimer();
 }
 
 void TFStart::back1Click()
@@ -429,7 +587,15 @@ QString TFStart::HintFor(QObject* element) const
         if (beenden->cursor().shape() == Qt::WaitCursor) return "Bitte warten.";
         return "Dunebolt Beenden: " + two + "Schließt das Spiel Dunebolt und kehrt zu Windows zurück.";
     }
-    if (element == back1 || element == Label9 || element == Label18) return "Zurück zum Hauptmenü.";
+    if (element == steuerung)
+        return "Steuerung: " + two + "Wählen Sie hier die Tasten zum Fahren." + two +
+               "Ein Gamepad fährt ohne Einstellung, sobald es eingesteckt ist.";
+    if (std::find(ActionKey.begin(), ActionKey.end(), element) != ActionKey.end())
+        return "Klicke hier und drücke dann die neue Taste." + two +
+               "Hat eine andere Aktion diese Taste schon, tauschen die beiden.";
+    if (element == standard) return "Stellt die Pfeiltasten wieder her.";
+    if (element == gamepadname) return "Das angeschlossene Gamepad. Stecke es jederzeit ein oder aus, auch im Rennen.";
+    if (element == back1 || element == Label9 || element == Label18 || element == back2) return "Zurück zum Hauptmenü.";
     if (element == Label10) return "Du gelangst zur Lobby, wo du auf Mitspieler warten kannst.";
     if (element == nameedit || element == Edit2) return "Gib hier bitte deinen Spitznamen ein!";
     if (element == spieledit)
@@ -446,32 +612,18 @@ QString TFStart::HintFor(QObject* element) const
 
 void TFStart::WatchHints()
 {
-    QList<QWidget*> elements = {newgame,
-                                joingame,
-                                grafikeinstellungen,
-                                beenden,
-                                back1,
-                                Label9,
-                                Label18,
-                                Label10,
-                                nameedit,
-                                Edit2,
-                                spieledit,
-                                Label19,
-                                sessionbox,
-                                sessionbox->viewport(),
-                                Label16,
-                                seite1,
-                                pnewgame,
-                                pjoingame,
-                                grafikseite,
-                                Image1,
-                                Label7,
-                                Panel4,
-                                Image3,
-                                Label11,
-                                hint2};
+    QList<QWidget*> elements = {newgame,   joingame,    grafikeinstellungen,
+                                steuerung, standard,    gamepadname,
+                                back2,     beenden,     back1,
+                                Label9,    Label18,     Label10,
+                                nameedit,  Edit2,       spieledit,
+                                Label19,   sessionbox,  sessionbox->viewport(),
+                                Label16,   seite1,      pnewgame,
+                                pjoingame, grafikseite, steuerseite,
+                                Image1,    Label7,      Panel4,
+                                Image3,    Label11,     hint2};
     for (int k = 0; k < 10; ++k) elements += {ResultPlace[k], ResultName[k], ResultTime[k]};
+    for (TLinkLabel* key : ActionKey) elements += key;
     for (QWidget* w : elements) {
         w->setMouseTracking(true);
         w->installEventFilter(this);
@@ -480,6 +632,7 @@ void TFStart::WatchHints()
 
 bool TFStart::eventFilter(QObject* watched, QEvent* event)
 {
+    if (keyAwaited_ >= 0 && watched == ActionKey[size_t(keyAwaited_)] && ActionKeyEvent(event)) return true;
     if (event->type() != QEvent::MouseMove) return QWidget::eventFilter(watched, event);
 
     if (watched == Label7 || watched == Panel4) {
@@ -497,5 +650,5 @@ bool TFStart::eventFilter(QObject* watched, QEvent* event)
     // empty the hint again; a drag (button held) goes on to the element.
     const auto* move = static_cast<QMouseEvent*>(event);
     return move->buttons() == Qt::NoButton && watched != Image1 && watched != Image3 && watched != seite1 &&
-           watched != pnewgame && watched != pjoingame && watched != grafikseite;
+           watched != pnewgame && watched != pjoingame && watched != grafikseite && watched != steuerseite;
 }

@@ -5,6 +5,7 @@
 #include "cars/autopilot.h"
 #include "cars/move.h"
 #include "platform/dxinput/dxinput.h"
+#include "platform/dxinput/keyassigns.h"
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudio_api.h"
@@ -68,6 +69,10 @@ TFStart::TFStart(const QString& baseDir) : baseDirOverride_(baseDir)
     CreateGraphicsComponents();
 
     DXInput1 = std::make_unique<TDXInput>(this);
+    // The player's keys from the last start (the arrows when none were
+    // chosen), and any gamepad plugged in drives beside the keyboard.
+    DXInput1->Keyboard.Assigns = ReadKeyAssigns(KeyAssignsPath());
+    DXInput1->Joystick.Enabled = true;
     XaudioPlayer1 = std::make_unique<TXaudioPlayer>();
     XaudioPlayer1->OnNotifyPlayerState = [this](TXaudioPlayer& sender, int state) {
         XaudioPlayer1NotifyPlayerState(sender, state);
@@ -131,8 +136,8 @@ void TFStart::ConnectRace()
     gfxengine->OnAfterStop = [this](TGfxEngine*) { gfxengineAfterStop(); };
     gfxengine->OnIdle = [this](TGfxEngine*, bool& done) { gfxengineIdle(done); };
 
-    // The driving step reads the four arrows of this frame from the input
-    // component; the chase camera's view goes to the running engine.
+    // The driving step reads the four driving states of this frame from the
+    // input component; the chase camera's view goes to the running engine.
     move::DriveHooks.ReadControls = [this] {
         DXInput1->UpdateStates();
         const TDXInputStates& down = DXInput1->ActiveStates;

@@ -66,9 +66,11 @@ public:
     QWidget* pnewgame = nullptr;
     QWidget* pjoingame = nullptr;
     QWidget* grafikseite = nullptr;
+    QWidget* steuerseite = nullptr;
 
     // Main menu.
     TLinkLabel* grafikeinstellungen = nullptr;
+    TLinkLabel* steuerung = nullptr;
     TLinkLabel* newgame = nullptr;
     TLinkLabel* joingame = nullptr;
 
@@ -99,6 +101,18 @@ public:
     QComboBox* ComboBox3 = nullptr;  // display modes
     TLinkLabel* back1 = nullptr;
     QLabel* Label4 = nullptr;
+
+    // Controls: per driving state (in DrivingStates' order: gas, brake,
+    // left, right) its caption and its key, which a click lets the next key
+    // press replace; the connected gamepad; the arrow keys back.
+    std::array<QLabel*, 4> ActionCaption{};
+    std::array<TLinkLabel*, 4> ActionKey{};
+    QLabel* lgamepad = nullptr;
+    QLabel* gamepadname = nullptr;
+    QLabel* steuerhinweis = nullptr;
+    TLinkLabel* standard = nullptr;
+    TLinkLabel* back2 = nullptr;
+    QTimer* gamepadtimer = nullptr;  // 500 ms while the page is in front
 
     // Lobby.
     QLabel* llobbyname = nullptr;
@@ -148,6 +162,10 @@ public:
     // Navigation.
     void newgameClick();
     void grafikeinstellungenClick();
+    void steuerungClick();
+    void ActionKeyClick(int action);
+    void standardClick();
+    void gamepadtimerTimer();
     void joingameClick();
     void back1Click();
     void beendenClick();
@@ -240,6 +258,13 @@ private:
     void CreateNewGamePage();
     void CreateJoinGamePage();
     void CreateGraphicsPage();
+    void CreateControlsPage();
+    // Shows each driving state's key; ends a wait for a key press.
+    void ShowKeys();
+    // The key press that a click on a driving state waits for.
+    bool ActionKeyEvent(QEvent* event);
+    // Keeps the key table for the next start; a failure is shown.
+    void SaveKeys();
     void CreateLobbyAndResultsPages();
     void CreateLobbyPage();
     void CreateResultsPage();
@@ -275,4 +300,5 @@ private:
     QString baseDirOverride_;
     bool createCompleted_ = false;
     bool shown_ = false;
+    int keyAwaited_ = -1;  // the driving state whose new key is awaited, -1 = none
 };

@@ -1,5 +1,6 @@
 #include "platform/dxinput/dxinput.h"
 
+#include "platform/dxinput/gamepad.h"
 #include "platform/dxinput/x11keyboard.h"
 
 #include <QCoreApplication>
@@ -7,10 +8,10 @@
 #include <QKeyEvent>
 #include <QWidget>
 
-namespace {
-
-int32_t VirtualKeyFromQtKey(int key)
+int32_t VirtualKeyFromQtKey(int key, bool keypad)
 {
+    // The number pad's digits are keys of their own, as the X11 reader sees them.
+    if (keypad && key >= Qt::Key_0 && key <= Qt::Key_9) return int32_t(VK_NUMPAD0 + (key - Qt::Key_0));
     if (key >= Qt::Key_A && key <= Qt::Key_Z) return int32_t('A' + (key - Qt::Key_A));
     if (key >= Qt::Key_0 && key <= Qt::Key_9) return int32_t('0' + (key - Qt::Key_0));
     if (key >= Qt::Key_F1 && key <= Qt::Key_F12) return int32_t(VK_F1 + (key - Qt::Key_F1));
@@ -61,6 +62,8 @@ int32_t VirtualKeyFromQtKey(int key)
     }
 }
 
+namespace {
+
 // Follows the key events that reach the application's windows.
 class WindowKeyboard final : public TKeyboardSource, public QObject {
 public:
@@ -85,7 +88,7 @@ protected:
         if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
             auto* key = static_cast<QKeyEvent*>(event);
             if (!key->isAutoRepeat()) {
-                const int32_t vk = VirtualKeyFromQtKey(key->key());
+                const int32_t vk = VirtualKeyFromQtKey(key->key(), key->modifiers() & Qt::KeypadModifier);
                 if (vk > 0 && vk < 256) down_[size_t(vk)] = event->type() == QEvent::KeyPress;
             }
         } else if (event->type() == QEvent::ApplicationDeactivate) {
@@ -173,15 +176,29 @@ void TDXInput::UpdateKeyboard()
             }
 }
 
+void TDXInput::UpdateJoystick()
+{
+    Joystick.States.reset();
+    if (!Joystick.Enabled) return;
+    if (!gamepads_) gamepads_ = std::make_unique<TGamepads>();
+    Joystick.States = gamepads_->Poll();
+}
+
+std::string TDXInput::GamepadName()
+{
+    UpdateJoystick();
+    return (gamepads_ && Joystick.Enabled) ? gamepads_->Name() : std::string();
+}
+
 void TDXInput::UpdateStates()
 {
     TDXInputStates s;
-    // The joystick and the mouse are disabled in this game: their state sets
-    // stay empty, but they take part in the union as configured.
-    Joystick.States.reset();
+    UpdateJoystick();
     if (Joystick.BindInputStates) s |= Joystick.States;
     UpdateKeyboard();
     if (Keyboard.BindInputStates) s |= Keyboard.States;
+    // The mouse is disabled in this game: its set stays empty, but it takes
+    // part in the union as configured.
     Mouse.States.reset();
     if (Mouse.BindInputStates) s |= Mouse.States;
 

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 class QWidget;
+class TGamepads;
 
 class EDXInputError : public std::runtime_error {
 public:
@@ -40,6 +42,10 @@ constexpr int32_t VK_BACK = 0x08, VK_TAB = 0x09, VK_RETURN = 0x0D, VK_SHIFT = 0x
                   VK_PAUSE = 0x13, VK_CAPITAL = 0x14, VK_ESCAPE = 0x1B, VK_PRIOR = 0x21, VK_NEXT = 0x22, VK_END = 0x23,
                   VK_HOME = 0x24, VK_INSERT = 0x2D, VK_DELETE = 0x2E, VK_NUMPAD0 = 0x60, VK_F1 = 0x70;
 
+// The virtual key of a Qt key (keypad: the key came from the number pad);
+// 0 for a key neither key source reports.
+int32_t VirtualKeyFromQtKey(int key, bool keypad = false);
+
 // Three key codes per state, 0 = no key.
 using TKeyAssigns = std::array<std::array<int32_t, 3>, InputStateCount>;
 
@@ -68,6 +74,9 @@ struct TDXInputKeyboard {
     std::array<uint8_t, 256> KeyStates{};  // by virtual-key code, bit 7 = down
 };
 
+// The game controllers (SDL's game controller interface), all of them read
+// together; the other settings are the original component's and take no
+// effect.
 struct TDXInputJoystick {
     bool Enabled = false;
     bool BindInputStates = true;
@@ -108,13 +117,20 @@ public:
     // Whether keys are read in the background (X11) or from window events.
     bool ReadsInBackground() const;
 
+    // Takes in controllers plugged in or pulled out and returns the first
+    // connected one's name; empty when there is none or the joystick is
+    // disabled.
+    std::string GamepadName();
+
 private:
     void UpdateKeyboard();
+    void UpdateJoystick();
     class WindowWatcher;
 
     QWidget* owner_;
     std::unique_ptr<TKeyboardSource> background_;  // X11; null when absent
     std::unique_ptr<TKeyboardSource> fallback_;    // the window's key events
     std::unique_ptr<WindowWatcher> watcher_;
+    std::unique_ptr<TGamepads> gamepads_;  // started by the first read with the joystick enabled
     TDXInputStates previous_;
 };

@@ -3,6 +3,8 @@
 #include "app/linklabel.h"
 #include "app/startscreen.h"
 #include "cars/move.h"
+#include "platform/dxinput/dxinput.h"
+#include "platform/dxinput/keyassigns.h"
 #include "platform/dxplay/dxplay.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudioplayer.h"
@@ -15,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -75,7 +78,7 @@ void Hover(QWidget* w)
 // The sub-page that is seen: the last of the four among its siblings.
 QWidget* FrontSubPage(TFStart& w)
 {
-    const QList<QWidget*> pages = {w.seite1, w.pnewgame, w.pjoingame, w.grafikseite};
+    const QList<QWidget*> pages = {w.seite1, w.pnewgame, w.pjoingame, w.grafikseite, w.steuerseite};
     QWidget* front = nullptr;
     for (QObject* child : w.Panel1->children())
         if (pages.contains(qobject_cast<QWidget*>(child))) front = static_cast<QWidget*>(child);
@@ -146,6 +149,7 @@ TEST(StartScreen, NavigationBringsPagesForwardAndBackRestoresTheTitle)
         {w.newgame, w.pnewgame, "Neues Spiel starten", w.Label9},
         {w.grafikeinstellungen, w.grafikseite, "Grafikeinstellungen", w.back1},
         {w.joingame, w.pjoingame, "Einem Spiel beitreten", w.Label18},
+        {w.steuerung, w.steuerseite, "Steuerung", w.back2},
     };
     for (const Step& s : steps) {
         emit s.link->clicked();
@@ -193,6 +197,58 @@ TEST(StartScreen, HintsFollowThePointer)
     Hover(w.Image1);
     EXPECT_TRUE(w.hint->text().isEmpty());
     EXPECT_TRUE(w.hint2->text().isEmpty());
+}
+
+TEST(StartScreen, AKeyChosenOnTheControlsPageDrivesTheCarAndStaysForTheNextStart)
+{
+    ProgramDirectory dir;
+    auto press = [](QWidget* field, Qt::Key key) {
+        QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(field, &e);
+    };
+    auto xdotool = [](const QStringList& args) {
+        QProcess p;
+        p.start("xdotool", args);
+        return p.waitForFinished(10000) && p.exitCode() == 0;
+    };
+    {
+        TFStart w(dir.Path());
+        emit w.steuerung->clicked();
+        EXPECT_EQ(w.ActionKey[0]->text(), "Pfeil hoch");
+        EXPECT_EQ(w.gamepadname->text(), "Kein Gamepad verbunden");
+
+        // Gas takes W; Escape leaves Bremse as it was; Links takes the down
+        // arrow, which Bremse gives up for the left arrow.
+        emit w.ActionKey[0]->clicked();
+        EXPECT_EQ(w.ActionKey[0]->text(), "Taste drücken …");
+        press(w.ActionKey[0], Qt::Key_W);
+        emit w.ActionKey[1]->clicked();
+        press(w.ActionKey[1], Qt::Key_Escape);
+        emit w.ActionKey[2]->clicked();
+        press(w.ActionKey[2], Qt::Key_Down);
+        QStringList shown;
+        for (QLabel* key : w.ActionKey) shown << key->text();
+        EXPECT_EQ(shown, QStringList({"W", "Pfeil links", "Pfeil runter", "Pfeil rechts"}));
+
+        // Real keys on the X server drive as the page says.
+        const std::pair<QString, move::TControls> keys[] = {
+            {"w", {.Up = true}}, {"Down", {.Left = true}}, {"Left", {.Down = true}}, {"Up", {}}};
+        for (const auto& [key, expected] : keys) {
+            ASSERT_TRUE(xdotool({"keydown", key}));
+            const move::TControls held = move::DriveHooks.ReadControls();
+            xdotool({"keyup", key});
+            EXPECT_EQ(std::tie(held.Up, held.Down, held.Left, held.Right),
+                      std::tie(expected.Up, expected.Down, expected.Left, expected.Right))
+                << key.toStdString();
+        }
+    }
+    TFStart next(dir.Path());
+    emit next.steuerung->clicked();
+    EXPECT_EQ(next.ActionKey[0]->text(), "W");
+    EXPECT_EQ(next.DXInput1->Keyboard.Assigns[StateLeft][0], VK_DOWN);
+    emit next.standard->clicked();
+    EXPECT_EQ(ReadKeyAssigns(KeyAssignsPath()), GameKeyAssigns());
+    EXPECT_EQ(next.ActionKey[2]->text(), "Pfeil links");
 }
 
 TEST(StartScreen, DisplayModeFilter)
