@@ -2,10 +2,13 @@
 // for each bot skill and at several frame rates (the host draws at 10 to 60
 // frames a second, a bot steps at 60): every one of the 120 gate orders, two
 // laps from the first place of the start grid, the host's referee putting
-// the car back from trees and posts. Prints the median and the spread.
+// the car back from trees and posts. Prints the median and the spread, and
+// against them the least time any driver could take: straight lines from
+// gate to gate at the flat-ground top speed.
 //
 //   bench_autopilot [PROGRAM_DIR]   (default: the build's program directory)
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -42,6 +45,21 @@ float RaceTime(const std::array<uint32_t, 5>& order, int laps, double frameTime,
     return 0;
 }
 
+// Seconds along straight lines from the grid through the gates, at 1000
+// units a second (speed 100).
+float StraightLineTime(const std::array<uint32_t, 5>& order, int laps)
+{
+    D3DVECTOR at = spiel::StartGridPosition(0);
+    double length = 0;
+    for (int lap = 0; lap < laps; ++lap)
+        for (uint32_t g : order) {
+            const D3DVECTOR gate = track::GateTable[g].Pos;
+            length += std::hypot(gate.x - at.x, gate.z - at.z);
+            at = gate;
+        }
+    return float(length / 1000);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -54,6 +72,11 @@ int main(int argc, char** argv)
     do orders.push_back(order);
     while (std::next_permutation(order.begin(), order.end()));
 
+    std::vector<float> bounds;
+    for (const auto& o : orders) bounds.push_back(StraightLineTime(o, 2));
+    std::sort(bounds.begin(), bounds.end());
+    std::printf("straight lines at top speed: best %.1fs, median %.1fs, worst %.1fs\n", bounds.front(),
+                bounds[bounds.size() / 2], bounds.back());
     std::printf("%-10s %5s  %8s %8s %8s %8s  %s\n", "skill", "fps", "best", "median", "p90", "worst", "unfinished");
     for (const auto& [name, skill] :
          {std::pair{"schwer", TBotSkill::Pro}, {"mittel", TBotSkill::Advanced}, {"leicht", TBotSkill::Beginner}})
