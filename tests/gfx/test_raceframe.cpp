@@ -3,6 +3,7 @@
 // camera's own matrices say.
 #include <QOpenGLWidget>
 #include <cmath>
+#include <functional>
 
 #include "gfxtest.h"
 #include "platform/gfx/gfxdevice.h"
@@ -71,13 +72,19 @@ protected:
     int shots = 0;
 };
 
-// Pixels of the box [a, b] of img that are (nearly) white.
-int WhitePixels(const QImage& img, QRect r)
+// Pixels of the box r of img whose colour passes the test.
+int Count(const QImage& img, QRect r, const std::function<bool(QColor)>& test)
 {
     int n = 0;
     for (int y = r.top(); y <= r.bottom(); ++y)
-        for (int x = r.left(); x <= r.right(); ++x) n += QColor(img.pixel(x, y)).lightness() > 240;
+        for (int x = r.left(); x <= r.right(); ++x) n += test(QColor(img.pixel(x, y)));
     return n;
+}
+
+// Those that are (nearly) white.
+int WhitePixels(const QImage& img, QRect r)
+{
+    return Count(img, r, [](QColor c) { return c.lightness() > 240; });
 }
 
 }  // namespace
@@ -179,12 +186,7 @@ TEST_F(RaceFrame, At800x600TheHudMovesWithTheRightAndBottomEdges)
     EXPECT_EQ(WhitePixels(f, {462, 35, 45, 12}), 0);
     // Speed and time in the layout's blue, 120 further down.
     auto blue = [&](QRect r) {
-        int n = 0;
-        for (int y = r.top(); y <= r.bottom(); ++y)
-            for (int x = r.left(); x <= r.right(); ++x)
-                n += std::abs(QColor(f.pixel(x, y)).blue() - 180) < 20 &&
-                     std::abs(QColor(f.pixel(x, y)).red() - 65) < 20;
-        return n;
+        return Count(f, r, [](QColor c) { return std::abs(c.blue() - 180) < 20 && std::abs(c.red() - 65) < 20; });
     };
     EXPECT_GT(blue({582 + 160, 454 + 120, 30, 20}), 10) << "speed";
     EXPECT_GT(blue({10, 454 + 120, 60, 20}), 10) << "time";
