@@ -2,24 +2,14 @@
 // from 1000 straight above on level ground: the body over its shadow, the
 // shadow darkening the ground to 60 %, the view test, and the states left
 // for what is drawn next.
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QColor>
-#include <QImage>
-#include <QTemporaryDir>
-#include <QTest>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <numbers>
 #include <tuple>
 
 #include "cars/cars.h"
-#include "platform/gfx/D3DEngine.h"
+#include "gfxtest.h"
 #include "platform/gfx/gfxdevice.h"
-#include "platform/gfx/gfxengine.h"
 #include "world/u_heightmap.h"
 
 namespace {
@@ -42,27 +32,19 @@ TGeometry ShadowRect(int extra = 0)
     return g;
 }
 
-class DrawCar : public ::testing::Test {
+class DrawCar : public GfxWindowTest {
 protected:
     void SetUp() override
     {
+        GfxWindowTest::SetUp();
         std::filesystem::create_directories(Dir() + "/3dobjects");
         std::ofstream(Dir() + "/3dobjects/auto1.x") << kCar;
         XFileProgramDir = Dir() + "/";
-        QImage flat(256, 256, QImage::Format_RGB32);
-        flat.fill(Qt::black);
-        ASSERT_TRUE(flat.save(QString::fromStdString(Dir() + "/height.bmp"), "BMP"));
+        WriteBitmap(File("height.bmp"), Solid(256, 256, Qt::black));
         u_heightmap::Terrain.FileName = Dir() + "/height.bmp";
         u_heightmap::LoadHeightmap(u_heightmap::Terrain);
         u_heightmap::BuildCellTable(u_heightmap::Terrain);
-        win.setFixedSize(640, 480);
-        win.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
-        engine = std::make_unique<TGfxEngine>(&win);
-        engine->PathImages = engine->Path3DxFiles = Dir() + "/";
-        engine->Loaded();
-        engine->StartAll();
-        SetCurrentEngine(engine.get());
+        Start();
         SetRenderDefaults();
         D3DMATRIX view, proj;
         ASSERT_TRUE(ViewMatrix(view, {0, 1000, 0}, {0, 0, 0}, {0, 0, 1}));  // +x right, +z up the screen
@@ -77,22 +59,17 @@ protected:
     }
     void TearDown() override
     {
-        SetCurrentEngine(nullptr);
-        engine.reset();
         XFileProgramDir.clear();
+        GfxWindowTest::TearDown();
     }
-    std::string Dir() const { return dir.path().toStdString(); }
     TGfxDevice& Device() { return *engine->Device(); }
     // The grey level at a pixel; -1 where it is not grey.
     int Grey(int x, int y)
     {
-        const QColor c = engine->GrabRenderSurface().pixel(x, y);
+        const QColor c = Pixel(x, y);
         return (std::abs(c.red() - c.green()) < 4 && std::abs(c.green() - c.blue()) < 4) ? c.red() : -1;
     }
 
-    QTemporaryDir dir;
-    QWidget win;
-    std::unique_ptr<TGfxEngine> engine;
     spiel::TPlayerRec car;
 };
 
@@ -102,7 +79,7 @@ TEST_F(DrawCar, TheBodyOverItsShadowAndCleanStatesAfter)
 {
     car.WheelAngle = 1;  // drawn with the matrices of this moment
     EXPECT_TRUE(cars::DrawCar(car, ShadowRect()));
-    EXPECT_EQ(QColor(engine->GrabRenderSurface().pixel(320, 240)), QColor(255, 0, 0));
+    EXPECT_EQ(Pixel(320, 240), QColor(255, 0, 0));
     EXPECT_NEAR(Grey(366, 240), 120, 3);  // beside the body: 200 × 0.6
     EXPECT_NEAR(Grey(320, 160), 120, 3);  // 140 ahead of the origin
     EXPECT_NEAR(Grey(410, 240), 200, 3);  // beyond the shadow
@@ -137,14 +114,4 @@ TEST_F(DrawCar, NothingOutsideTheViewAndNoShadowMeshThatDoesNotFit)
     EXPECT_NEAR(Grey(366, 240), 200, 3);
     EXPECT_TRUE(cars::DrawCar(car, ShadowRect(78)));
     EXPECT_NEAR(Grey(366, 240), 120, 3);
-}
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i)
-        if (std::strstr(argv[i], "gtest_list_tests")) return RUN_ALL_TESTS();
-    GfxSetDefaultSurfaceFormat();
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
 }

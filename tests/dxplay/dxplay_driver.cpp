@@ -13,8 +13,7 @@
 //   echo                     answer every message with the same bytes
 //   leave                    close the session    -> "closed"
 //
-// DXPLAY_DRIVER_GUID and DXPLAY_DRIVER_MAXPLAYERS change the settings (a
-// game of another application, a small game).
+// DXPLAY_DRIVER_GUID makes it a player of another application.
 //
 // Events: "add ID NAME", "delete ID NAME", "host ID", "close". Message bytes:
 // u32 stream (1 guaranteed to all, 2 unreliable to all, 3 and 4 the same to
@@ -63,7 +62,6 @@ public:
     Driver()
     {
         if (const char* g = std::getenv("DXPLAY_DRIVER_GUID")) play_.GUID = g;
-        if (const char* m = std::getenv("DXPLAY_DRIVER_MAXPLAYERS")) play_.MaxPlayers = std::atoi(m);
         play_.OnAddPlayer = [this](TDXPlayPlayer& p) {
             known_.insert(p.ID);
             Line("add " + std::to_string(p.ID) + " " + p.Name);

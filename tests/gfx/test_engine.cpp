@@ -273,11 +273,4 @@ TEST_F(GfxWindowTest, ModelDrawsOpaqueThenBlendedAndRestoresStates)
     D3DMATRIX w;
     d.GetTransform(D3DTRANSFORMSTATE_WORLD, w);
     EXPECT_TRUE(w == world);
-
-    // A model loaded by the model reader alone draws the same way.
-    TXObject obj;
-    LoadXObject(obj, Dir() + "/model.x");
-    engine->ClearRecViewPort(0);
-    GfxDrawXModel(*engine, *obj.XFile);
-    EXPECT_TRUE(Near(Pixel(200, 240), 255, 0, 0, 2));
 }
