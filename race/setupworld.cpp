@@ -68,7 +68,9 @@ void SetupTerrain(const std::string& baseDir)
     t.Origin = {-12800, 0, -12800};
     u_heightmap::LoadHeightmap(t);
     u_heightmap::BuildCellTable(t);
-    QuadtreeBuild = bsp::BuildTerrainQuadtree(t, bsp::QuadtreeCachePath(baseDir));
+    // An installed program directory is not the player's to write: a cache
+    // shipped there is used when it fits, else the player's own.
+    QuadtreeBuild = bsp::BuildTerrainQuadtree(t, bsp::PlayerQuadtreeCachePath(), bsp::QuadtreeCachePath(baseDir));
 }
 
 }  // namespace
