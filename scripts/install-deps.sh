@@ -24,7 +24,7 @@ if [ "${1:-}" != game ]; then
     libgtest-dev libgmock-dev libbenchmark-dev
     clang llvm libclang-rt-14-dev valgrind clang-format
     # the Debian package and its test
-    dpkg-dev file lintian passwd
+    dpkg-dev file lintian passwd procps
   )
 fi
 
