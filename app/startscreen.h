@@ -34,7 +34,7 @@ class TXaudioPlayer;
 struct TGfxVideoMode;
 
 // The program's directory with a trailing '/', set by FormCreate: where the
-// data files are checked and the music and "quadtree.dat" live. The
+// data files are checked and the music lives. The
 // engine's BaseDir is set from it.
 extern QString BaseDir;
 // Set just before the engine starts for a race: its after-start event then

@@ -98,7 +98,10 @@ void SetupWorld(TGfxEngine& engine)
 
     SetupTrack(baseDir);
     remotecars::Reset();
-    QuadtreeBuild = bsp::BuildTerrainQuadtree(u_heightmap::Terrain, bsp::QuadtreeCachePath(baseDir));
+    // An installed program directory is not the player's to write: a cache
+    // shipped there is used when it fits, else the player's own.
+    QuadtreeBuild = bsp::BuildTerrainQuadtree(u_heightmap::Terrain, bsp::PlayerQuadtreeCachePath(),
+                                              bsp::QuadtreeCachePath(baseDir));
 
     LoadMeshes("schatten.x", 130, 1, 170, {{"Rechteck01", &ShadowMesh}});
     for (D3DVERTEX& v : *ShadowMesh.Vertices) v.x -= 5, v.y += 5, v.z += 10;

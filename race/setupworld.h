@@ -36,7 +36,8 @@ extern bsp::TQuadtreeBuild QuadtreeBuild;
 void SetupTrack(const std::string& baseDir);
 
 // Builds the world on engine, which has just started; its BaseDir holds
-// images/ and 3dobjects/, and "quadtree.dat" is read from or written there.
+// images/ and 3dobjects/ and maybe a fitting "quadtree.dat"; otherwise the
+// quadtree is read from or written to the player's cache folder.
 // Record 0 becomes the local player's (the session's local id). Raises the
 // engine's, the model reader's or the bitmaps' errors.
 void SetupWorld(TGfxEngine& engine);

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Dunebolt
+# needs; with the argument "game", only what building and running the game
 # needs. Idempotent: when everything is there it only checks and returns.
 set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config zlib1g-dev
   # window and graphics
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev libegl-dev libglx-dev libx11-dev
   libgl1-mesa-dri libglx-mesa0 mesa-utils
@@ -13,11 +14,19 @@ packages=(
   fonts-dejavu-core fontconfig
   # network, music
   libenet-dev libmpg123-dev libsdl2-dev lame libmp3lame-dev
-  # tests and tools
-  xvfb xauth xdotool imagemagick x11-utils
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang llvm libclang-rt-14-dev valgrind clang-format
+  # a virtual display where there is none
+  xvfb xauth
 )
+if [ "${1:-}" != game ]; then
+  packages+=(
+    # tests and tools
+    xdotool imagemagick x11-utils
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang llvm libclang-rt-14-dev valgrind clang-format
+    # the Debian package and its test
+    dpkg-dev file lintian passwd procps
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test inside one virtual X display with
-# Mesa's software renderer. Network tests use 127.0.0.1 only.
+# Mesa's software renderer. Network tests use 127.0.0.1 only. Run as root (as
+# CI runs it), the tests include the Debian package's: it installs, plays and
+# purges the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
 scripts/check-format.sh
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
 chmod 700 "$XDG_RUNTIME_DIR"
+# The race tests' quadtree cache goes here, not into the caller's home.
+XDG_CACHE_HOME="$(mktemp -d)"
+export XDG_CACHE_HOME
 export DUNEBOLT_SEARCH_ADDRESS=127.0.0.1
 export SDL_AUDIODRIVER=dummy
 export LIBGL_ALWAYS_SOFTWARE=1

@@ -3,10 +3,13 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
+
+#include <unistd.h>
 
 namespace bsp {
 
@@ -194,7 +197,8 @@ bool WriteQuadtreeCache(const std::string& path, const std::vector<int32_t>& lin
         text += std::to_string(v);
         text += "\r\n";
     }
-    const std::string tmp = path + ".tmp";
+    // Named for this process: two games on one machine may both write it.
+    const std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -216,52 +220,63 @@ bool WriteQuadtreeCache(const std::string& path, const std::vector<int32_t>& lin
     return true;
 }
 
-TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain, const std::string& cachePath)
+TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain, const std::string& cachePath,
+                                    const std::string& shippedPath)
 {
     TQuadtreeBuild result;
-    QuadtreeLine = 0;
-    QuadtreeLoaded = false;
-    QuadtreeList.clear();
-
-    std::error_code ec;
-    if (std::filesystem::exists(cachePath, ec)) {
-        if (ReadQuadtreeCache(cachePath, QuadtreeList, &result.CacheError)) {
-            QuadtreeLoaded = true;
-        } else {
-            result.CacheRejected = true;
-        }
-    }
-
+    auto reset = [] {
+        QuadtreeLine = 0;
+        QuadtreeLoaded = false;
+        QuadtreeList.clear();
+    };
     auto buildRoot = [&] {
         QuadtreeRoot.reset();
         BuildQuadtree(QuadtreeRoot, nullptr, -RootExtent, RootExtent, RootExtent, -RootExtent, 0,
                       terrain.Vertices.data(), terrain.Indices.data(), terrain.VertexCount, terrain.IndexCount);
     };
-
-    if (QuadtreeLoaded) {
+    auto note = [&](const std::string& why) {
+        if (!result.CacheError.empty()) result.CacheError += "; ";
+        result.CacheError += why;
+    };
+    auto rejected = [&](const std::string& why) {
+        result.CacheRejected = true;
+        note(why);
+    };
+    // True when the file at path is there and fits: the tree is then built.
+    auto buildFrom = [&](const std::string& path) {
+        std::error_code ec;
+        if (path.empty() || !std::filesystem::exists(path, ec)) return false;
+        reset();
+        std::string error;
+        if (!ReadQuadtreeCache(path, QuadtreeList, &error)) {
+            rejected(error);
+            return false;
+        }
+        QuadtreeLoaded = true;
         try {
             buildRoot();
             if (static_cast<size_t>(QuadtreeLine) != QuadtreeList.size())
                 throw EQuadtreeCacheError("too many lines (" + std::to_string(QuadtreeList.size()) +
                                           ", the terrain needs " + std::to_string(QuadtreeLine) + ")");
-            result.CacheRead = true;
+            return true;
         } catch (const EQuadtreeCacheError& e) {
-            // A cache for another terrain, or a damaged one: build by search
-            // and replace it.
-            result.CacheRejected = true;
-            result.CacheError = cachePath + ": " + e.what();
-            QuadtreeLoaded = false;
-            QuadtreeList.clear();
-            QuadtreeLine = 0;
+            // A cache for another terrain, or a damaged one.
+            rejected(path + ": " + e.what());
+            reset();
+            return false;
         }
-    }
-    if (!QuadtreeLoaded) {
+    };
+
+    result.CacheRead = buildFrom(shippedPath) || buildFrom(cachePath);
+    if (!result.CacheRead) {
+        reset();
         buildRoot();
-        std::string writeError;
-        result.CacheWritten = WriteQuadtreeCache(cachePath, QuadtreeList, &writeError);
-        if (!result.CacheWritten) {
-            if (!result.CacheError.empty()) result.CacheError += "; ";
-            result.CacheError += writeError;
+        if (!cachePath.empty()) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(cachePath).parent_path(), ec);
+            std::string writeError;
+            result.CacheWritten = WriteQuadtreeCache(cachePath, QuadtreeList, &writeError);
+            if (!result.CacheWritten) note(writeError);
         }
     }
     QuadtreeList.clear();
@@ -270,6 +285,15 @@ TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain&
 }
 
 std::string QuadtreeCachePath(const std::string& baseDir) { return baseDir + "quadtree.dat"; }
+
+std::string PlayerQuadtreeCachePath()
+{
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/dunebolt/quadtree.dat";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return std::string(home) + "/.cache/dunebolt/quadtree.dat";
+    return {};
+}
 
 void SelectQuadtreeNodes(const TKnoten* node, std::vector<const TKnoten*>& out)
 {

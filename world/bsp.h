@@ -90,13 +90,20 @@ struct TQuadtreeBuild {
 };
 
 // The race-start sequence: build QuadtreeRoot for terrain's mesh over the
-// region ±25600, from cachePath when that file fits the mesh, else by search;
-// (re)writes the file when it was missing or did not fit. A cache that
+// region ±25600 from the first of shippedPath (read only; empty: none) and
+// cachePath whose file fits the mesh, else by search; then writes cachePath
+// (its folder created as needed; empty: nothing written). A cache that
 // cannot be written leaves the tree intact.
-TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain, const std::string& cachePath);
+TQuadtreeBuild BuildTerrainQuadtree(const u_heightmap::TD3DHeightSurfaceTerrain& terrain, const std::string& cachePath,
+                                    const std::string& shippedPath = {});
 
 // The cache file's path: baseDir (with its trailing '/') + "quadtree.dat".
 std::string QuadtreeCachePath(const std::string& baseDir);
+// The player's own copy, for a program directory the player cannot write:
+// $XDG_CACHE_HOME/dunebolt/quadtree.dat, else ~/.cache/dunebolt/quadtree.dat
+// (a relative XDG_CACHE_HOME is ignored, as the XDG rules say); empty when
+// neither variable names a folder.
+std::string PlayerQuadtreeCachePath();
 
 // The nodes to draw for the current FrustumPlanes, in drawing order: a node
 // wholly inside is drawn whole; a partly visible node descends into its

@@ -62,11 +62,12 @@ int main(int argc, char** argv)
     using Clock = std::chrono::steady_clock;
     auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     // The world setup, first without "quadtree.dat" (it is built and
-    // written), then with it.
+    // written to the player's cache), then with it.
     double setupBuild = 0, setupCache = 0;
     bool built = false, read = false;
     engine.OnAfterStart = [&](TGfxEngine*) {
         std::filesystem::remove(dataDir + "quadtree.dat");
+        std::filesystem::remove(bsp::PlayerQuadtreeCachePath());
         auto t = Clock::now();
         scene.Setup();
         setupBuild = since(t);

@@ -111,7 +111,10 @@ void* OutputOpen(const char* /*name*/, int rate, int channels, char* error, size
     o->paceStart = Clock::now();
 
     // The output name ("/dev/dsound/0") names a device of another system;
-    // SDL's default device serves.
+    // SDL's default device serves. SDL's audio brings up its events, which
+    // by default catch SIGINT and SIGTERM to queue a quit event that nobody
+    // here reads: the program would then ignore Ctrl+C and kill.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
         o->sdlStarted = true;
         SDL_AudioSpec want{};

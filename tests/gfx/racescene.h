@@ -14,7 +14,7 @@
 class TRaceScene {
 public:
     // dataDir: the program directory with images/ and 3dobjects/ (trailing
-    // '/'), where the world setup also keeps "quadtree.dat".
+    // '/').
     TRaceScene(TGfxEngine& engine, QWidget* window, const std::string& dataDir);
     ~TRaceScene();
     // Once the engine has started: the world, the grid and the camera.

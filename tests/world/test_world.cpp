@@ -337,9 +337,54 @@ TEST(Quadtree, ACacheThatDoesNotFitIsRebuiltAndRewritten)
     EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
     fs::remove(cache);
     // A cache that cannot be written leaves the tree intact.
-    b = BuildTerrainQuadtree(Terrain, s.Path("no/such/dir/quadtree.dat"));
+    b = BuildTerrainQuadtree(Terrain, s.Path("h.bmp/quadtree.dat"));
     EXPECT_FALSE(b.CacheWritten || b.CacheError.empty());
     EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
+}
+
+TEST(Quadtree, AShippedCacheThatFitsIsOnlyReadElseThePlayersIsReadOrWritten)
+{
+    TScratch s;
+    const std::string bitmap = WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills);
+    const std::string shipped = s.Path("bin/quadtree.dat"), own = s.Path("home/cache/dunebolt/quadtree.dat");
+    const auto reference = BuildFrom(bitmap, s);
+    // Nothing shipped: built, and written where the player's folder is made.
+    TQuadtreeBuild b = BuildTerrainQuadtree(Terrain, own, shipped);
+    EXPECT_TRUE(b.CacheWritten && !b.CacheRead) << b.CacheError;
+    EXPECT_FALSE(fs::exists(s.Path("bin")));
+    b = BuildTerrainQuadtree(Terrain, own, shipped);
+    EXPECT_TRUE(b.CacheRead && !b.CacheWritten) << b.CacheError;
+    // A shipped one that fits: nothing else is read or written.
+    fs::create_directories(s.Path("bin"));
+    fs::copy_file(own, shipped);
+    fs::remove_all(s.Path("home"));
+    b = BuildTerrainQuadtree(Terrain, own, shipped);
+    EXPECT_TRUE(b.CacheRead && !b.CacheWritten) << b.CacheError;
+    EXPECT_FALSE(fs::exists(s.Path("home")));
+    // One for another terrain stays as it is; the player's is written.
+    std::ofstream(shipped, std::ios::binary) << "0\r\n";
+    b = BuildTerrainQuadtree(Terrain, own, shipped);
+    EXPECT_TRUE(b.CacheRejected && b.CacheWritten && !b.CacheRead) << b.CacheError;
+    EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
+    EXPECT_EQ(FileText(shipped), "0\r\n");
+    EXPECT_EQ(FileText(own), FileText(s.Path("quadtree.dat")));
+}
+
+TEST(Quadtree, ThePlayersCacheIsUnderXdgCacheHomeElseUnderHome)
+{
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const std::string xdgWas = xdg ? xdg : "";
+    setenv("HOME", "/home/anna", 1);
+    setenv("XDG_CACHE_HOME", "/var/cache/anna", 1);
+    EXPECT_EQ(PlayerQuadtreeCachePath(), "/var/cache/anna/dunebolt/quadtree.dat");
+    setenv("XDG_CACHE_HOME", "relative", 1);
+    EXPECT_EQ(PlayerQuadtreeCachePath(), "/home/anna/.cache/dunebolt/quadtree.dat");
+    unsetenv("XDG_CACHE_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(PlayerQuadtreeCachePath(), "");
+    setenv("HOME", home.c_str(), 1);
+    if (xdg) setenv("XDG_CACHE_HOME", xdgWas.c_str(), 1);
 }
 
 TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)

@@ -2,6 +2,8 @@
 // models under 3dobjects/, the music under musik/) into OUTDIR, the same
 // bytes on every run: exactly the files of datafiles.h. Prints what each
 // group took.
+// makedata --icons OUTDIR: writes the desktop icon at each size as
+// OUTDIR/hicolor/NxN/apps/dunebolt.png, for the package.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,10 +13,12 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/makedata/bitmaps.h"
 #include "tools/makedata/datafiles.h"
+#include "tools/makedata/icon.h"
 #include "tools/makedata/models.h"
 #include "tools/makedata/music.h"
 #include "tools/makedata/pictures.h"
@@ -29,12 +33,8 @@ namespace {
 fs::path OutDir;
 std::set<std::string, std::less<>> Written;  // the paths of this run so far
 
-void WriteFile(const std::string& name, const void* data, size_t size)
+void WriteBytes(const std::string& name, const void* data, size_t size)
 {
-    // What is made and what is listed must not drift apart.
-    if (std::find(DataFiles.begin(), DataFiles.end(), name) == DataFiles.end())
-        throw std::runtime_error(name + ": made but not in the list of data files");
-    if (!Written.insert(name).second) throw std::runtime_error(name + ": made twice");
     fs::path path = OutDir / name;
     fs::create_directories(path.parent_path());
     // Written beside and renamed, so an interrupted run leaves no half file.
@@ -47,6 +47,15 @@ void WriteFile(const std::string& name, const void* data, size_t size)
         if (!f) throw std::runtime_error(tmp.string() + ": cannot be written");
     }
     fs::rename(tmp, path);
+}
+
+void WriteFile(const std::string& name, const void* data, size_t size)
+{
+    // What is made and what is listed must not drift apart.
+    if (std::find(DataFiles.begin(), DataFiles.end(), name) == DataFiles.end())
+        throw std::runtime_error(name + ": made but not in the list of data files");
+    if (!Written.insert(name).second) throw std::runtime_error(name + ": made twice");
+    WriteBytes(name, data, size);
 }
 
 void Bitmap(const std::string& name, const TImage& img)
@@ -72,12 +81,21 @@ void Timed(const char* what, const std::function<void()>& step)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: makedata OUTDIR\n");
+    const bool icons = argc == 3 && std::string_view(argv[1]) == "--icons";
+    if (argc != 2 && !icons) {
+        std::fprintf(stderr, "usage: makedata OUTDIR | makedata --icons OUTDIR\n");
         return 2;
     }
-    OutDir = argv[1];
+    OutDir = argv[argc - 1];
     try {
+        if (icons) {
+            for (int size : IconSizes) {
+                const std::vector<uint8_t> png = MakeIconPng(size);
+                const std::string n = std::to_string(size);
+                WriteBytes("hicolor/" + n + "x" + n + "/apps/dunebolt.png", png.data(), png.size());
+            }
+            return 0;
+        }
         auto t0 = std::chrono::steady_clock::now();
         Timed("terrain", [] {
             Bitmap("height.bmp", MakeHeightMap());
