@@ -1,8 +1,10 @@
 #include "race/render.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include "cars/cars.h"
 #include "cars/move.h"
@@ -42,6 +44,14 @@ void DrawMesh(uint32_t fvf, const TGeometry& g)
 
 TDDSurface* TextureOf(const std::unique_ptr<TGfxTexture>& t) { return t ? t->Surface() : nullptr; }
 TDDSurface* TextureOf(const TGfxSurface* s) { return s ? s->Surface(0) : nullptr; }
+
+// The camera's place in the world: the view matrix is a rotation R and a
+// translation t with eye x R + t = 0.
+D3DVECTOR ViewEye(const D3DMATRIX& v)
+{
+    return {-(v._41 * v._11 + v._42 * v._12 + v._43 * v._13), -(v._41 * v._21 + v._42 * v._22 + v._43 * v._23),
+            -(v._41 * v._31 + v._42 * v._32 + v._43 * v._33)};
+}
 
 bool Visible(const D3DVECTOR& lo, const D3DVECTOR& hi) { return bsp::BoxInFrustum(lo, hi) != bsp::BoxOutside; }
 
@@ -92,13 +102,26 @@ void DrawTerrain()
     dev.SetTransform(D3DTRANSFORMSTATE_WORLD, IdentityMatrix());
     dev.SetTexture(0, TextureOf(GroundSurface));
     Engine()->SetMaterial(1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0);
-    D3DMATRIX view, projection;
+    D3DMATRIX view;
     dev.GetTransform(D3DTRANSFORMSTATE_VIEW, view);
-    dev.GetTransform(D3DTRANSFORMSTATE_PROJECTION, projection);
-    bsp::DrawQuadtree(bsp::QuadtreeRoot.get(), view, projection, [&](const bsp::TKnoten& n) {
-        dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, n.Vertices.data(), uint32_t(n.VertexCount),
-                                 n.Indices.data(), uint32_t(n.IndexCount));
-    });
+    // Nearest first: a hill then hides the ground behind it from the depth
+    // test before that ground is shaded. The nodes do not overlap, so the
+    // order does not change the picture. The frustum planes are this
+    // frame's (RenderFrame).
+    std::vector<const bsp::TKnoten*> nodes;
+    bsp::SelectQuadtreeNodes(bsp::QuadtreeRoot.get(), nodes);
+    const D3DVECTOR eye = ViewEye(view);
+    auto distance = [&](const bsp::TKnoten* n) {
+        const D3DVECTOR c{std::clamp(eye.x, n->BoxMin.x, n->BoxMax.x), std::clamp(eye.y, n->BoxMin.y, n->BoxMax.y),
+                          std::clamp(eye.z, n->BoxMin.z, n->BoxMax.z)};
+        const D3DVECTOR d = c - eye;
+        return DotProduct(d, d);
+    };
+    std::stable_sort(nodes.begin(), nodes.end(),
+                     [&](const bsp::TKnoten* a, const bsp::TKnoten* b) { return distance(a) < distance(b); });
+    for (const bsp::TKnoten* n : nodes)
+        dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, D3DFVF_VERTEX, n->Vertices.data(), uint32_t(n->VertexCount),
+                                 n->Indices.data(), uint32_t(n->IndexCount));
 }
 
 void DrawCars()

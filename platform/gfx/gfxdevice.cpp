@@ -40,38 +40,36 @@ std::string ShaderPreamble()
     DEFINE(D3DCMP_GREATER);
     DEFINE(D3DCMP_NOTEQUAL);
     DEFINE(D3DCMP_GREATEREQUAL);
+    DEFINE(D3DCMP_ALWAYS);
 #undef DEFINE
     return s;
 }
 
-// One program for every state the game sets: transform (or screen-space
+// One source for every state the game sets: transform (or screen-space
 // pass-through), one directional light with the material, stage 0 with its
-// colour and alpha operations, the alpha test.
+// colour and alpha operations, the alpha test. The states in capitals are
+// fixed per program (see TProgramKey): the software rasteriser runs every
+// branch a uniform would leave open for every fragment, and a discard
+// anywhere in the program costs the early depth test of every draw.
 const char* kVertexShader = R"(layout(location = 0) in vec4 aPos;
 layout(location = 1) in vec3 aNormal;
 layout(location = 2) in vec4 aColor;
 layout(location = 3) in vec2 aTex;
 uniform mat4 uWVP;
 uniform mat4 uWorld;
-uniform int uScreen;
 uniform vec4 uVP;
-uniform int uLighting;
-uniform int uHasNormal;
-uniform int uHasColor;
 uniform vec4 uMatDiffuse;
 uniform vec4 uMatAmbient;
 uniform vec4 uMatEmissive;
 uniform vec3 uLightDir;
 uniform vec4 uLightDiffuse;
 uniform vec4 uLightAmbient;
-uniform int uLightOn;
 uniform vec4 uGlobalAmbient;
-uniform int uNormalize;
 out vec4 vColor;
 out vec2 vTex;
 void main() {
     vTex = aTex;
-    if (uScreen != 0) {
+    if (SCREEN != 0) {
         // Pixel coordinates, y down, depth 0..1, w = 1 / rhw.
         float w = aPos.w > 0.0 ? 1.0 / aPos.w : 1.0;
         vec2 ndc = vec2((aPos.x - uVP.x) / uVP.z * 2.0 - 1.0, 1.0 - (aPos.y - uVP.y) / uVP.w * 2.0);
@@ -83,17 +81,17 @@ void main() {
     vec4 p = uWVP * vec4(aPos.xyz, 1.0);
     // Direct3D's clip depth runs 0..w, OpenGL's -w..w.
     gl_Position = vec4(p.x, p.y, 2.0 * p.z - p.w, p.w);
-    vec4 vertexColor = uHasColor != 0 ? aColor : vec4(1.0);
-    if (uLighting == 0) {
+    vec4 vertexColor = (HAS_COLOR != 0) ? aColor : vec4(1.0);
+    if (LIGHTING == 0) {
         vColor = vertexColor;
         return;
     }
-    vec4 diffuse = uHasColor != 0 ? aColor : uMatDiffuse;
-    vec3 ambient = uGlobalAmbient.rgb + (uLightOn != 0 ? uLightAmbient.rgb : vec3(0.0));
+    vec4 diffuse = (HAS_COLOR != 0) ? aColor : uMatDiffuse;
+    vec3 ambient = uGlobalAmbient.rgb + ((LIGHT_ON != 0) ? uLightAmbient.rgb : vec3(0.0));
     vec3 c = uMatEmissive.rgb + uMatAmbient.rgb * ambient;
-    if (uHasNormal != 0 && uLightOn != 0) {
+    if (HAS_NORMAL != 0 && LIGHT_ON != 0) {
         vec3 n = mat3(uWorld) * aNormal;
-        if (uNormalize != 0) n = normalize(n);
+        if (NORMALIZE != 0) n = normalize(n);
         c += diffuse.rgb * uLightDiffuse.rgb * max(dot(n, -uLightDir), 0.0);
     }
     vColor = vec4(clamp(c, 0.0, 1.0), diffuse.a);
@@ -104,16 +102,7 @@ const char* kFragmentShader = R"(in vec4 vColor;
 in vec2 vTex;
 out vec4 fragColor;
 uniform sampler2D uTex;
-uniform int uHasTex;
-uniform int uColorOp;
-uniform int uColorArg1;
-uniform int uColorArg2;
-uniform int uAlphaOp;
-uniform int uAlphaArg1;
-uniform int uAlphaArg2;
 uniform vec4 uTFactor;
-uniform int uAlphaTest;
-uniform int uAlphaFunc;
 uniform float uAlphaRef;
 uniform float uLodBias;
 vec4 arg(int a, vec4 diffuse, vec4 tex) {
@@ -135,23 +124,28 @@ vec4 op(int o, vec4 a1, vec4 a2, vec4 diffuse, vec4 tex) {
     return diffuse;  // disabled: the stage passes the diffuse colour on
 }
 bool passes(float a) {
-    if (uAlphaFunc == D3DCMP_NEVER) return false;
-    if (uAlphaFunc == D3DCMP_LESS) return a < uAlphaRef;
-    if (uAlphaFunc == D3DCMP_EQUAL) return a == uAlphaRef;
-    if (uAlphaFunc == D3DCMP_LESSEQUAL) return a <= uAlphaRef;
-    if (uAlphaFunc == D3DCMP_GREATER) return a > uAlphaRef;
-    if (uAlphaFunc == D3DCMP_NOTEQUAL) return a != uAlphaRef;
-    if (uAlphaFunc == D3DCMP_GREATEREQUAL) return a >= uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_NEVER) return false;
+    if (ALPHA_FUNC == D3DCMP_LESS) return a < uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_EQUAL) return a == uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_LESSEQUAL) return a <= uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_GREATER) return a > uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_NOTEQUAL) return a != uAlphaRef;
+    if (ALPHA_FUNC == D3DCMP_GREATEREQUAL) return a >= uAlphaRef;
     return true;
 }
 void main() {
     vec4 diffuse = vColor;
     // Without a texture the texture argument reads as the diffuse colour.
-    vec4 tex = uHasTex != 0 ? texture(uTex, vTex, uLodBias) : diffuse;
-    vec4 c = op(uColorOp, arg(uColorArg1, diffuse, tex), arg(uColorArg2, diffuse, tex), diffuse, tex);
-    vec4 a = op(uAlphaOp, arg(uAlphaArg1, diffuse, tex), arg(uAlphaArg2, diffuse, tex), diffuse, tex);
+    vec4 tex = (HAS_TEX != 0) ? texture(uTex, vTex, uLodBias) : diffuse;
+    vec4 c = op(COLOR_OP, arg(COLOR_ARG1, diffuse, tex), arg(COLOR_ARG2, diffuse, tex), diffuse, tex);
+    vec4 a = op(ALPHA_OP, arg(ALPHA_ARG1, diffuse, tex), arg(ALPHA_ARG2, diffuse, tex), diffuse, tex);
     vec4 result = clamp(vec4(c.rgb, a.a), 0.0, 1.0);
-    if (uAlphaTest != 0 && !passes(floor(result.a * 255.0 + 0.5))) discard;
+    // Without a test the program has no discard: the rasteriser may then
+    // test depth before shading, which is what makes covered sky and water
+    // cheap.
+#if ALPHA_FUNC != D3DCMP_ALWAYS
+    if (!passes(floor(result.a * 255.0 + 0.5))) discard;
+#endif
     fragColor = result;
 }
 )";
@@ -295,7 +289,9 @@ void TGfxDevice::Release()
             GfxCountGLObjects(-1);
         }
     };
-    drop(m_program, [&](unsigned n) { m_gl->glDeleteProgram(n); });
+    for (TProgram& p : m_programs) drop(p.name, [&](unsigned n) { m_gl->glDeleteProgram(n); });
+    m_programs.clear();
+    m_current = -1;
     drop(m_vao, [&](unsigned n) { m_gl->glDeleteVertexArrays(1, &n); });
     drop(m_vbo, [&](unsigned n) { m_gl->glDeleteBuffers(1, &n); });
     drop(m_ibo, [&](unsigned n) { m_gl->glDeleteBuffers(1, &n); });
@@ -306,48 +302,9 @@ void TGfxDevice::Release()
 bool TGfxDevice::Init()
 {
     Target();
-    auto compile = [&](GLenum kind, const char* src, unsigned& out) {
-        out = m_gl->glCreateShader(kind);
-        m_gl->glShaderSource(out, 1, &src, nullptr);
-        m_gl->glCompileShader(out);
-        GLint ok = 0;
-        m_gl->glGetShaderiv(out, GL_COMPILE_STATUS, &ok);
-        if (!ok) {
-            char log[1024] = {};
-            m_gl->glGetShaderInfoLog(out, sizeof log - 1, nullptr, log);
-            m_error = std::string("shader compile failed: ") + log;
-        }
-        return ok != 0;
-    };
-    unsigned vs = 0, fs = 0;
-    const std::string vertex = ShaderPreamble() + kVertexShader, fragment = ShaderPreamble() + kFragmentShader;
-    bool ok = compile(GL_VERTEX_SHADER, vertex.c_str(), vs) && compile(GL_FRAGMENT_SHADER, fragment.c_str(), fs);
-    if (ok) {
-        m_program = m_gl->glCreateProgram();
-        GfxCountGLObjects(1);
-        m_gl->glAttachShader(m_program, vs);
-        m_gl->glAttachShader(m_program, fs);
-        m_gl->glLinkProgram(m_program);
-        GLint linked = 0;
-        m_gl->glGetProgramiv(m_program, GL_LINK_STATUS, &linked);
-        if (!linked) {
-            char log[1024] = {};
-            m_gl->glGetProgramInfoLog(m_program, sizeof log - 1, nullptr, log);
-            m_error = std::string("shader link failed: ") + log;
-            ok = false;
-        }
-    }
-    if (vs) m_gl->glDeleteShader(vs);
-    if (fs) m_gl->glDeleteShader(fs);
-    if (!ok) return false;
-
-    auto loc = [&](const char* n) { return m_gl->glGetUniformLocation(m_program, n); };
-    m_loc = {loc("uWVP"),       loc("uWorld"),        loc("uScreen"),       loc("uVP"),         loc("uLighting"),
-             loc("uHasNormal"), loc("uHasColor"),     loc("uMatDiffuse"),   loc("uMatAmbient"), loc("uMatEmissive"),
-             loc("uLightDir"),  loc("uLightDiffuse"), loc("uLightAmbient"), loc("uLightOn"),    loc("uGlobalAmbient"),
-             loc("uNormalize"), loc("uTex"),          loc("uHasTex"),       loc("uColorOp"),    loc("uColorArg1"),
-             loc("uColorArg2"), loc("uAlphaOp"),      loc("uAlphaArg1"),    loc("uAlphaArg2"),  loc("uTFactor"),
-             loc("uAlphaTest"), loc("uAlphaFunc"),    loc("uAlphaRef"),     loc("uLodBias")};
+    // The program for the states at creation: a shader that does not build
+    // shows here and not at the first draw.
+    if (FindProgram(ProgramKeyFor(D3DFVF_VERTEX)) < 0) return false;
 
     m_gl->glGenVertexArrays(1, &m_vao);
     m_gl->glGenBuffers(1, &m_vbo);
@@ -364,6 +321,117 @@ bool TGfxDevice::Init()
     m_gl->glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(m_iboCap), nullptr, GL_STREAM_DRAW);
     m_glDirty = true;
     return true;
+}
+
+TGfxDevice::TProgramKey TGfxDevice::ProgramKeyFor(uint32_t fvf) const
+{
+    TProgramKey k;
+    const uint32_t* ts = m_tss[0];
+    k.screen = (fvf & D3DFVF_XYZRHW) != 0;
+    // Only the states the chosen path reads: fewer programs for one picture.
+    if (!k.screen) {
+        k.lighting = m_rs[D3DRENDERSTATE_LIGHTING] != 0;
+        k.hasColor = (fvf & D3DFVF_DIFFUSE) != 0;
+        if (k.lighting) {
+            k.hasNormal = (fvf & D3DFVF_NORMAL) != 0;
+            k.lightOn = ActiveLight() >= 0;
+            k.normalize = k.hasNormal && k.lightOn && m_rs[D3DRENDERSTATE_NORMALIZENORMALS] != 0;
+        }
+    }
+    k.hasTex = m_tex[0] && m_tex[0]->tex;
+    // The shader passes the diffuse colour on for any operation it does not
+    // know and reads an argument's low four bits only.
+    auto op = [](uint32_t o) { return (o <= D3DTOP_BLENDFACTORALPHA) ? o : uint32_t(D3DTOP_DISABLE); };
+    k.colorOp = op(ts[D3DTSS_COLOROP]);
+    k.colorArg1 = ts[D3DTSS_COLORARG1] & 15;
+    k.colorArg2 = ts[D3DTSS_COLORARG2] & 15;
+    k.alphaOp = op(ts[D3DTSS_ALPHAOP]);
+    k.alphaArg1 = ts[D3DTSS_ALPHAARG1] & 15;
+    k.alphaArg2 = ts[D3DTSS_ALPHAARG2] & 15;
+    const uint32_t func = m_rs[D3DRENDERSTATE_ALPHAFUNC];
+    const bool test = m_rs[D3DRENDERSTATE_ALPHATESTENABLE] != 0 && func >= D3DCMP_NEVER && func < D3DCMP_ALWAYS;
+    k.alphaFunc = test ? func : uint32_t(D3DCMP_ALWAYS);
+    return k;
+}
+
+int TGfxDevice::FindProgram(const TProgramKey& key)
+{
+    if (m_current >= 0 && m_programs[size_t(m_current)].key == key) return m_current;
+    for (size_t i = 0; i < m_programs.size(); ++i)
+        if (m_programs[i].key == key) return int(i);
+
+    std::string defines = ShaderPreamble();
+    auto define = [&](const char* name, uint32_t value) {
+        defines += std::string("#define ") + name + " " + std::to_string(value) + "\n";
+    };
+    define("SCREEN", key.screen);
+    define("LIGHTING", key.lighting);
+    define("HAS_NORMAL", key.hasNormal);
+    define("HAS_COLOR", key.hasColor);
+    define("LIGHT_ON", key.lightOn);
+    define("NORMALIZE", key.normalize);
+    define("HAS_TEX", key.hasTex);
+    define("COLOR_OP", key.colorOp);
+    define("COLOR_ARG1", key.colorArg1);
+    define("COLOR_ARG2", key.colorArg2);
+    define("ALPHA_OP", key.alphaOp);
+    define("ALPHA_ARG1", key.alphaArg1);
+    define("ALPHA_ARG2", key.alphaArg2);
+    define("ALPHA_FUNC", key.alphaFunc);
+
+    auto compile = [&](GLenum kind, const char* src, unsigned& out) {
+        out = m_gl->glCreateShader(kind);
+        m_gl->glShaderSource(out, 1, &src, nullptr);
+        m_gl->glCompileShader(out);
+        GLint ok = 0;
+        m_gl->glGetShaderiv(out, GL_COMPILE_STATUS, &ok);
+        if (!ok) {
+            char log[1024] = {};
+            m_gl->glGetShaderInfoLog(out, sizeof log - 1, nullptr, log);
+            m_error = std::string("shader compile failed: ") + log;
+        }
+        return ok != 0;
+    };
+    unsigned vs = 0, fs = 0;
+    const std::string vertex = defines + kVertexShader, fragment = defines + kFragmentShader;
+    bool ok = compile(GL_VERTEX_SHADER, vertex.c_str(), vs) && compile(GL_FRAGMENT_SHADER, fragment.c_str(), fs);
+    TProgram p;
+    p.key = key;
+    if (ok) {
+        p.name = m_gl->glCreateProgram();
+        GfxCountGLObjects(1);
+        m_gl->glAttachShader(p.name, vs);
+        m_gl->glAttachShader(p.name, fs);
+        m_gl->glLinkProgram(p.name);
+        GLint linked = 0;
+        m_gl->glGetProgramiv(p.name, GL_LINK_STATUS, &linked);
+        if (!linked) {
+            char log[1024] = {};
+            m_gl->glGetProgramInfoLog(p.name, sizeof log - 1, nullptr, log);
+            m_error = std::string("shader link failed: ") + log;
+            m_gl->glDeleteProgram(p.name);
+            GfxCountGLObjects(-1);
+            ok = false;
+        }
+    }
+    if (vs) m_gl->glDeleteShader(vs);
+    if (fs) m_gl->glDeleteShader(fs);
+    if (!ok) return -1;
+
+    // A uniform the program does not use reads as -1, which GL ignores.
+    auto loc = [&](const char* n) { return m_gl->glGetUniformLocation(p.name, n); };
+    p.loc = {loc("uWVP"),         loc("uWorld"),    loc("uVP"),           loc("uMatDiffuse"),   loc("uMatAmbient"),
+             loc("uMatEmissive"), loc("uLightDir"), loc("uLightDiffuse"), loc("uLightAmbient"), loc("uGlobalAmbient"),
+             loc("uTex"),         loc("uTFactor"),  loc("uAlphaRef"),     loc("uLodBias")};
+    m_programs.push_back(p);
+    return int(m_programs.size() - 1);
+}
+
+int TGfxDevice::ActiveLight() const
+{
+    for (int i = 0; i < int(kLightCount); ++i)
+        if (m_lightOn[i] && m_light[i].dltType == D3DLIGHT_DIRECTIONAL) return i;
+    return -1;
 }
 
 HRESULT TGfxDevice::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX& m)
@@ -571,23 +639,31 @@ size_t TGfxDevice::Stream(unsigned buffer, size_t& capacity, size_t& head, const
     return at;
 }
 
-void TGfxDevice::ApplyState(uint32_t fvf)
+bool TGfxDevice::ApplyState(uint32_t fvf)
 {
     auto& gl = *m_gl;
     const bool all = m_glDirty;
+    const int program = FindProgram(ProgramKeyFor(fvf));
+    if (program < 0) return false;
+    // Uniforms belong to a program: the one switched to gets them all again.
+    const bool fresh = all || program != m_current;
+    const TLoc& loc = m_programs[size_t(program)].loc;
+    if (fresh) {
+        gl.glUseProgram(m_programs[size_t(program)].name);
+        m_current = program;
+        gl.glUniform4f(loc.vp, float(m_vp.dwX), float(m_vp.dwY), float(m_vp.dwWidth), float(m_vp.dwHeight));
+        gl.glUniform1i(loc.tex, 0);
+        m_transformDirty = m_materialDirty = m_lightDirty = true;
+    }
     if (all) {
-        gl.glUseProgram(m_program);
         gl.glBindVertexArray(m_vao);
         gl.glViewport(GLint(m_vp.dwX), GLint(m_vp.dwY), GLsizei(m_vp.dwWidth), GLsizei(m_vp.dwHeight));
         gl.glDepthRange(m_vp.dvMinZ, m_vp.dvMaxZ);
-        gl.glUniform4f(m_loc.vp, float(m_vp.dwX), float(m_vp.dwY), float(m_vp.dwWidth), float(m_vp.dwHeight));
-        gl.glUniform1i(m_loc.tex, 0);
         gl.glActiveTexture(GL_TEXTURE0);
         gl.glBindSampler(0, m_sampler);
         gl.glDisable(GL_SCISSOR_TEST);
         gl.glDisable(GL_STENCIL_TEST);
         gl.glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-        m_transformDirty = m_materialDirty = m_lightDirty = true;
     }
     auto changed = [&](uint32_t s) { return all || m_sent.rs[s] != m_rs[s]; };
     const uint32_t* rs = m_rs;
@@ -635,34 +711,18 @@ void TGfxDevice::ApplyState(uint32_t fvf)
         gl.glPolygonMode(GL_FRONT_AND_BACK,
                          (f == D3DFILL_POINT) ? GL_POINT : ((f == D3DFILL_WIREFRAME) ? GL_LINE : GL_FILL));
     }
-    if (changed(D3DRENDERSTATE_ALPHATESTENABLE))
-        gl.glUniform1i(m_loc.alphaTest, rs[D3DRENDERSTATE_ALPHATESTENABLE] ? 1 : 0);
-    if (changed(D3DRENDERSTATE_ALPHAFUNC)) gl.glUniform1i(m_loc.alphaFunc, int(rs[D3DRENDERSTATE_ALPHAFUNC]));
-    if (changed(D3DRENDERSTATE_ALPHAREF)) gl.glUniform1f(m_loc.alphaRef, float(rs[D3DRENDERSTATE_ALPHAREF] & 0xFF));
-    if (changed(D3DRENDERSTATE_TEXTUREFACTOR)) {
+    if (fresh || changed(D3DRENDERSTATE_ALPHAREF))
+        gl.glUniform1f(loc.alphaRef, float(rs[D3DRENDERSTATE_ALPHAREF] & 0xFF));
+    if (fresh || changed(D3DRENDERSTATE_TEXTUREFACTOR)) {
         const uint32_t f = rs[D3DRENDERSTATE_TEXTUREFACTOR];
-        gl.glUniform4f(m_loc.tfactor, float((f >> 16) & 0xFF) / 255.f, float((f >> 8) & 0xFF) / 255.f,
+        gl.glUniform4f(loc.tfactor, float((f >> 16) & 0xFF) / 255.f, float((f >> 8) & 0xFF) / 255.f,
                        float(f & 0xFF) / 255.f, float(f >> 24) / 255.f);
-    }
-    const bool screen = (fvf & D3DFVF_XYZRHW) != 0;
-    const bool lighting = !screen && rs[D3DRENDERSTATE_LIGHTING] != 0;
-    if (all || m_sent.fvf != fvf || changed(D3DRENDERSTATE_LIGHTING)) {
-        gl.glUniform1i(m_loc.screen, screen ? 1 : 0);
-        gl.glUniform1i(m_loc.lighting, lighting ? 1 : 0);
-        gl.glUniform1i(m_loc.hasNormal, (fvf & D3DFVF_NORMAL) ? 1 : 0);
-        gl.glUniform1i(m_loc.hasColor, (fvf & D3DFVF_DIFFUSE) ? 1 : 0);
     }
     std::memcpy(m_sent.rs, m_rs, sizeof m_rs);
 
     const uint32_t* ts = m_tss[0];
     auto tchanged = [&](uint32_t s) { return all || m_sent.tss[s] != ts[s]; };
-    if (tchanged(D3DTSS_COLOROP)) gl.glUniform1i(m_loc.colorOp, int(ts[D3DTSS_COLOROP]));
-    if (tchanged(D3DTSS_COLORARG1)) gl.glUniform1i(m_loc.colorArg1, int(ts[D3DTSS_COLORARG1]));
-    if (tchanged(D3DTSS_COLORARG2)) gl.glUniform1i(m_loc.colorArg2, int(ts[D3DTSS_COLORARG2]));
-    if (tchanged(D3DTSS_ALPHAOP)) gl.glUniform1i(m_loc.alphaOp, int(ts[D3DTSS_ALPHAOP]));
-    if (tchanged(D3DTSS_ALPHAARG1)) gl.glUniform1i(m_loc.alphaArg1, int(ts[D3DTSS_ALPHAARG1]));
-    if (tchanged(D3DTSS_ALPHAARG2)) gl.glUniform1i(m_loc.alphaArg2, int(ts[D3DTSS_ALPHAARG2]));
-    if (tchanged(D3DTSS_MIPMAPLODBIAS)) gl.glUniform1f(m_loc.lodBias, BitsFloat(ts[D3DTSS_MIPMAPLODBIAS]));
+    if (fresh || tchanged(D3DTSS_MIPMAPLODBIAS)) gl.glUniform1f(loc.lodBias, BitsFloat(ts[D3DTSS_MIPMAPLODBIAS]));
     if (tchanged(D3DTSS_MAGFILTER))
         gl.glSamplerParameteri(m_sampler, GL_TEXTURE_MAG_FILTER,
                                (ts[D3DTSS_MAGFILTER] == D3DTFG_POINT) ? GL_NEAREST : GL_LINEAR);
@@ -682,50 +742,45 @@ void TGfxDevice::ApplyState(uint32_t fvf)
     const unsigned tex = m_tex[0] ? m_tex[0]->tex : 0;
     if (all || m_sent.tex != tex) {
         gl.glBindTexture(GL_TEXTURE_2D, tex);
-        gl.glUniform1i(m_loc.hasTex, tex ? 1 : 0);
         m_sent.tex = tex;
     }
 
     if (m_transformDirty) {
         const D3DMATRIX wvp = m_world * m_view * m_proj;
-        gl.glUniformMatrix4fv(m_loc.wvp, 1, GL_FALSE, &wvp.m[0][0]);
-        gl.glUniformMatrix4fv(m_loc.world, 1, GL_FALSE, &m_world.m[0][0]);
+        gl.glUniformMatrix4fv(loc.wvp, 1, GL_FALSE, &wvp.m[0][0]);
+        gl.glUniformMatrix4fv(loc.world, 1, GL_FALSE, &m_world.m[0][0]);
         m_transformDirty = false;
     }
     if (m_materialDirty) {
-        ColorUniform(m_gl, m_loc.matDiffuse, m_mat.diffuse);
-        ColorUniform(m_gl, m_loc.matAmbient, m_mat.ambient);
-        ColorUniform(m_gl, m_loc.matEmissive, m_mat.emissive);
+        ColorUniform(m_gl, loc.matDiffuse, m_mat.diffuse);
+        ColorUniform(m_gl, loc.matAmbient, m_mat.ambient);
+        ColorUniform(m_gl, loc.matEmissive, m_mat.emissive);
         m_materialDirty = false;
     }
     if (m_lightDirty) {
-        // One directional light: the first one enabled.
-        int on = -1;
-        for (int i = 0; i < int(kLightCount) && on < 0; ++i)
-            if (m_lightOn[i] && m_light[i].dltType == D3DLIGHT_DIRECTIONAL) on = i;
-        gl.glUniform1i(m_loc.lightOn, on >= 0 ? 1 : 0);
+        const int on = ActiveLight();
         if (on >= 0) {
             const D3DLIGHT7& l = m_light[on];
             D3DVECTOR d = l.dvDirection;
             const float len = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
             if (len > 0) d = d / len;
-            gl.glUniform3f(m_loc.lightDir, d.x, d.y, d.z);
-            ColorUniform(m_gl, m_loc.lightDiffuse, l.dcvDiffuse);
-            ColorUniform(m_gl, m_loc.lightAmbient, l.dcvAmbient);
+            gl.glUniform3f(loc.lightDir, d.x, d.y, d.z);
+            ColorUniform(m_gl, loc.lightDiffuse, l.dcvDiffuse);
+            ColorUniform(m_gl, loc.lightAmbient, l.dcvAmbient);
         }
         const uint32_t a = m_rs[D3DRENDERSTATE_AMBIENT];
-        gl.glUniform4f(m_loc.globalAmbient, float((a >> 16) & 0xFF) / 255.f, float((a >> 8) & 0xFF) / 255.f,
+        gl.glUniform4f(loc.globalAmbient, float((a >> 16) & 0xFF) / 255.f, float((a >> 8) & 0xFF) / 255.f,
                        float(a & 0xFF) / 255.f, float(a >> 24) / 255.f);
-        gl.glUniform1i(m_loc.normalize, m_rs[D3DRENDERSTATE_NORMALIZENORMALS] ? 1 : 0);
         m_lightDirty = false;
     }
     m_glDirty = false;
+    return true;
 }
 
 HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertices, uint32_t vertexCount,
                          const uint16_t* indices, uint32_t indexCount)
 {
-    if (!m_gl || !m_program) return DDERR_INVALIDPARAMS;
+    if (!m_gl || m_programs.empty()) return DDERR_INVALIDPARAMS;
     const GLenum prim = GLPrimitive(type);
     if (prim == GL_INVALID_ENUM) return D3DERR_INVALIDPRIMITIVETYPE;
     if (!ValidFVF(fvf) || !vertices || vertexCount == 0) return DDERR_INVALIDPARAMS;
@@ -737,7 +792,7 @@ HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertic
             if (indices[i] >= vertexCount) return DDERR_INVALIDPARAMS;
     }
     Target();
-    ApplyState(fvf);
+    if (!ApplyState(fvf)) return DDERR_INVALIDPARAMS;
     auto& gl = *m_gl;
     using Clock = std::chrono::steady_clock;
     Clock::time_point t0;
@@ -774,7 +829,6 @@ HRESULT TGfxDevice::Draw(D3DPRIMITIVETYPE type, uint32_t fvf, const void* vertic
         }
         gl.glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, off(offsetof(D3DVERTEX, tu)));
         gl.glEnableVertexAttribArray(3);
-        m_sent.fvf = fvf;
     }
     if (indices) {
         const size_t iat = Stream(m_ibo, m_iboCap, m_iboHead, indices, 2 * size_t(indexCount), GL_ELEMENT_ARRAY_BUFFER);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class QOpenGLFunctions_3_3_Core;
 
@@ -221,7 +222,30 @@ public:
     void Release();
 
 private:
-    void ApplyState(uint32_t fvf);
+    // The states a program is built for: the shader's constants in capitals.
+    struct TProgramKey {
+        bool screen = false, lighting = false, hasNormal = false, hasColor = false, lightOn = false, normalize = false,
+             hasTex = false;
+        uint32_t colorOp = 0, colorArg1 = 0, colorArg2 = 0, alphaOp = 0, alphaArg1 = 0, alphaArg2 = 0;
+        uint32_t alphaFunc = 0;  // D3DCMP_ALWAYS when there is no alpha test
+        bool operator==(const TProgramKey&) const = default;
+    };
+    struct TLoc {
+        int wvp, world, vp, matDiffuse, matAmbient, matEmissive, lightDir, lightDiffuse, lightAmbient;
+        int globalAmbient, tex, tfactor, alphaRef, lodBias;
+    };
+    struct TProgram {
+        TProgramKey key;
+        unsigned name = 0;
+        TLoc loc{};
+    };
+    TProgramKey ProgramKeyFor(uint32_t fvf) const;
+    // The index in m_programs of the program for key, built on first use;
+    // -1 with ErrorText() when it does not build.
+    int FindProgram(const TProgramKey& key);
+    // The light the shader uses: the first directional one enabled, or -1.
+    int ActiveLight() const;
+    bool ApplyState(uint32_t fvf);
     void Target()
     {
         if (m_ensureTarget) m_ensureTarget();
@@ -233,7 +257,10 @@ private:
     QOpenGLFunctions_3_3_Core* m_gl;
     std::function<void()> m_ensureTarget;
     std::string m_error;
-    unsigned m_program = 0, m_vao = 0, m_vbo = 0, m_ibo = 0, m_sampler = 0;
+    // Every program built so far, for the life of the device; a handful.
+    std::vector<TProgram> m_programs;
+    int m_current = -1;
+    unsigned m_vao = 0, m_vbo = 0, m_ibo = 0, m_sampler = 0;
     size_t m_vboCap = 0, m_vboHead = 0, m_iboCap = 0, m_iboHead = 0;
     D3DMATRIX m_world, m_view, m_proj;
     uint32_t m_rs[kRenderStateCount] = {};
@@ -245,18 +272,11 @@ private:
     D3DVIEWPORT7 m_vp;
     bool m_glDirty = true;
     int m_drawCalls = 0;
-    struct Loc {
-        int wvp, world, screen, vp, lighting, hasNormal, hasColor, matDiffuse, matAmbient, matEmissive;
-        int lightDir, lightDiffuse, lightAmbient, lightOn, globalAmbient, normalize, tex, hasTex;
-        int colorOp, colorArg1, colorArg2, alphaOp, alphaArg1, alphaArg2, tfactor;
-        int alphaTest, alphaFunc, alphaRef, lodBias;
-    } m_loc{};
     // What GL holds now, so that only changes are sent.
     struct GLShadow {
         uint32_t rs[kRenderStateCount];
         uint32_t tss[kStageStateCount];
         unsigned tex;
-        uint32_t fvf;
     } m_sent{};
     bool m_transformDirty = true, m_materialDirty = true, m_lightDirty = true;
 };

@@ -253,6 +253,36 @@ TEST_F(GfxWindowTest, AlphaTestDepthTestAndBlendFactors)
     EXPECT_TRUE(Near(Pixel(50, 50), 255, 255, 0, 0)) << "the second square adds";
 }
 
+// The device builds a program per combination of these states: values set
+// once hold in every program drawn with afterwards, and back in the first.
+TEST_F(GfxWindowTest, StatesSetOnceHoldAcrossTheStatesThatChangeTheProgram)
+{
+    Start();
+    TGfxDevice& d = *engine->Device();
+    VertexColourOnly(d);
+    d.SetRenderState(D3DRENDERSTATE_TEXTUREFACTOR, 0x80FF00FFu);
+    d.SetRenderState(D3DRENDERSTATE_ALPHAREF, 0x40);
+    d.SetRenderState(D3DRENDERSTATE_ALPHAFUNC, D3DCMP_GREATEREQUAL);
+    engine->ClearRecViewPort(0);
+    // Colour from the factor: magenta.
+    d.SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TFACTOR);
+    Rect(d, 0, 0, 100, 100, 0.5f, 0xFF00FF00);
+    EXPECT_TRUE(Near(Pixel(50, 50), 255, 0, 255, 0));
+    // The alpha test on: alpha 0x3F fails and 0x40 passes the reference set
+    // before this program existed.
+    d.SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+    d.SetRenderState(D3DRENDERSTATE_ALPHATESTENABLE, 1);
+    Rect(d, 0, 0, 100, 100, 0.5f, 0x3F00FF00);
+    EXPECT_TRUE(Near(Pixel(50, 50), 255, 0, 255, 0)) << "alpha 0x3F fails";
+    Rect(d, 200, 0, 100, 100, 0.5f, 0x4000FF00);
+    EXPECT_TRUE(Near(Pixel(250, 50), 0, 255, 0, 0)) << "alpha 0x40 passes";
+    // Back to the first program: the factor is still the one set.
+    d.SetRenderState(D3DRENDERSTATE_ALPHATESTENABLE, 0);
+    d.SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TFACTOR);
+    Rect(d, 200, 0, 100, 100, 0.5f, 0xFF00FF00);
+    EXPECT_TRUE(Near(Pixel(250, 50), 255, 0, 255, 0));
+}
+
 TEST_F(GfxWindowTest, MipLevelChosenBySizeShowsItsOwnBitmap)
 {
     WriteBitmap(File("w1.bmp"), Solid(64, 64, QColor(255, 0, 0)));
