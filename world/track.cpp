@@ -1,7 +1,8 @@
 #include "world/track.h"
 
+#include "world/bmpfile.h"
+
 #include <QImage>
-#include <QString>
 #include <stdexcept>
 
 namespace track {
@@ -97,9 +98,11 @@ void PlaceGates(THeight height)
 
 int PlaceTrees(const std::string& treeMapFile, THeight height)
 {
+    bmpfile::TBmpHeader header;
+    std::string error;
     QImage map;
-    if (!map.load(QString::fromStdString(treeMapFile)) || map.isNull())
-        throw std::runtime_error("tree map " + treeMapFile + ": missing, unreadable or not an image");
+    if (bmpfile::ReadHeader(treeMapFile, header, error)) map = bmpfile::Decode(treeMapFile, error);
+    if (map.isNull()) throw std::runtime_error("tree map " + treeMapFile + ": " + error);
 
     // The map's colours as the tree kinds know them (Qt's 0xRRGGBB).
     constexpr QRgb Red = 0xFF0000, DarkGreen = 0x008000, Blue = 0x0000FF, White = 0xFFFFFF;

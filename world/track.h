@@ -56,7 +56,7 @@ void PlaceGates(THeight height);
 // pixel's row runs along world x, its column along z, 100 units each; the
 // foot stands 15 below the ground. Pixels past the hundredth are left out,
 // records no pixel fills are marked unused. Returns the number of non-white
-// pixels; throws std::runtime_error when the file cannot be read.
+// pixels; throws std::runtime_error when the file cannot be read or is not a BMP.
 int PlaceTrees(const std::string& treeMapFile, THeight height);
 
 // Two crossed quads, 640 wide and 800 high, standing on the tree's foot.

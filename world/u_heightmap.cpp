@@ -1,7 +1,7 @@
 #include "world/u_heightmap.h"
 
-#include <QImage>
-#include <QString>
+#include "world/bmpfile.h"
+
 #include <cmath>
 
 namespace u_heightmap {
@@ -45,20 +45,27 @@ void LoadHeightmap(TD3DHeightSurfaceTerrain& t)
     if (t.StepX < 1 || t.StepZ < 1)
         Fail(t.FileName, "sampling steps " + std::to_string(t.StepX) + " x " + std::to_string(t.StepZ) +
                              " (each must be at least 1)");
-    QImage bitmap;
-    if (!bitmap.load(QString::fromStdString(t.FileName)) || bitmap.isNull())
-        Fail(t.FileName, "missing, unreadable or not an image");
-
-    const int32_t columns = bitmap.width() / t.StepX;
-    const int32_t rows = bitmap.height() / t.StepZ;
+    // The grid's size comes from the headers, so that a bitmap too large for
+    // the arrays is refused before its pixels are decoded.
+    bmpfile::TBmpHeader header;
+    std::string error;
+    if (!bmpfile::ReadHeader(t.FileName, header, error)) Fail(t.FileName, error);
+    const int32_t columns = header.Width / t.StepX;
+    const int32_t rows = header.Height / t.StepZ;
     // The arrays hold 4096 vertices (a 256 × 256 bitmap at step 4); a grid
     // needs at least one cell to have any ground.
     if (columns < 2 || rows < 2 || static_cast<int64_t>(columns) * rows > MaxTerrainVertices)
-        Fail(t.FileName, std::to_string(bitmap.width()) + " x " + std::to_string(bitmap.height()) + " pixels at step " +
+        Fail(t.FileName, std::to_string(header.Width) + " x " + std::to_string(header.Height) + " pixels at step " +
                              std::to_string(t.StepX) + " x " + std::to_string(t.StepZ) + " give a grid of " +
                              std::to_string(columns) + " x " + std::to_string(rows) +
                              " vertices; at least 2 x 2 and at most " + std::to_string(MaxTerrainVertices) +
                              " vertices fit");
+    const QImage bitmap = bmpfile::Decode(t.FileName, error);
+    if (bitmap.isNull()) Fail(t.FileName, error);
+    if (bitmap.width() != header.Width || bitmap.height() != header.Height)
+        Fail(t.FileName, "decoded as " + std::to_string(bitmap.width()) + " x " + std::to_string(bitmap.height()) +
+                             " pixels, its headers say " + std::to_string(header.Width) + " x " +
+                             std::to_string(header.Height));
     t.Columns = columns;
     t.Rows = rows;
 

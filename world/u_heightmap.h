@@ -50,8 +50,10 @@ extern TD3DHeightSurfaceTerrain Terrain;
 // Builds vertices, indices and normals from the bitmap FileName with the
 // record's parameters, replacing earlier contents. Vertex (i, j) sits at
 // index i × Rows + j; image columns run along x, rows along z. Throws
-// EHeightmapError for a missing or unreadable file, a step below 1, or a
-// bitmap whose grid does not fit the arrays (the record is then left empty).
+// EHeightmapError for a missing or unreadable file, a file that is not a
+// BMP, a step below 1, or a bitmap whose grid does not fit the arrays, the
+// last known from the headers before any pixel is decoded (the record is
+// then left empty).
 void LoadHeightmap(TD3DHeightSurfaceTerrain& t);
 
 // The grid the cell table covers: a square of GridSizeX × GridSizeZ centred

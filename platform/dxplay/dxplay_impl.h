@@ -80,7 +80,6 @@ inline std::string Fill(const char* pattern, const std::string& arg)
 [[noreturn]] inline void Raise(const std::string& text) { throw EDXPlayError(text); }
 
 inline uint32_t IpOf(const ENetAddress& a) { return ntohl(a.host); }
-inline bool IsLoopback(uint32_t ip) { return (ip >> 24) == 127; }
 
 }  // namespace dxplayimpl
 

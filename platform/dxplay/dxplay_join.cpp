@@ -3,6 +3,7 @@
 // everyone present, and tells everyone else. The joiner then connects to
 // every listed player and says hello; whoever does not answer in time is
 // left out.
+#include "platform/dxplay/dxplay_address.h"
 #include "platform/dxplay/dxplay_impl.h"
 
 #include <algorithm>
@@ -102,19 +103,24 @@ void TDXPlay::Impl::OnWelcome(Member& hostMember, const WelcomeMsg& w)
             hostListed = true;
             continue;
         }
-        // A player the host reaches on its own machine is reached on the
-        // host's address by everyone else.
-        uint32_t ip = p.ip;
-        if (ip == 0 || (IsLoopback(ip) && !IsLoopback(hostIp))) ip = hostIp;
+        // A hostile host could aim us at any machine's ports: only a peer's
+        // address and a port of the game's range are dialled, each once.
+        const auto ip = dxplayaddr::DialAddress(p.ip, p.port, hostIp, PortBase(), kPortRange);
+        const bool known = std::any_of(members.begin(), members.end(),
+                                       [&](const auto& m) { return ip && m->ip == *ip && m->port == p.port; });
+        if (!ip || known) {
+            ++dropped;
+            continue;
+        }
         auto o = std::make_unique<Member>();
         o->state = MemberState::Dialling;
         o->id = p.id;
         o->seq = p.seq;
         o->name = p.name;
-        o->ip = ip;
+        o->ip = *ip;
         o->port = p.port;
         ENetAddress a{};
-        a.host = htonl(ip);
+        a.host = htonl(*ip);
         a.port = p.port;
         o->peer = enet_host_connect(host, &a, kChannels, 0);
         if (o->peer == nullptr) continue;

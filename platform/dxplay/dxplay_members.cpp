@@ -1,6 +1,7 @@
 // Membership: the table of the other programs, how a member comes into the
 // session by hello and announce, how one that never does is let go, and who
 // hosts when the host is gone.
+#include "platform/dxplay/dxplay_address.h"
 #include "platform/dxplay/dxplay_impl.h"
 
 #include <algorithm>
@@ -51,8 +52,7 @@ int TDXPlay::Impl::PresentCount() const
 
 bool TDXPlay::Impl::AddressMatches(const Member& m, const ENetAddress& a) const
 {
-    if (m.port != a.port) return false;
-    return m.ip == 0 || IsLoopback(m.ip) || m.ip == IpOf(a);
+    return dxplayaddr::ClaimMatches(m.ip, m.port, IpOf(a), a.port);
 }
 
 // Another program says it is the player the host announced.
@@ -96,7 +96,8 @@ void TDXPlay::Impl::OnHelloAck(Member& m)
 
 void TDXPlay::Impl::OnAnnounce(Member& from, const ListedPlayer& p)
 {
-    if (!from.InSession() || from.id != hostId || IdTaken(p.id)) {
+    // An announce of no address could never be greeted from anywhere.
+    if (!from.InSession() || from.id != hostId || IdTaken(p.id) || p.ip == 0) {
         ++dropped;
         return;
     }
@@ -105,7 +106,7 @@ void TDXPlay::Impl::OnAnnounce(Member& from, const ListedPlayer& p)
     a->id = p.id;
     a->seq = p.seq;
     a->name = p.name;
-    a->ip = p.ip == 0 ? from.ip : p.ip;
+    a->ip = dxplayaddr::AnnouncedAddress(p.ip, from.ip);
     a->port = p.port;
     Member* raw = a.get();
     members.push_back(std::move(a));

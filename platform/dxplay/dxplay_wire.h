@@ -45,7 +45,7 @@ enum class RefuseReason : uint8_t { Full = 1, WrongGame = 2, NotHost = 3 };
 struct ListedPlayer {
     uint32_t id = 0;
     uint32_t seq = 0;  // admission order; the lowest present takes over as host
-    uint32_t ip = 0;   // IPv4 in host byte order; 0 = the address the welcome came from
+    uint32_t ip = 0;   // IPv4 in host byte order; never 0 (refused on receipt)
     uint16_t port = 0;
     std::string name;
 };

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <system_error>
 
@@ -32,76 +33,89 @@ bool IsSeparator(char c)
            c == '"' || c == '<' || c == '#' || c == '\f' || c == '\v';
 }
 
-// Splits the body after the 16-byte header. ',' and ';' only separate values
-// here: the counts say how many values follow, so they carry no meaning.
+// Splits the body after the 16-byte header, one token at a time as the
+// parser asks: a file of nothing but braces or words is refused at its
+// first wrong token, instead of costing memory for all of them first.
+// ',' and ';' only separate values here: the counts say how many values
+// follow, so they carry no meaning.
 class Lexer {
 public:
-    Lexer(std::string_view text, const std::string& name) : s_(text), name_(name) {}
-
     [[noreturn]] void Fail(int line, const std::string& what) const
     {
         throw EXFileError(name_ + ": line " + std::to_string(line) + ": " + what);
     }
 
-    std::vector<Token> Run(size_t pos, int line)
+    Lexer(std::string_view text, size_t pos, int line, const std::string& name)
+        : s_(text), pos_(pos), line_(line), name_(name)
     {
-        std::vector<Token> out;
-        while (true) {
-            while (pos < s_.size()) {
-                char c = s_[pos];
-                if (c == '\n') {
-                    ++line;
-                    ++pos;
-                } else if (c == ' ' || c == '\t' || c == '\r' || c == ',' || c == ';' || c == '\f' || c == '\v') {
-                    ++pos;
-                } else if (c == '#' || (c == '/' && pos + 1 < s_.size() && s_[pos + 1] == '/')) {
-                    while (pos < s_.size() && s_[pos] != '\n') ++pos;
-                } else {
-                    break;
-                }
-            }
-            if (pos >= s_.size()) break;
+    }
+
+    // Bytes not yet read: a bound on what can still come.
+    size_t Left() const { return s_.size() - pos_; }
+
+    // The next token; End at the end of the text, and again after it.
+    Token Next()
+    {
+        size_t pos = pos_;
+        int line = line_;
+        while (pos < s_.size()) {
             char c = s_[pos];
-            Token t;
-            t.line = line;
-            if (c == '{' || c == '}') {
-                t.kind = c == '{' ? TokKind::LBrace : TokKind::RBrace;
-                t.text = s_.substr(pos, 1);
+            if (c == '\n') {
+                ++line;
                 ++pos;
-            } else if (c == '"') {
-                size_t end = s_.find('"', pos + 1);
-                if (end == std::string_view::npos) Fail(line, "unterminated string");
-                t.kind = TokKind::String;
-                t.text = s_.substr(pos + 1, end - pos - 1);
-                for (char ch : t.text)
-                    if (ch == '\n') ++line;
-                pos = end + 1;
-            } else if (c == '<') {
-                size_t end = s_.find('>', pos + 1);
-                if (end == std::string_view::npos) Fail(line, "unterminated GUID");
-                t.kind = TokKind::Guid;
-                t.text = s_.substr(pos + 1, end - pos - 1);
-                for (char ch : t.text)
-                    if (ch == '\n') ++line;
-                pos = end + 1;
+            } else if (c == ' ' || c == '\t' || c == '\r' || c == ',' || c == ';' || c == '\f' || c == '\v') {
+                ++pos;
+            } else if (c == '#' || (c == '/' && pos + 1 < s_.size() && s_[pos + 1] == '/')) {
+                while (pos < s_.size() && s_[pos] != '\n') ++pos;
             } else {
-                size_t start = pos;
-                while (pos < s_.size() && !IsSeparator(s_[pos]) &&
-                       !(s_[pos] == '/' && pos + 1 < s_.size() && s_[pos + 1] == '/'))
-                    ++pos;
-                t.kind = TokKind::Word;
-                t.text = s_.substr(start, pos - start);
+                break;
             }
-            out.push_back(t);
         }
-        Token end;
-        end.line = line;
-        out.push_back(end);
-        return out;
+        Token t;
+        t.line = line;
+        if (pos >= s_.size()) {
+            pos_ = pos;
+            line_ = line;
+            return t;
+        }
+        char c = s_[pos];
+        if (c == '{' || c == '}') {
+            t.kind = c == '{' ? TokKind::LBrace : TokKind::RBrace;
+            t.text = s_.substr(pos, 1);
+            ++pos;
+        } else if (c == '"') {
+            size_t end = s_.find('"', pos + 1);
+            if (end == std::string_view::npos) Fail(line, "unterminated string");
+            t.kind = TokKind::String;
+            t.text = s_.substr(pos + 1, end - pos - 1);
+            for (char ch : t.text)
+                if (ch == '\n') ++line;
+            pos = end + 1;
+        } else if (c == '<') {
+            size_t end = s_.find('>', pos + 1);
+            if (end == std::string_view::npos) Fail(line, "unterminated GUID");
+            t.kind = TokKind::Guid;
+            t.text = s_.substr(pos + 1, end - pos - 1);
+            for (char ch : t.text)
+                if (ch == '\n') ++line;
+            pos = end + 1;
+        } else {
+            size_t start = pos;
+            while (pos < s_.size() && !IsSeparator(s_[pos]) &&
+                   !(s_[pos] == '/' && pos + 1 < s_.size() && s_[pos + 1] == '/'))
+                ++pos;
+            t.kind = TokKind::Word;
+            t.text = s_.substr(start, pos - start);
+        }
+        pos_ = pos;
+        line_ = line;
+        return t;
     }
 
 private:
     std::string_view s_;
+    size_t pos_;
+    int line_;
     const std::string& name_;
 };
 
@@ -113,14 +127,26 @@ std::string Quote(std::string_view v)
     return r + "\"";
 }
 
+// A mesh's faces as one run of corners, so that a face costs its corners
+// and one offset: face f is corners[start[f]] up to corners[start[f + 1]].
+struct Faces {
+    std::vector<uint32_t> start{0};
+    std::vector<uint32_t> corners;
+    size_t Count() const { return start.size() - 1; }
+    std::span<const uint32_t> operator[](size_t f) const
+    {
+        return std::span<const uint32_t>(corners).subspan(start[f], start[f + 1] - start[f]);
+    }
+};
+
 class Parser {
 public:
-    Parser(std::vector<Token> toks, const std::string& name) : t_(std::move(toks)), name_(name) {}
+    Parser(Lexer& lex, const std::string& name) : lex_(lex), cur_(lex.Next()), name_(name) {}
 
     void ParseFile(TXFileModel& model)
     {
         while (Peek().kind != TokKind::End) {
-            const Token& w = Peek();
+            const Token w = Peek();
             if (w.kind != TokKind::Word) Fail(w, "expected a template or object name, found " + Quote(w.text));
             if (w.text == "template") {
                 Next();
@@ -132,11 +158,12 @@ public:
     }
 
 private:
-    const Token& Peek() const { return t_[p_]; }
-    const Token& Next()
+    // Valid until the next Next(): keep a copy of a token needed longer.
+    const Token& Peek() const { return cur_; }
+    Token Next()
     {
-        const Token& t = t_[p_];
-        if (t.kind != TokKind::End) ++p_;
+        Token t = cur_;
+        if (t.kind != TokKind::End) cur_ = lex_.Next();
         return t;
     }
 
@@ -147,7 +174,7 @@ private:
 
     void Expect(TokKind k, const char* what)
     {
-        const Token& t = Next();
+        const Token t = Next();
         if (t.kind == k) return;
         if (t.kind == TokKind::End) Fail(t, std::string("file ends where ") + what + " was expected");
         Fail(t, std::string("expected ") + what + ", found " + Quote(t.text));
@@ -155,7 +182,7 @@ private:
 
     float Float(const char* what)
     {
-        const Token& t = Next();
+        const Token t = Next();
         if (t.kind != TokKind::Word) {
             if (t.kind == TokKind::End) Fail(t, std::string("file ends inside ") + what);
             Fail(t, std::string("expected a number in ") + what + ", found " + Quote(t.text));
@@ -172,7 +199,7 @@ private:
     // A count or index: a non-negative integer that fits 32 bits.
     uint32_t Count(const char* what)
     {
-        const Token& t = Next();
+        const Token t = Next();
         if (t.kind != TokKind::Word) {
             if (t.kind == TokKind::End) Fail(t, std::string("file ends inside ") + what);
             Fail(t, std::string("expected a whole number in ") + what + ", found " + Quote(t.text));
@@ -185,11 +212,12 @@ private:
     }
 
     // The count must be coverable by what is left of the file, so that a
-    // corrupt count fails here instead of reserving gigabytes.
+    // corrupt count fails here instead of reserving gigabytes. Each value
+    // takes at least a byte; the one after the last may be the file's end.
     void CheckRemaining(const Token& at, uint64_t count, uint64_t tokensEach, const char* what)
     {
-        uint64_t left = t_.size() - p_;
-        if (count * tokensEach > left)
+        const uint64_t left = lex_.Left() + cur_.text.size();
+        if (count * tokensEach > left + 1)
             Fail(at, std::to_string(count) + " " + what + " announced, the file is too short for them");
     }
 
@@ -198,7 +226,7 @@ private:
         // After '{': skip to the matching '}'.
         int level = 1;
         while (level > 0) {
-            const Token& t = Next();
+            const Token t = Next();
             if (t.kind == TokKind::End) Fail(t, "file ends inside a block (missing '}')");
             if (t.kind == TokKind::LBrace) {
                 if (depth + level >= MaxDepth) Fail(t, "blocks nested too deeply");
@@ -269,7 +297,7 @@ private:
     {
         if (depth >= MaxDepth) Fail(Peek(), "frames nested too deeply");
         while (true) {
-            const Token& t = Peek();
+            const Token t = Peek();
             if (t.kind == TokKind::RBrace) {
                 Next();
                 return;
@@ -331,7 +359,7 @@ private:
         m.Specular = {Float("Material"), Float("Material"), Float("Material"), 1};
         m.Emissive = {Float("Material"), Float("Material"), Float("Material"), 1};
         while (true) {
-            const Token& t = Peek();
+            const Token t = Peek();
             if (t.kind == TokKind::RBrace) {
                 Next();
                 return;
@@ -341,7 +369,7 @@ private:
             const Token tmpl = Next();
             if (tmpl.text == "TextureFilename" || tmpl.text == "TextureFileName") {
                 OpenObject(tmpl);
-                const Token& s = Next();
+                const Token s = Next();
                 if (s.kind != TokKind::String) Fail(s, "expected a quoted texture file name");
                 m.TextureFilename = std::string(s.text);
                 Expect(TokKind::RBrace, "'}' after the texture file name");
@@ -354,7 +382,7 @@ private:
     void ParseMeshBody(TXMesh& mesh, int depth, const Token& at)
     {
         std::string what = "mesh " + Quote(mesh.Name);
-        const Token& vcTok = Peek();
+        const Token vcTok = Peek();
         uint32_t nv = Count("the mesh's vertex count");
         if (nv > static_cast<uint32_t>(MaxMeshVertices))
             Fail(vcTok, what + " has " + std::to_string(nv) + " vertices, at most " + std::to_string(MaxMeshVertices) +
@@ -367,29 +395,31 @@ private:
             v.y = Float("a vertex");
             v.z = Float("a vertex");
         }
-        const Token& fcTok = Peek();
+        const Token fcTok = Peek();
         uint32_t nf = Count("the mesh's face count");
         CheckRemaining(fcTok, nf, 1, "faces");
-        std::vector<std::vector<uint32_t>> faces(nf);
-        for (auto& f : faces) {
-            const Token& cTok = Peek();
+        Faces faces;
+        faces.start.reserve(nf + 1);
+        for (uint32_t f = 0; f < nf; ++f) {
+            const Token cTok = Peek();
             uint32_t n = Count("a face");
             CheckRemaining(cTok, n, 1, "face corners");
-            f.resize(n);
-            for (auto& i : f) {
-                const Token& iTok = Peek();
-                i = Count("a face");
+            for (uint32_t k = 0; k < n; ++k) {
+                const Token iTok = Peek();
+                const uint32_t i = Count("a face");
+                faces.corners.push_back(i);
                 if (i >= nv)
                     Fail(iTok, what + ": vertex index " + std::to_string(i) + " out of range (" + std::to_string(nv) +
                                    " vertices)");
             }
+            faces.start.push_back(static_cast<uint32_t>(faces.corners.size()));
         }
 
         std::vector<uint32_t> faceMaterial(nf, 0);
         std::vector<TXMaterial> mats;
         bool haveList = false;
         while (true) {
-            const Token& t = Peek();
+            const Token t = Peek();
             if (t.kind == TokKind::RBrace) {
                 Next();
                 break;
@@ -403,7 +433,7 @@ private:
                 SkipRestOfObject(depth);
             } else if (tmpl.text == "MeshTextureCoords") {
                 OpenObject(tmpl);
-                const Token& cTok = Peek();
+                const Token cTok = Peek();
                 uint32_t n = Count("MeshTextureCoords");
                 if (n != nv)
                     Fail(cTok, what + ": " + std::to_string(n) + " texture coordinates for " + std::to_string(nv) +
@@ -435,7 +465,7 @@ private:
             grp.FirstIndex = static_cast<int32_t>(idx.size());
             for (uint32_t f = 0; f < nf; ++f) {
                 if (faceMaterial[f] != g) continue;
-                const auto& c = faces[f];
+                const auto c = faces[f];
                 for (size_t k = 2; k < c.size(); ++k) {
                     idx.push_back(static_cast<uint16_t>(c[0]));
                     idx.push_back(static_cast<uint16_t>(c[k - 1]));
@@ -452,17 +482,16 @@ private:
     void SkipRestOfObject(int depth)
     {
         while (true) {
-            const Token& t = Next();
+            const Token t = Next();
             if (t.kind == TokKind::RBrace) return;
             if (t.kind == TokKind::End) Fail(t, "file ends inside a block (missing '}')");
             if (t.kind == TokKind::LBrace) SkipBlockBody(depth + 1);
         }
     }
 
-    void ParseNormals(std::vector<D3DVERTEX>& verts, const std::vector<std::vector<uint32_t>>& faces,
-                      const std::string& what)
+    void ParseNormals(std::vector<D3DVERTEX>& verts, const Faces& faces, const std::string& what)
     {
-        const Token& cTok = Peek();
+        const Token cTok = Peek();
         uint32_t n = Count("MeshNormals");
         CheckRemaining(cTok, n, 3, "normals");
         std::vector<D3DVECTOR> normals(n);
@@ -471,21 +500,22 @@ private:
             v.y = Float("MeshNormals");
             v.z = Float("MeshNormals");
         }
-        const Token& fTok = Peek();
+        const Token fTok = Peek();
         uint32_t nf = Count("MeshNormals");
-        if (nf != faces.size())
+        if (nf != faces.Count())
             Fail(fTok,
-                 what + ": " + std::to_string(nf) + " normal faces for " + std::to_string(faces.size()) + " faces");
+                 what + ": " + std::to_string(nf) + " normal faces for " + std::to_string(faces.Count()) + " faces");
         // Each face corner names its normal; a vertex takes the normal its
         // corners give it (the last one where they disagree).
-        for (const auto& f : faces) {
-            const Token& kTok = Peek();
+        for (size_t fi = 0; fi < faces.Count(); ++fi) {
+            const auto f = faces[fi];
+            const Token kTok = Peek();
             uint32_t k = Count("MeshNormals");
             if (k != f.size())
                 Fail(kTok, what + ": a normal face has " + std::to_string(k) + " corners, its face " +
                                std::to_string(f.size()));
             for (uint32_t c = 0; c < k; ++c) {
-                const Token& iTok = Peek();
+                const Token iTok = Peek();
                 uint32_t i = Count("MeshNormals");
                 if (i >= n)
                     Fail(iTok, what + ": normal index " + std::to_string(i) + " out of range (" + std::to_string(n) +
@@ -501,17 +531,17 @@ private:
     void ParseMaterialList(std::vector<uint32_t>& faceMaterial, std::vector<TXMaterial>& mats, uint32_t nf, int depth,
                            const std::string& what)
     {
-        const Token& mTok = Peek();
+        const Token mTok = Peek();
         uint32_t nm = Count("MeshMaterialList");
         if (nm > static_cast<uint32_t>(MaxMaterialGroups))
             Fail(mTok, what + " has " + std::to_string(nm) + " materials, at most " +
                            std::to_string(MaxMaterialGroups) + " are supported");
-        const Token& iTok = Peek();
+        const Token iTok = Peek();
         uint32_t ni = Count("MeshMaterialList");
         if (ni > nf)
             Fail(iTok, what + ": " + std::to_string(ni) + " face materials for " + std::to_string(nf) + " faces");
         for (uint32_t f = 0; f < ni; ++f) {
-            const Token& t = Peek();
+            const Token t = Peek();
             uint32_t m = Count("MeshMaterialList");
             if (m >= nm)
                 Fail(t, what + ": material index " + std::to_string(m) + " out of range (" + std::to_string(nm) +
@@ -522,7 +552,7 @@ private:
         for (uint32_t f = ni; f < nf; ++f) faceMaterial[f] = ni > 0 ? faceMaterial[ni - 1] : 0;
 
         while (true) {
-            const Token& t = Peek();
+            const Token t = Peek();
             if (t.kind == TokKind::RBrace) {
                 Next();
                 break;
@@ -531,7 +561,7 @@ private:
             if (t.kind == TokKind::LBrace) {
                 // A reference to a material named earlier: { Name } or { Name <guid> }.
                 Next();
-                const Token& n = Next();
+                const Token n = Next();
                 std::string name;
                 if (n.kind == TokKind::Word) {
                     name = std::string(n.text);
@@ -562,8 +592,8 @@ private:
                  what + ": " + std::to_string(nm) + " materials announced, " + std::to_string(mats.size()) + " given");
     }
 
-    std::vector<Token> t_;
-    size_t p_ = 0;
+    Lexer& lex_;
+    Token cur_;  // the token Peek shows
     const std::string& name_;
     std::map<std::string, TXMaterial, std::less<>> materials_;
 };
@@ -606,11 +636,11 @@ std::shared_ptr<TXFileModel> TXFileModel::LoadFromText(std::string_view text, co
     if (floats != "0032" && floats != "0064")
         throw EXFileError(name + ": bad float size " + Quote(floats) + " in the header");
 
-    Lexer lex(text, name);
+    Lexer lex(text, 16, 1, name);
     auto model = std::make_shared<TXFileModel>();
     model->FileName = name;
     model->Root.Name = "D3DFile_Root";
-    Parser parser(lex.Run(16, 1), name);
+    Parser parser(lex, name);
     parser.ParseFile(*model);
     return model;
 }
