@@ -32,6 +32,7 @@ constexpr float DownhillTime = 5;
 constexpr float AheadDistance = 450;
 constexpr float AheadAngle = 0.5f;
 constexpr float PassAngle = 0.45f;
+constexpr float PassingFromGate = 900;
 
 float Wrapped(float a)
 {
@@ -64,7 +65,8 @@ move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate,
     const float dt = float(frameTime);
     const D3DVECTOR aim = AimPoint(car.Pos, gate);
     float wanted = std::atan2(aim.x - car.Pos.x, aim.z - car.Pos.z);
-    if (ahead) {
+    // Near the gate the line through it matters more than a car on it.
+    if (ahead && Magnitude(gate.Pos - car.Pos) > PassingFromGate) {
         const float bearing = Wrapped(std::atan2(ahead->x - car.Pos.x, ahead->z - car.Pos.z) - wanted);
         if (std::abs(bearing) < AheadAngle) wanted -= std::copysign(PassAngle, bearing);
     }

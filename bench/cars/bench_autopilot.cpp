@@ -8,8 +8,8 @@
 //
 //   bench_autopilot [PROGRAM_DIR]   (default: the build's program directory)
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
