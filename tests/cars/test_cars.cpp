@@ -321,8 +321,9 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         // safe position itself.
         {0, {0, 20, -50}, {0, 30, 150}, 0, {{0, 0, 0}}, {}, {0, -11.96116f, -209.80581f}, true, {}},
         {0, {0, 0, 0}, {}, 0, {{0, 0, 0}}, {}, {0, 0, 0}, true, {}},
-        // Into the left post of gate 0.
+        // Into the left and the right post of gate 0.
         {0, {-700, 10, 2000}, {200, 0, 0}, kPi / 2, {}, {}, {-910, 10, 2000}, true, {}},
+        {0, {700, 10, 2000}, {-200, 0, 0}, -kPi / 2, {}, {}, {910, 10, 2000}, true, {}},
         // Cars: 250 apart nothing happens; into the car ahead or beside the
         // part of the move towards it is undone; corner to corner either part
         // alone frees them, so the move stays, and the other car is told it
