@@ -167,13 +167,6 @@ bool DecodeStartPosition(std::span<const uint8_t> data, TStartPositionMsg& out)
     return true;
 }
 
-bool MessageKind(std::span<const uint8_t> data, uint32_t& kind)
-{
-    if (data.size() < KindSize) return false;
-    kind = GetU32(data.data());
-    return true;
-}
-
 TCommand ParseCommand(std::string_view text)
 {
     struct TPrefix {

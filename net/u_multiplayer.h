@@ -69,8 +69,6 @@ std::vector<uint8_t> EncodeText(uint32_t kind, std::string_view text);
 std::array<uint8_t, SetPositionSize> EncodeSetPosition(const TSetPositionMsg& m);
 std::array<uint8_t, StartPositionSize> EncodeStartPosition(const TStartPositionMsg& m);
 
-// The kind of a message; false when it is shorter than a kind.
-bool MessageKind(std::span<const uint8_t> data, uint32_t& kind);
 // Each decoder is false (and leaves out unchanged) for a message of another
 // kind or shorter than its record. Bytes after a record are ignored.
 bool DecodeCarState(std::span<const uint8_t> data, TCarStateMsg& out);

@@ -337,6 +337,17 @@ TEST_F(Session, CommandsChangeTheRaceStateAndTellTheWindow)
 
 TEST_F(Session, PositionsAndMalformedMessagesWhenAlone)
 {
+    EXPECT_EQ(SessionPlayerName(me), "Tom");
+    // Locked out of a running race, only its end lets a player back in.
+    const std::pair<Bytes, bool> backIn[] = {
+        {EncodeText(KindCommand, "spiel abbrechen"), true},
+        {EncodeText(KindCommand, "kannst mitspielen"), true},
+        {EncodeText(KindChat, "kannst mitspielen"), false},
+        {EncodeText(KindCommand, "go!"), false},
+        {Bytes{2, 0, 0}, false},
+    };
+    for (const auto& [bytes, back] : backIn) EXPECT_EQ(LetsBackIn(bytes.data(), int(bytes.size())), back) << Hex(bytes);
+
     spiel::PlayerTable[0].Speed = 55;
     ToSelf(EncodeSetPosition({{1, 2, 3}, 0}));
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{1, 2, 3}));
@@ -401,11 +412,12 @@ TEST_F(Session, OnlyTheHostSteersTheRaceAndPlacesStayInTheWorld)
 
     // The host's own: laps are a number 1 … 20, places lie in the world.
     window.Calls.clear();
-    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:"}) Command(laps);
+    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:", "lobbystatus:020"})
+        Command(laps);
     ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}));
     ToSelf(EncodeSetPosition({{0, 0, -14000}, 1}));
     ToSelf(EncodeStartPosition({{0, 20000, 0}, me}));
-    EXPECT_EQ(DroppedMessages, dropped + 11 + 7);
+    EXPECT_EQ(DroppedMessages, dropped + 12 + 7);
     EXPECT_TRUE(window.Calls.empty());
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));
     Command("lobbystatus:20");
