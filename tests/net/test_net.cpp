@@ -96,6 +96,8 @@ TEST(Records, BytesInTheirOrderAndBackAgain)
 
 TEST(Records, TextIsLengthPrefixedWithTwoBytesPadding)
 {
+    // Before any session: no player, and nothing to let back in.
+    EXPECT_EQ(std::make_tuple(LocalPlayerId(), LetsBackIn(nullptr, 8)), std::make_tuple(0u, false));
     EXPECT_EQ(EncodeText(KindChat, "hallo"), (Bytes{1, 0, 0, 0, 5, 0, 'h', 'a', 'l', 'l', 'o', 0, 0}));
     const Bytes huge = EncodeText(KindCommand, std::string(70000, 'y'));  // cut at 65535 bytes
     EXPECT_EQ(Bytes(huge.begin(), huge.begin() + 6), (Bytes{2, 0, 0, 0, 0xFF, 0xFF}));
@@ -412,12 +414,13 @@ TEST_F(Session, OnlyTheHostSteersTheRaceAndPlacesStayInTheWorld)
 
     // The host's own: laps are a number 1 … 20, places lie in the world.
     window.Calls.clear();
-    for (const char* laps : {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:", "lobbystatus:020"})
+    for (const char* laps :
+         {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:", "lobbystatus:020", "lobbystatus:0A"})
         Command(laps);
     ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}));
     ToSelf(EncodeSetPosition({{0, 0, -14000}, 1}));
     ToSelf(EncodeStartPosition({{0, 20000, 0}, me}));
-    EXPECT_EQ(DroppedMessages, dropped + 12 + 7);
+    EXPECT_EQ(DroppedMessages, dropped + 13 + 7);
     EXPECT_TRUE(window.Calls.empty());
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));
     Command("lobbystatus:20");
