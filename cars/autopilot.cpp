@@ -27,12 +27,6 @@ constexpr float DodgeTime = 3.0f;
 // cannot climb, and heads down it for a while before it tries again.
 constexpr float GateTimeLimit = 30;
 constexpr float DownhillTime = 5;
-// Another car this near and within this angle of the nose is in the way:
-// the car heads this far off to pass it instead of running into it.
-constexpr float AheadDistance = 450;
-constexpr float AheadAngle = 0.5f;
-constexpr float PassAngle = 0.45f;
-constexpr float PassingFromGate = 900;
 
 float Wrapped(float a)
 {
@@ -59,17 +53,11 @@ D3DVECTOR AimPoint(const D3DVECTOR& pos, const track::TGateRec& gate)
 
 }  // namespace
 
-move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate, double frameTime, TState& state,
-                      const D3DVECTOR* ahead)
+move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate, double frameTime, TState& state)
 {
     const float dt = float(frameTime);
     const D3DVECTOR aim = AimPoint(car.Pos, gate);
     float wanted = std::atan2(aim.x - car.Pos.x, aim.z - car.Pos.z);
-    // Near the gate the line through it matters more than a car on it.
-    if (ahead && Magnitude(gate.Pos - car.Pos) > PassingFromGate) {
-        const float bearing = Wrapped(std::atan2(ahead->x - car.Pos.x, ahead->z - car.Pos.z) - wanted);
-        if (std::abs(bearing) < AheadAngle) wanted -= std::copysign(PassAngle, bearing);
-    }
     if (state.Dodge > 0) {
         state.Dodge -= dt;
         wanted += state.DodgeSide * DodgeAngle;
@@ -132,19 +120,7 @@ move::TControls DriveLocalCar(double frameTime)
     if (me.NextGate < 0 || me.NextGate >= spiel::RaceGateCount) return {};
     const uint32_t gate = spiel::GateOrder[size_t(me.NextGate)];
     if (gate >= uint32_t(track::GateCount)) return {};
-    // The nearest other car in front, if any is near.
-    const D3DVECTOR* ahead = nullptr;
-    float nearest = AheadDistance;
-    const D3DVECTOR nose{std::sin(me.Heading), 0, std::cos(me.Heading)};
-    for (int i = 1; i < spiel::MaxPlayers; ++i) {
-        const spiel::TPlayerRec& other = spiel::PlayerTable[size_t(i)];
-        const D3DVECTOR d = other.Pos - me.Pos;
-        const float distance = Magnitude(d);
-        if (other.Id == 0 || distance >= nearest || DotProduct(d, nose) <= 0) continue;
-        nearest = distance;
-        ahead = &other.Pos;
-    }
-    return Drive(me, track::GateTable[gate], frameTime, state, ahead);
+    return Drive(me, track::GateTable[gate], frameTime, state);
 }
 
 }  // namespace autopilot

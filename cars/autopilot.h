@@ -24,11 +24,8 @@ struct TState {
     float TopSpeed = 1e9f;  // the driver's own limit: weaker drivers lift off sooner
 };
 
-// The controls for car on its way through gate this frame (frameTime
-// seconds); ahead, when given, is another car in its way, to pass on the side
-// away from it.
-move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate, double frameTime, TState& state,
-                      const D3DVECTOR* ahead = nullptr);
+// The controls for car on its way through gate this frame (frameTime seconds).
+move::TControls Drive(const spiel::TPlayerRec& car, const track::TGateRec& gate, double frameTime, TState& state);
 
 // The local car (record 0) towards the next gate of its race, with the
 // local driver's state.
