@@ -3,6 +3,8 @@
 #include <QComboBox>
 #include <QProcess>
 
+#include <algorithm>
+
 #include "app/bot.h"
 #include "app/linklabel.h"
 #include "app/startscreen.h"
@@ -14,6 +16,15 @@ namespace {
 // Long enough for a bot to say goodbye to every player on this machine.
 constexpr int BotStopMs = 3000;
 
+bool InSession(const TDXPlay& play, const QString& name)
+{
+    for (const TDXPlayPlayer* p : play.Players())
+        if (QString::fromStdString(p->Name) == name) return true;
+    return false;
+}
+
+QString NameOf(const QProcess* bot) { return bot->property("name").toString(); }
+
 }  // namespace
 
 QString TFStart::FreeBotName() const
@@ -22,10 +33,8 @@ QString TFStart::FreeBotName() const
     // way into the game has taken.
     for (int n = 1;; ++n) {
         const QString name = "Bot " + QString::number(n);
-        bool taken = false;
-        for (const TDXPlayPlayer* p : DXPlay->Players()) taken = taken || QString::fromStdString(p->Name) == name;
-        for (const QProcess* b : Bots) taken = taken || b->property("name").toString() == name;
-        if (!taken) return name;
+        const bool starting = std::ranges::any_of(Bots, [&](const QProcess* b) { return NameOf(b) == name; });
+        if (!InSession(*DXPlay, name) && !starting) return name;
     }
 }
 
@@ -33,14 +42,8 @@ void TFStart::lbothinzuClick()
 {
     if (!DXPlay->Opened() || !DXPlay->IsHost() || spiel::GamePhase != spiel::PhaseMenu) return;
     // Bots still joining count too: the game holds ten players.
-    size_t joining = 0;
-    for (const QProcess* b : Bots) {
-        bool in = false;
-        for (const TDXPlayPlayer* p : DXPlay->Players())
-            in = in || QString::fromStdString(p->Name) == b->property("name");
-        joining += in ? 0 : 1;
-    }
-    if (DXPlay->Players().size() + joining >= size_t(DXPlay->MaxPlayers)) return;
+    const auto joining = std::ranges::count_if(Bots, [&](const QProcess* b) { return !InSession(*DXPlay, NameOf(b)); });
+    if (DXPlay->Players().size() + size_t(joining) >= size_t(DXPlay->MaxPlayers)) return;
 
     auto* bot = new QProcess(this);
     const QString name = FreeBotName();

@@ -29,16 +29,24 @@ namespace {
 constexpr double Speed = 1.0;  // world units per millisecond, a car at full speed
 constexpr double RunMs = 8000;
 
+// Each side is a process of its own with its own application.
+int Argc = 1;
+char Name[] = "bench_remotecars";
+char* Argv[] = {Name};
+
+// The game on this machine at port, and nowhere else.
+void UsePort(TDXPlay& play, uint16_t port)
+{
+    play.TCPIPSetting = {true, "127.0.0.1", port};
+    play.SetProviderName(DPSPNAME_TCPIP);
+}
+
 // Drives along x and sends; every lostEvery-th state never leaves (0: none).
 int Sender(uint16_t port, int lostEvery)
 {
-    int argc = 1;
-    char name[] = "sender";
-    char* argv[] = {name};
-    QCoreApplication app(argc, argv);
+    QCoreApplication app(Argc, Argv);
     TDXPlay play;
-    play.TCPIPSetting = {true, "127.0.0.1", port};
-    play.SetProviderName(DPSPNAME_TCPIP);
+    UsePort(play, port);
     play.CreateSession("glide", "sender");
     QTimer frames;
     frames.setTimerType(Qt::PreciseTimer);
@@ -75,13 +83,9 @@ TFigures Figures(const std::vector<double>& speeds)
 // Joins, and notes the drawn positions each frame; prints the figures.
 void Receiver(uint16_t port, const char* label)
 {
-    int argc = 1;
-    char name[] = "receiver";
-    char* argv[] = {name};
-    QCoreApplication app(argc, argv);
+    QCoreApplication app(Argc, Argv);
     TDXPlay play;
-    play.TCPIPSetting = {true, "127.0.0.1", port};
-    play.SetProviderName(DPSPNAME_TCPIP);
+    UsePort(play, port);
     for (int tries = 0; tries < 50 && play.Sessions().empty(); ++tries) {
         usleep(100000);
         play.GetSessions();

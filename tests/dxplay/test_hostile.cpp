@@ -158,8 +158,10 @@ TEST(HostileHost, WelcomeEntriesOutsideTheGamesPortsAndAddressesAreNeverDialled)
 
 TEST(PeerAddresses, TheWelcomesEntriesDialledAreTheGamesPortsAtAPeersAddress)
 {
-    constexpr uint32_t lan = 0xC0A80105;   // 192.168.1.5
-    constexpr uint32_t lan2 = 0xC0A80109;  // 192.168.1.9
+    // Documentation addresses (192.0.2.5, 192.0.2.9): inputs to the rule
+    // only, nothing is sent to them.
+    constexpr uint32_t lan = 0xC0000205;
+    constexpr uint32_t lan2 = 0xC0000209;
     struct Case {
         uint32_t ip;
         uint16_t port;
@@ -186,8 +188,8 @@ TEST(PeerAddresses, TheWelcomesEntriesDialledAreTheGamesPortsAtAPeersAddress)
 
 TEST(PeerAddresses, AnAnnouncedPlayerIsClaimedOnlyFromItsOwnAddress)
 {
-    constexpr uint32_t lan = 0xC0A80105;
-    constexpr uint32_t other = 0xC0A80109;
+    constexpr uint32_t lan = 0xC0000205;  // documentation addresses, as above
+    constexpr uint32_t other = 0xC0000209;
     struct Case {
         uint32_t ip;
         uint16_t port;
