@@ -29,6 +29,17 @@ QStringList BotFinishers(const Program& host, const QString& bot)
     return names;
 }
 
+// What a program shows, for a failure's message.
+std::string Describe(const QJsonObject& s)
+{
+    return QString("%1: phase %2, gates %3, players %4")
+        .arg(s["name"].toString())
+        .arg(s["phase"].toInt())
+        .arg(s["gates"].toInt())
+        .arg(Players(s).join(", "))
+        .toStdString();
+}
+
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 // The bad network, its counters in a folder of their own (one file a process).
@@ -37,6 +48,8 @@ public:
     explicit BadNetwork(const QStringList& settings)
     {
         env_.insert("LD_PRELOAD", BADNET_LIB);
+        // Ports away from the other lobby tests', should another run meanwhile.
+        env_.insert("DUNEBOLT_PORT_BASE", "48300");
         env_.insert("BADNET_STATS", dir_.filePath("%p"));
         // A sanitizer's runtime would otherwise insist on coming first.
         env_.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
@@ -110,26 +123,25 @@ TEST(BadNet, AtTenPercentLossTheLobbyARaceAndTheHandOverWork)
 {
     const auto began = Clock::now();
     BadNetwork net({"BADNET_LOSS=0.1", "BADNET_DELAY_MS=100", "BADNET_JITTER_MS=20"});
-    auto anna = Start(false, net.Env()), tom = Start(false, net.Env()), eva = Start(false, net.Env());
-    const std::vector<Program*> all{anna.get(), tom.get(), eva.get()};
+    auto anna = Start(false, net.Env()), tom = Start(false, net.Env());
+    const std::vector<Program*> all{anna.get(), tom.get()};
     Create(*anna, "Anna", "Sturm");
     ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
-    for (auto [p, name] : {std::pair{tom.get(), "Tom"}, std::pair{eva.get(), "Eva"}}) {
-        const auto [search, join] = TimedJoin(*p, name, "Sturm");
-        std::printf("%s: search %.1f s, join %.1f s\n", name, search, join);
-        EXPECT_LT(search, 5);
-        EXPECT_GE(join, 0);
-        EXPECT_LT(join, 5);
-    }
+    const auto [search, join] = TimedJoin(*tom, "Tom", "Sturm");
+    std::printf("search %.1f s, join %.1f s\n", search, join);
+    EXPECT_LT(search, 5);
+    EXPECT_GE(join, 0);
+    EXPECT_LT(join, 5);
     anna->Say("click lbothinzu");
-    const QStringList everybody{"Bot 1", "Eva", "Tom", "[HOST]Anna"};
+    anna->Say("click lbothinzu");
+    const QStringList everybody{"Bot 1", "Bot 2", "Tom", "[HOST]Anna"};
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 20000));
 
     // Guaranteed commands: each chat line shows once on every program, in
     // the order it was typed, though two players type at once.
     QStringList typed;
-    for (int i = 1; i <= 8; ++i) {
-        for (auto [p, name] : {std::pair{tom.get(), "Tom"}, std::pair{eva.get(), "Eva"}}) {
+    for (int i = 1; i <= 10; ++i) {
+        for (auto [p, name] : {std::pair{anna.get(), "Anna"}, std::pair{tom.get(), "Tom"}}) {
             p->Say(QString("set sendmessage Zeile %1").arg(i));
             p->Say("click sendbutton");
             typed << QString("%1: Zeile %2").arg(name).arg(i);
@@ -142,30 +154,32 @@ TEST(BadNet, AtTenPercentLossTheLobbyARaceAndTheHandOverWork)
         };
         EXPECT_TRUE(p->WaitFor(allShown, 20000)) << qPrintable(p->last["console"].toString());
         const QStringList console = p->last["console"].toString().split('\n');
-        for (const QString from : {"Tom: ", "Eva: "}) {
-            QStringList shown = console.filter(QRegularExpression("^" + from + "Zeile")),
-                        sent = typed.filter(QRegularExpression("^" + from));
-            EXPECT_EQ(shown, sent) << qPrintable(p->last["name"].toString());
-        }
+        for (const QString from : {"Anna: ", "Tom: "})
+            EXPECT_EQ(console.filter(QRegularExpression("^" + from + "Zeile")),
+                      typed.filter(QRegularExpression("^" + from)))
+                << qPrintable(p->last["name"].toString());
     }
+    std::printf("lobby done after %.0f s\n", Seconds(began));
 
     // One lap: every program names the same finishers; nobody was dropped.
     PrepareRace(*anna, all);
     anna->Say("click llobbystarten");
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000));
-    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 240000)) << "gates " << p->last["gates"].toInt();
-    ExpectSameFinishers(all, *anna, {"Bot 1"});
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
+    std::printf("race done after %.0f s\n", Seconds(began));
+    ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
     for (Program* p : all) p->Say("click Label7");
     for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
 
-    // The host leaves: Tom, the earliest joiner, takes over within 5 s.
+    // The host leaves, its bots with it: Tom, the earliest joiner, takes
+    // over within 5 s.
     const auto left = Clock::now();
     anna->Say("click llobbyabbrechen");
     EXPECT_TRUE(tom->WaitFor(
         [](const QJsonObject& s) { return s["host"].toBool() && ConsoleHas("+++ Neuer Host ist Tom +++")(s); }, 20000));
     EXPECT_LT(Seconds(left), 5);
-    EXPECT_TRUE(eva->WaitFor(PlayersAre({"Eva", "[HOST]Tom"}), 20000));
     std::printf("hand-over %.1f s\n", Seconds(left));
+    EXPECT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"}), 20000));
 
     // The network was as bad as asked.
     const double sent = net.Sum("sent"), dropped = net.Sum("dropped");
@@ -210,7 +224,7 @@ TEST(BadNet, ARaceGoesOnThroughTenSecondsOfHalfTheDatagramsLost)
         }
         QTest::qWait(500);
     }
-    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 240000)) << "gates " << p->last["gates"].toInt();
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
     ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
     for (Program* p : all) p->Say("click Label7");
     for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
