@@ -66,6 +66,10 @@ int64_t Now()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// The longest the event loop went without turning, in ms: a stall of the
+// program, seen by its 1 ms timer.
+int64_t LongestStall = 0;
+
 // Frames the race showed, and the seconds from the first to the last.
 long Presented = 0;
 std::chrono::steady_clock::time_point FirstPresent, LastPresent;
@@ -102,6 +106,7 @@ QJsonObject State(TFStart& w)
     s["racingAt"] = double(RacingAt);
     s["startAt"] = double(StartAt);
     s["frameSeconds"] = PresentSeconds();
+    s["stallMs"] = double(LongestStall);
     return s;
 }
 
@@ -150,7 +155,9 @@ int main(int argc, char** argv)
     window.show();
     // Notes when the race's steps happen, looking every millisecond.
     QTimer steps;
-    QObject::connect(&steps, &QTimer::timeout, [phase = uint8_t{0}, running = false]() mutable {
+    QObject::connect(&steps, &QTimer::timeout, [phase = uint8_t{0}, running = false, last = Now()]() mutable {
+        LongestStall = std::max(LongestStall, Now() - last);
+        last = Now();
         if (spiel::GamePhase != phase) {
             phase = spiel::GamePhase;
             if (phase == spiel::PhaseGraphicsReady) ReadyAt = Now();

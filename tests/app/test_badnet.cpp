@@ -32,11 +32,13 @@ QStringList BotFinishers(const Program& host, const QString& bot)
 // What a program shows, for a failure's message.
 std::string Describe(const QJsonObject& s)
 {
-    return QString("%1: phase %2, gates %3, players %4")
+    return QString("%1: phase %2, gates %3, players %4, longest stall %5 ms, console ...%6")
         .arg(s["name"].toString())
         .arg(s["phase"].toInt())
         .arg(s["gates"].toInt())
         .arg(Players(s).join(", "))
+        .arg(s["stallMs"].toInt())
+        .arg(s["console"].toString().right(300))
         .toStdString();
 }
 
@@ -164,7 +166,7 @@ TEST(BadNet, AtTenPercentLossTheLobbyARaceAndTheHandOverWork)
     // One lap: every program names the same finishers; nobody was dropped.
     PrepareRace(*anna, all);
     anna->Say("click llobbystarten");
-    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000));
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000)) << Describe(p->last);
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
     std::printf("race done after %.0f s\n", Seconds(began));
     ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
@@ -209,7 +211,7 @@ TEST(BadNet, ARaceGoesOnThroughTenSecondsOfHalfTheDatagramsLost)
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 20000));
     PrepareRace(*anna, all);
     anna->Say("click llobbystarten");
-    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000));
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000)) << Describe(p->last);
 
     // The window opens a few seconds into the race: it starts when the file
     // is written, for every process alike.
@@ -228,6 +230,7 @@ TEST(BadNet, ARaceGoesOnThroughTenSecondsOfHalfTheDatagramsLost)
     ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
     for (Program* p : all) p->Say("click Label7");
     for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
+    for (Program* p : all) std::printf("%s\n", Describe(p->State()).c_str());
     std::printf("datagrams: %.0f sent, %.0f lost; %.0f s in all\n", net.Sum("sent"), net.Sum("dropped"),
                 Seconds(began));
 }
