@@ -69,6 +69,7 @@ int64_t Now()
 // The longest the event loop went without turning, in ms: a stall of the
 // program, seen by its 1 ms timer.
 int64_t LongestStall = 0;
+int StallPhase = 0;  // the race's phase when it ended
 
 // Frames the race showed, and the seconds from the first to the last.
 long Presented = 0;
@@ -107,6 +108,7 @@ QJsonObject State(TFStart& w)
     s["startAt"] = double(StartAt);
     s["frameSeconds"] = PresentSeconds();
     s["stallMs"] = double(LongestStall);
+    s["stallPhase"] = StallPhase;
     return s;
 }
 
@@ -156,7 +158,7 @@ int main(int argc, char** argv)
     // Notes when the race's steps happen, looking every millisecond.
     QTimer steps;
     QObject::connect(&steps, &QTimer::timeout, [phase = uint8_t{0}, running = false, last = Now()]() mutable {
-        LongestStall = std::max(LongestStall, Now() - last);
+        if (Now() - last > LongestStall) LongestStall = Now() - last, StallPhase = spiel::GamePhase;
         last = Now();
         if (spiel::GamePhase != phase) {
             phase = spiel::GamePhase;
