@@ -46,7 +46,7 @@ double Tolerance(double p) { return 5 * std::sqrt(kCount * p * (1 - p)) + 1; }
 
 }  // namespace
 
-TEST(BadNet, CountersAndArrivalsMatchTheSettings)
+TEST(BadNetLibrary, CountersAndArrivalsMatchTheSettings)
 {
     const std::string touched = std::filesystem::temp_directory_path() / ("badnet.burst." + std::to_string(getpid()));
     std::ofstream{touched};
