@@ -170,6 +170,7 @@ TEST(BadNet, AtTenPercentLossTheLobbyARaceAndTheHandOverWork)
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000)) << Describe(p->last);
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
     std::printf("race done after %.0f s\n", Seconds(began));
+    for (Program* p : all) std::printf("%s\n", Describe(p->last).c_str());
     ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
     for (Program* p : all) p->Say("click Label7");
     for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
