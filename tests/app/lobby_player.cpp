@@ -20,6 +20,7 @@
 #include "app/startscreen.h"
 #include "app/updown.h"
 #include "platform/dxplay/dxplay.h"
+#include "platform/gfx/gfxdevice.h"
 #include "race/raceframe.h"
 #include "race/racestate.h"
 
@@ -97,6 +98,7 @@ QJsonObject State(TFStart& w)
     s["startClock"] = spiel::StartClock;
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
+    s["glObjects"] = GfxLiveGLObjects();
     s["frames"] = double(Presented);
     s["readyAt"] = double(ReadyAt);
     s["racingAt"] = double(RacingAt);

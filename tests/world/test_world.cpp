@@ -196,10 +196,20 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
         {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, {"6 x 256", "1 x 64"}, false},
         {s.Path("big.bmp"), 0, {"steps 0 x 4"}, false},
     };
+    // The smallest bitmap at the finest steps is one quad; zero scales become 1.
+    TD3DHeightSurfaceTerrain good;
+    good.FileName = WriteGreyBitmap(s.Path("small.bmp"), 2, 2, [](int x, int) { return 2 + x; });
+    good.StepX = good.StepZ = 1;
+    good.ScaleX = good.HeightScale = 0;
+    LoadHeightmap(good);
+    EXPECT_EQ(std::tie(good.Columns, good.Rows, good.IndexCount, good.ScaleX), std::make_tuple(2, 2, 6, 1.0f));
+    EXPECT_EQ((D3DVECTOR{good.Vertices[2].x, good.Vertices[2].y, good.Vertices[2].z}),
+              (D3DVECTOR{1 - 12800, 3, -12800}));
+    // A refused bitmap leaves no part of the terrain loaded before it.
     for (const auto& [file, stepX, parts, trees] : bad) {
-        TD3DHeightSurfaceTerrain t;
+        TD3DHeightSurfaceTerrain t = good;
         t.FileName = file;
-        t.StepX = stepX;
+        std::tie(t.StepX, t.StepZ) = std::make_tuple(stepX, 4);
         std::string error, treeError;
         try {
             LoadHeightmap(t);
@@ -216,17 +226,8 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
             EXPECT_EQ(treeError.find(p) != std::string::npos, trees) << file << ": " << treeError;
         }
         EXPECT_NE(error.find(file), std::string::npos) << error;
-        EXPECT_EQ(t.VertexCount + t.IndexCount, 0);
+        EXPECT_EQ(t.VertexCount + t.IndexCount + t.Columns + t.Rows, 0);
     }
-    // The smallest bitmap, one quad; zero scales become 1.
-    TD3DHeightSurfaceTerrain t;
-    t.FileName = WriteGreyBitmap(s.Path("small.bmp"), 8, 8, [](int, int) { return 2; });
-    t.ScaleX = t.HeightScale = 0;
-    LoadHeightmap(t);
-    EXPECT_EQ(t.Columns * t.Rows, 4);
-    EXPECT_EQ(t.IndexCount, 6);
-    EXPECT_EQ(t.ScaleX, 1.0f);
-    EXPECT_EQ((D3DVECTOR{t.Vertices[2].x, t.Vertices[2].y, t.Vertices[2].z}), (D3DVECTOR{4 - 12800, 2, -12800}));
 }
 
 namespace {
