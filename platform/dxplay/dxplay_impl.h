@@ -190,6 +190,7 @@ struct TDXPlay::Impl {
     std::vector<std::unique_ptr<TDXPlayPlayer>> graveyard;  // freed once no handler runs
     TDXPlayPlayer* local = nullptr;
     std::deque<GameEvent> queue;
+    std::deque<ENetEvent> held;  // taken off the network by KeepAlive, not yet handled
 
     std::vector<Found> found;
     std::vector<std::string> sessionNames;
@@ -228,6 +229,8 @@ struct TDXPlay::Impl {
     void SchedulePump();
     void StopPump();
     void Pump();
+    void KeepAlive();
+    void DropHeld();
     // A handler failed in the pump: to the owner's error handling, if any.
     void Report(std::exception_ptr failure);
     void Lost();

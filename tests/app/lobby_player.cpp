@@ -99,6 +99,10 @@ QJsonObject State(TFStart& w)
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
     s["glObjects"] = GfxLiveGLObjects();
+    s["where"] = QString("%1,%2 at %3")
+                     .arg(spiel::PlayerTable[0].Pos.x)
+                     .arg(spiel::PlayerTable[0].Pos.z)
+                     .arg(spiel::PlayerTable[0].Speed);
     s["frames"] = double(Presented);
     s["readyAt"] = double(ReadyAt);
     s["racingAt"] = double(RacingAt);

@@ -270,7 +270,8 @@ TEST(Race, TenProgramsRaceThreeLapsAgreeAndEndCleanly)
     ASSERT_TRUE(g.Racing());
     QList<QStringList> seen;
     for (Program* p : g.windows) {
-        ASSERT_TRUE(p->WaitFor(ShowsResults, 300000)) << "gates " << p->last["gates"].toInt();
+        ASSERT_TRUE(p->WaitFor(ShowsResults, 300000))
+            << "gates " << p->last["gates"].toInt() << " at " << p->last["where"].toString().toStdString();
         seen << Rows(p->last);
         std::printf("%s: %.1f frames per second, %s\n", qPrintable(p->last["name"].toString()),
                     FramesPerSecond(p->last), qPrintable(Rows(p->last).join(", ")));
