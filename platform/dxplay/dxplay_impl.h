@@ -57,9 +57,16 @@ constexpr int kPumpInterval = 10;  // ms; resends and time-outs need service
 constexpr int kEventsPerPump = 4096;
 constexpr size_t kMaxMessageBytes = 1 << 20;  // the game's longest is a 64 KiB text
 
-// A peer that stops answering is given up after about a second instead of
-// ENet's five (its limit, minimum and maximum time-outs).
-inline void SetPeerTimeout(ENetPeer* peer) { enet_peer_timeout(peer, 8, 500, 1500); }
+// A player is gone when nothing has come from it for kSilence; every
+// program sends each peer at least one packet every kBeat (an empty one when
+// it has nothing else to say), so a killed one is noticed in 1.5 s while
+// seconds of heavy loss leave a live one in. ENet's own time-out, which
+// counts the resends of one message and so strikes when a few are lost in a
+// row, is pushed out of the way: it gives up only after 20 s without a
+// single acknowledgement (its limit, minimum and maximum time-outs).
+constexpr milliseconds kBeat{50};
+constexpr milliseconds kSilence{1500};
+inline void SetPeerTimeout(ENetPeer* peer) { enet_peer_timeout(peer, 1u << 30, 20000, 20000); }
 
 // The first port of the range; tests move it with DUNEBOLT_PORT_BASE so that
 // they never meet a game running on the same machine.
@@ -127,6 +134,7 @@ struct TDXPlay::Impl {
         uint32_t ip = 0;
         uint16_t port = 0;
         Clock::time_point since = Clock::now();  // when it entered, for expiry
+        Clock::time_point heard = Clock::now();  // its last packet, for the silence
 
         // Its messages count and sends reach it.
         bool InSession() const
@@ -199,6 +207,9 @@ struct TDXPlay::Impl {
     Join join = Join::None;
     ENetPeer* joinPeer = nullptr;
 
+    Clock::time_point lastBeat{};  // our last empty packets to everyone
+    Clock::time_point serviced{};  // the last look at the socket, for the silence
+
     uint64_t extraSent = 0;
     uint64_t extraReceived = 0;
     uint64_t dropped = 0;
@@ -218,7 +229,7 @@ struct TDXPlay::Impl {
     void OnHelloAck(Member& m);
     void OnAnnounce(Member& from, const dxplaywire::ListedPlayer& p);
     void Admit(Member& a);
-    void Expire();
+    void Expire();  // strangers that never said who they are; silent players
     void ChooseHost();
 
     // dxplay_pump.cpp: the ENet host and the network events.
@@ -231,6 +242,7 @@ struct TDXPlay::Impl {
     void Pump();
     void KeepAlive();
     void DropHeld();
+    void Beat();  // the empty packets that say we are still here
     // A handler failed in the pump: to the owner's error handling, if any.
     void Report(std::exception_ptr failure);
     void Lost();

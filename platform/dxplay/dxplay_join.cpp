@@ -167,6 +167,7 @@ void TDXPlay::Impl::RunJoin(const ENetAddress& to)
             if (join != Join::Meshing) join = Join::Failed;
             break;
         }
+        Beat();
         ENetEvent ev{};
         int r = enet_host_service(host, &ev, 5);
         if (r < 0) {

@@ -159,6 +159,15 @@ void TDXPlay::Impl::Expire()
         if (m->peer != nullptr) enet_peer_reset(m->peer);
         Remove(m);
     }
+    // A player we have not heard from since kSilence before our last look
+    // at the socket has gone, as if its connection had dropped.
+    std::vector<ENetPeer*> silent;
+    for (const auto& m : members)
+        if (m->InSession() && m->peer != nullptr && serviced - m->heard >= kSilence) silent.push_back(m->peer);
+    for (ENetPeer* peer : silent) {
+        OnDisconnect(peer);
+        enet_peer_reset(peer);
+    }
 }
 
 // Everyone left agrees without a word: the earliest admitted player still

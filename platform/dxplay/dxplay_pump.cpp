@@ -112,6 +112,7 @@ void TDXPlay::Impl::Pump()
         bool more = true;
         while (more && host != nullptr && budget > 0) {
             // Take a batch off the socket, then hand it on.
+            serviced = Clock::now();
             for (int i = 0; i < 256 && host != nullptr && budget > 0; ++i, --budget) {
                 ENetEvent ev{};
                 int r = 1;
@@ -136,6 +137,7 @@ void TDXPlay::Impl::Pump()
         }
         if (host != nullptr) {
             Expire();
+            Beat();
             enet_host_flush(host);
         }
     } catch (const std::exception&) {
@@ -152,12 +154,13 @@ void TDXPlay::Impl::Pump()
 void TDXPlay::Impl::KeepAlive()
 {
     if (host == nullptr || insideReceive) return;
-    // Servicing sends the acknowledgements and reads theirs; the events wait
+    // Servicing reads what came and sends what is due; the events wait
     // in order for the pump, so the game sees nothing before it is ready.
     ENetEvent ev{};
     int r = 0;
     while (held.size() < size_t(kEventsPerPump) && (r = enet_host_service(host, &ev, 0)) > 0) held.push_back(ev);
     if (r < 0) return SchedulePump();  // the pump reports the broken socket
+    Beat();                            // and the others hear that we are still here
     enet_host_flush(host);
     if (!held.empty()) SchedulePump();
 }
@@ -167,6 +170,18 @@ void TDXPlay::Impl::DropHeld()
     for (ENetEvent& ev : held)
         if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
     held.clear();
+}
+
+void TDXPlay::Impl::Beat()
+{
+    const auto now = Clock::now();
+    if (host == nullptr || now - lastBeat < kBeat) return;
+    lastBeat = now;
+    for (const auto& m : members) {
+        if (m->peer == nullptr || m->peer->state != ENET_PEER_STATE_CONNECTED) continue;
+        ENetPacket* pkt = enet_packet_create(nullptr, 0, 0);
+        if (pkt != nullptr && enet_peer_send(m->peer, 1, pkt) != 0) enet_packet_destroy(pkt);
+    }
 }
 
 void TDXPlay::Impl::Report(std::exception_ptr failure)
@@ -189,6 +204,11 @@ void TDXPlay::Impl::Lost()
 
 void TDXPlay::Impl::Handle(ENetEvent& ev)
 {
+    if (Member* m = ByPeer(ev.peer)) m->heard = Clock::now();
+    if (ev.type == ENET_EVENT_TYPE_RECEIVE && ev.packet->dataLength == 0) {
+        enet_packet_destroy(ev.packet);  // a sign of life, nothing more
+        return;
+    }
     switch (ev.type) {
         case ENET_EVENT_TYPE_CONNECT:
             OnConnect(ev.peer);
@@ -209,7 +229,6 @@ void TDXPlay::Impl::Handle(ENetEvent& ev)
 
 void TDXPlay::Impl::OnConnect(ENetPeer* peer)
 {
-    // A killed program must be noticed within about a second.
     SetPeerTimeout(peer);
     Member* m = ByPeer(peer);
     if (m == nullptr) {

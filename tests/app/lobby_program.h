@@ -36,10 +36,13 @@ inline QProcessEnvironment PlayerEnvironment(bool asked)
 
 class Program {
 public:
-    // asked: the search asks the player for the host's address.
-    explicit Program(const QString& exe, bool asked = false)
+    // asked: the search asks the player for the host's address. extra: more
+    // environment on top of the players' own.
+    explicit Program(const QString& exe, bool asked = false, const QProcessEnvironment& extra = {})
     {
-        proc_.setProcessEnvironment(PlayerEnvironment(asked));
+        QProcessEnvironment env = PlayerEnvironment(asked);
+        env.insert(extra);
+        proc_.setProcessEnvironment(env);
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&proc_, &QProcess::readyReadStandardOutput, [this] { Read(); });
         proc_.start(exe, {});
@@ -142,9 +145,9 @@ private:
     QJsonObject state_;
 };
 
-inline std::unique_ptr<Program> Start(bool asked = false)
+inline std::unique_ptr<Program> Start(bool asked = false, const QProcessEnvironment& extra = {})
 {
-    auto p = std::make_unique<Program>(LOBBY_PLAYER, asked);
+    auto p = std::make_unique<Program>(LOBBY_PLAYER, asked, extra);
     EXPECT_TRUE(p->Ready());
     return p;
 }

@@ -1,0 +1,231 @@
+// The lobby and races between real programs over a bad network: every
+// program, its bots included, has the bad network library preloaded
+// (tools/badnet), which loses, delays and reorders the datagrams it sends.
+#include "lobby_program.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+namespace {
+
+
+// The finishers' names as a program shows them, in order.
+QStringList Finishers(const QJsonObject& s)
+{
+    QStringList names;
+    for (const auto& v : s["rows"].toArray())
+        if (!v.toString().trimmed().isEmpty()) names << v.toString().left(v.toString().size() - 6);
+    return names;
+}
+
+// ...and as a bot printed them, its lines "NAME: PLACE. FINISHER TIME".
+QStringList BotFinishers(const Program& host, const QString& bot)
+{
+    QStringList names;
+    for (const QString& line : host.lines)
+        if (line.startsWith(bot + ": ")) names << line.section(". ", 1).chopped(6);
+    return names;
+}
+
+// What a program shows, for a failure's message.
+std::string Describe(const QJsonObject& s)
+{
+    return QString("%1: phase %2, gates %3, players %4")
+        .arg(s["name"].toString())
+        .arg(s["phase"].toInt())
+        .arg(s["gates"].toInt())
+        .arg(Players(s).join(", "))
+        .toStdString();
+}
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// The bad network, its counters in a folder of their own (one file a process).
+class BadNetwork {
+public:
+    explicit BadNetwork(const QStringList& settings)
+    {
+        env_.insert("LD_PRELOAD", BADNET_LIB);
+        // Ports away from the other lobby tests', should another run meanwhile.
+        env_.insert("DUNEBOLT_PORT_BASE", "48300");
+        env_.insert("BADNET_STATS", dir_.filePath("%p"));
+        // A sanitizer's runtime would otherwise insist on coming first.
+        env_.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        for (const QString& s : settings) env_.insert(s.section('=', 0, 0), s.section('=', 1));
+    }
+    const QProcessEnvironment& Env() const { return env_; }
+    QString Path(const QString& name) const { return dir_.filePath(name); }
+    // A counter summed over every process that sent anything.
+    double Sum(const QString& counter) const
+    {
+        double sum = 0;
+        for (const QString& file : QDir(dir_.path()).entryList(QDir::Files)) {
+            std::ifstream f(dir_.filePath(file).toStdString());
+            std::string key;
+            double v;
+            while (f >> key >> v)
+                if (key == counter.toStdString()) sum += v;
+        }
+        return sum;
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcessEnvironment env_;
+};
+
+// Searches (a second a try) until the game is listed, then joins it. The
+// seconds the search took and the join until the player saw itself in.
+std::pair<double, double> TimedJoin(Program& p, const QString& name, const QString& game)
+{
+    p.Say("set Edit2 " + name);
+    const auto start = Clock::now();
+    auto listed = [&](const QJsonObject& s) { return s["games"].toArray().contains(game); };
+    do p.Say("click Label16");
+    while (!p.WaitFor(listed, 1000) && Seconds(start) < 30);
+    const double search = Seconds(start);
+    const int row = int(p.last["games"].toArray().toVariantList().indexOf(game));
+    if (row < 0) return {search, -1};
+    const auto joining = Clock::now();
+    p.Say("select sessionbox " + QString::number(row));
+    p.Say("click Label19");
+    const bool in = p.WaitFor([&](const QJsonObject& s) { return s["players"].toArray().contains(name); }, 30000);
+    return {search, in ? Seconds(joining) : -1};
+}
+
+void PrepareRace(Program& host, const std::vector<Program*>& all)
+{
+    host.Say("click UpDown1/down");
+    host.Say("click UpDown1/down");  // one lap
+    for (Program* p : all) p->Say("combo ResComboBox 640 x 480 x 32");
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor([](const QJsonObject& s) { return s["laps"].toString() == "1"; }));
+}
+
+// Every window and every bot of the host names the same finishers.
+void ExpectSameFinishers(const std::vector<Program*>& all, const Program& host, const QStringList& bots)
+{
+    const QStringList names = Finishers(host.last);
+    std::printf("finishers: %s\n", qPrintable(names.join(", ")));
+    EXPECT_GE(names.size(), 1);
+    for (Program* p : all) EXPECT_EQ(Finishers(p->last), names) << qPrintable(p->last["name"].toString());
+    for (const QString& bot : bots) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return BotFinishers(host, bot).size() == names.size(); }, 10000));
+        EXPECT_EQ(BotFinishers(host, bot), names) << qPrintable(bot);
+    }
+}
+
+}  // namespace
+
+// 10 % loss, 100 ms ± 20 ms: the lobby, a race and the host's hand-over.
+TEST(BadNet, AtTenPercentLossTheLobbyARaceAndTheHandOverWork)
+{
+    const auto began = Clock::now();
+    BadNetwork net({"BADNET_LOSS=0.1", "BADNET_DELAY_MS=100", "BADNET_JITTER_MS=20"});
+    auto anna = Start(false, net.Env()), tom = Start(false, net.Env());
+    const std::vector<Program*> all{anna.get(), tom.get()};
+    Create(*anna, "Anna", "Sturm");
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
+    const auto [search, join] = TimedJoin(*tom, "Tom", "Sturm");
+    std::printf("search %.1f s, join %.1f s\n", search, join);
+    EXPECT_LT(search, 5);
+    EXPECT_GE(join, 0);
+    EXPECT_LT(join, 5);
+    anna->Say("click lbothinzu");
+    anna->Say("click lbothinzu");
+    const QStringList everybody{"Bot 1", "Bot 2", "Tom", "[HOST]Anna"};
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 20000));
+
+    // Guaranteed commands: each chat line shows once on every program, in
+    // the order it was typed, though two players type at once.
+    QStringList typed;
+    for (int i = 1; i <= 10; ++i) {
+        for (auto [p, name] : {std::pair{anna.get(), "Anna"}, std::pair{tom.get(), "Tom"}}) {
+            p->Say(QString("set sendmessage Zeile %1").arg(i));
+            p->Say("click sendbutton");
+            typed << QString("%1: Zeile %2").arg(name).arg(i);
+        }
+    }
+    for (Program* p : all) {
+        const auto allShown = [&](const QJsonObject& s) {
+            const QStringList console = s["console"].toString().split('\n');
+            return std::ranges::all_of(typed, [&](const QString& l) { return console.contains(l); });
+        };
+        EXPECT_TRUE(p->WaitFor(allShown, 20000)) << qPrintable(p->last["console"].toString());
+        const QStringList console = p->last["console"].toString().split('\n');
+        for (const QString from : {"Anna: ", "Tom: "})
+            EXPECT_EQ(console.filter(QRegularExpression("^" + from + "Zeile")),
+                      typed.filter(QRegularExpression("^" + from)))
+                << qPrintable(p->last["name"].toString());
+    }
+    std::printf("lobby done after %.0f s\n", Seconds(began));
+
+    // One lap: every program names the same finishers; nobody was dropped.
+    PrepareRace(*anna, all);
+    anna->Say("click llobbystarten");
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000));
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
+    std::printf("race done after %.0f s\n", Seconds(began));
+    ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
+    for (Program* p : all) p->Say("click Label7");
+    for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
+
+    // The host leaves, its bots with it: Tom, the earliest joiner, takes
+    // over within 5 s.
+    const auto left = Clock::now();
+    anna->Say("click llobbyabbrechen");
+    EXPECT_TRUE(tom->WaitFor(
+        [](const QJsonObject& s) { return s["host"].toBool() && ConsoleHas("+++ Neuer Host ist Tom +++")(s); }, 20000));
+    EXPECT_LT(Seconds(left), 5);
+    std::printf("hand-over %.1f s\n", Seconds(left));
+    EXPECT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"}), 20000));
+
+    // The network was as bad as asked.
+    const double sent = net.Sum("sent"), dropped = net.Sum("dropped");
+    std::printf("datagrams: %.0f sent, %.0f lost, %.0f delayed; %.0f s in all\n", sent, dropped, net.Sum("delayed"),
+                Seconds(began));
+    EXPECT_GT(sent, 1000);
+    EXPECT_NEAR(dropped / sent, 0.1, 0.02);
+}
+
+// Half the datagrams lost for 10 s in the middle of a race: it goes on and
+// ends with every player still in.
+TEST(BadNet, ARaceGoesOnThroughTenSecondsOfHalfTheDatagramsLost)
+{
+    const auto began = Clock::now();
+    QTemporaryDir dir;
+    const QString burst = dir.filePath("burst");
+    BadNetwork net({"BADNET_LOSS=0.1", "BADNET_DELAY_MS=100", "BADNET_JITTER_MS=20", "BADNET_BURST=0:10000:0.5",
+                    "BADNET_BURST_FILE=" + burst});
+    auto anna = Start(false, net.Env()), tom = Start(false, net.Env());
+    const std::vector<Program*> all{anna.get(), tom.get()};
+    Create(*anna, "Anna", "Böen");
+    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
+    ASSERT_GE(TimedJoin(*tom, "Tom", "Böen").second, 0);
+    anna->Say("click lbothinzu");
+    anna->Say("click lbothinzu");
+    const QStringList everybody{"Bot 1", "Bot 2", "Tom", "[HOST]Anna"};
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 20000));
+    PrepareRace(*anna, all);
+    anna->Say("click llobbystarten");
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(Racing, 60000));
+
+    // The window opens a few seconds into the race: it starts when the file
+    // is written, for every process alike.
+    QTest::qWait(3000);
+    const auto opened = Clock::now();
+    std::ofstream{burst.toStdString()};
+    while (Seconds(opened) < 12) {
+        for (Program* p : all) {
+            const QJsonObject s = p->State();
+            EXPECT_EQ(Players(s), everybody) << "at " << Seconds(opened) << " s";
+            EXPECT_TRUE(Racing(s) || ShowsResults(s)) << "phase " << s["phase"].toInt();
+        }
+        QTest::qWait(500);
+    }
+    for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
+    ExpectSameFinishers(all, *anna, {"Bot 1", "Bot 2"});
+    for (Program* p : all) p->Say("click Label7");
+    for (Program* p : all) EXPECT_TRUE(p->WaitFor(PlayersAre(everybody)));
+    std::printf("datagrams: %.0f sent, %.0f lost; %.0f s in all\n", net.Sum("sent"), net.Sum("dropped"),
+                Seconds(began));
+}
