@@ -8,7 +8,6 @@
 
 namespace {
 
-
 // The finishers' names as a program shows them, in order.
 QStringList Finishers(const QJsonObject& s)
 {
