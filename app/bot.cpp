@@ -184,5 +184,6 @@ int RunBot(int argc, char** argv)
     stop.start(50);
     const int status = app.exec();
     bot.Leave();
+    std::printf("%s: ended with status %d\n", argv[2], status);
     return status;
 }

@@ -41,6 +41,7 @@ void TFStart::gfxengineAfterStart()
     QCoreApplication::processEvents();
     if (WorldSetupPending == 1) {
         WorldSetupPending = 0;
+        DXPlay->KeepAlive();
         spiel::SetupWorld(*gfxengine);
     }
     GfxClipper1->Window = this;

@@ -94,6 +94,12 @@ void TFStart::RaceAborted()
     Panel2->move(0, 0);
     unsetCursor();
     if (DXPlay->IsHost()) llobbystarten->show();
+    // The countdown locked the laps and the chat; an aborted race gives them
+    // back as a finished one does.
+    Countdown = 10;
+    UpDown1->setEnabled(true);
+    sendmessage->setEnabled(true);
+    sendbutton->show();
     Panel2->show();
     XaudioPlayer1->Stop();
     UpdatePlayerList(0);

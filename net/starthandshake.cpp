@@ -76,7 +76,10 @@ void TFStart::starttimerTimer()
     {
         WaitCursor wait;
         WorldSetupPending = 1;
+        // The engine's start holds the event loop for a while.
+        DXPlay->KeepAlive();
         gfxengine->StartAll();
+        DXPlay->KeepAlive();
     }
     console->appendPlainText("Fertig! Warte auf Mitspieler...");
     console->appendPlainText("");

@@ -245,6 +245,11 @@ bool SessionOpen()
            SessionPort.Opened(*DXPlay);
 }
 
+void KeepSessionAlive()
+{
+    if (SessionOpen() && SessionPort.KeepAlive != nullptr) SessionPort.KeepAlive(*DXPlay);
+}
+
 uint32_t LocalPlayerId()
 {
     if (!SessionOpen() || SessionPort.LocalId == nullptr) return 0;

@@ -134,6 +134,7 @@ struct TSessionPort {
     uint32_t (*HostId)(TDXPlay&) = nullptr;
     uint32_t (*NextHostId)(TDXPlay&) = nullptr;
     std::string (*PlayerName)(TDXPlay&, uint32_t id) = nullptr;
+    void (*KeepAlive)(TDXPlay&) = nullptr;
 };
 extern TSessionPort SessionPort;
 
@@ -159,6 +160,7 @@ inline void AttachSession(TDXPlay* session)
             if (p->ID == id) return p->Name;
         return "";
     };
+    SessionPort.KeepAlive = [](TDXPlay& s) { s.KeepAlive(); };
 }
 
 // Closes the sends again (no session attached).
@@ -166,6 +168,9 @@ void DetachSession();
 
 // A session is attached and open.
 bool SessionOpen();
+// Between the long steps of a race's setup: the session answers the
+// network, so that a slow setup does not cost this player the game.
+void KeepSessionAlive();
 // The local player's id; 0 while closed.
 uint32_t LocalPlayerId();
 // This program is the session's host; false while closed.

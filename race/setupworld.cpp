@@ -80,8 +80,10 @@ void SetupTrack(const std::string& baseDir)
     PlayerTable[0].Id = u_multiplayer::LocalPlayerId();
     move::CameraTarget = {0, 0, 0};
     move::CameraEye = {0, 1000, -1000};
+    u_multiplayer::KeepSessionAlive();
     LoadTerrain(baseDir);
     track::PlaceTrees(baseDir + "images/treemap.bmp", Ground);
+    u_multiplayer::KeepSessionAlive();
     track::PlaceGates(Ground);
     PlayerTable[0].NextGate = 0;
     UpdateGoalPos();
@@ -102,6 +104,7 @@ void SetupWorld(TGfxEngine& engine)
     // shipped there is used when it fits, else the player's own.
     QuadtreeBuild = bsp::BuildTerrainQuadtree(u_heightmap::Terrain, bsp::PlayerQuadtreeCachePath(),
                                               bsp::QuadtreeCachePath(baseDir));
+    u_multiplayer::KeepSessionAlive();
 
     LoadMeshes("schatten.x", 130, 1, 170, {{"Rechteck01", &ShadowMesh}});
     for (D3DVERTEX& v : *ShadowMesh.Vertices) v.x -= 5, v.y += 5, v.z += 10;
@@ -112,6 +115,7 @@ void SetupWorld(TGfxEngine& engine)
     GateGridTexture = StartTexture(engine, "torgitter.bmp", d3dTRANSPARENTBLACK);
     GateTopTexture = StartTexture(engine, "toroben.bmp", d3dTRANSPARENTBLACK);
 
+    u_multiplayer::KeepSessionAlive();
     LoadMeshes("himmel.x", 3000, 1000, 3000, {{"himmel", &SkyMesh}});
     SkyTexture = StartTexture(engine, "himmel.bmp", 0);
     WaterQuad = {WaterCorner(-30000, -30000, 0, 0), WaterCorner(-30000, 30000, 0, 30),

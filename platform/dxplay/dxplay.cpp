@@ -211,6 +211,8 @@ TDXPlayPlayer& TDXPlay::PlayerByID(uint32_t id) const
     return *p;
 }
 
+void TDXPlay::KeepAlive() { impl_->KeepAlive(); }
+
 void TDXPlay::SendMessage(uint32_t toId, const void* data, int size, bool guaranteed)
 {
     Impl& d = *impl_;

@@ -85,6 +85,12 @@ public:
 
     void Close();
 
+    // For long work on the caller's thread, such as a race's world setup:
+    // answers the network now, so that no peer times this player out (nor
+    // this player them, on acknowledgements left unread), and keeps what
+    // arrived for the event loop. No event fires inside.
+    void KeepAlive();
+
     std::function<void(TDXPlayPlayer& player)> OnAddPlayer;
     std::function<void(TDXPlayPlayer& player)> OnDeletePlayer;
     std::function<void(TDXPlayPlayer& from, const uint8_t* data, int size)> OnMessage;

@@ -8,6 +8,7 @@ using namespace dxplayimpl;
 
 void TDXPlay::Impl::Shutdown()
 {
+    DropHeld();
     if (host != nullptr) {
         bool any = false;
         for (const auto& m : members) {

@@ -200,6 +200,7 @@ struct TDXPlay::Impl {
     std::vector<std::unique_ptr<TDXPlayPlayer>> graveyard;  // freed once no handler runs
     TDXPlayPlayer* local = nullptr;
     std::deque<GameEvent> queue;
+    std::deque<ENetEvent> held;  // taken off the network by KeepAlive, not yet handled
 
     std::vector<Found> found;
     std::vector<std::string> sessionNames;
@@ -241,6 +242,8 @@ struct TDXPlay::Impl {
     void SchedulePump();
     void StopPump();
     void Pump();
+    void KeepAlive();
+    void DropHeld();
     void Beat();  // the empty packets that say we are still here
     // A handler failed in the pump: to the owner's error handling, if any.
     void Report(std::exception_ptr failure);

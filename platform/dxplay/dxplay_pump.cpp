@@ -115,7 +115,13 @@ void TDXPlay::Impl::Pump()
             serviced = Clock::now();
             for (int i = 0; i < 256 && host != nullptr && budget > 0; ++i, --budget) {
                 ENetEvent ev{};
-                int r = enet_host_service(host, &ev, 0);
+                int r = 1;
+                if (held.empty()) {
+                    r = enet_host_service(host, &ev, 0);
+                } else {
+                    ev = held.front();
+                    held.pop_front();
+                }
                 if (r < 0) {
                     Lost();
                     more = false;
@@ -141,8 +147,29 @@ void TDXPlay::Impl::Pump()
     }
     insideReceive = false;
     if (depth == 0) graveyard.clear();
-    if (host != nullptr && !queue.empty() && opened) SchedulePump();
+    if (host != nullptr && (!queue.empty() || !held.empty()) && opened) SchedulePump();
     if (failure) Report(failure);
+}
+
+void TDXPlay::Impl::KeepAlive()
+{
+    if (host == nullptr || insideReceive) return;
+    // Servicing reads what came and sends what is due; the events wait
+    // in order for the pump, so the game sees nothing before it is ready.
+    ENetEvent ev{};
+    int r = 0;
+    while (held.size() < size_t(kEventsPerPump) && (r = enet_host_service(host, &ev, 0)) > 0) held.push_back(ev);
+    if (r < 0) return SchedulePump();  // the pump reports the broken socket
+    Beat();                            // and the others hear that we are still here
+    enet_host_flush(host);
+    if (!held.empty()) SchedulePump();
+}
+
+void TDXPlay::Impl::DropHeld()
+{
+    for (ENetEvent& ev : held)
+        if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
+    held.clear();
 }
 
 void TDXPlay::Impl::Beat()

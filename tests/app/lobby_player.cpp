@@ -20,6 +20,7 @@
 #include "app/startscreen.h"
 #include "app/updown.h"
 #include "platform/dxplay/dxplay.h"
+#include "platform/gfx/gfxdevice.h"
 #include "race/raceframe.h"
 #include "race/racestate.h"
 
@@ -102,6 +103,11 @@ QJsonObject State(TFStart& w)
     s["startClock"] = spiel::StartClock;
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
+    s["glObjects"] = GfxLiveGLObjects();
+    s["where"] = QString("%1,%2 at %3")
+                     .arg(spiel::PlayerTable[0].Pos.x)
+                     .arg(spiel::PlayerTable[0].Pos.z)
+                     .arg(spiel::PlayerTable[0].Speed);
     s["frames"] = double(Presented);
     s["readyAt"] = double(ReadyAt);
     s["racingAt"] = double(RacingAt);

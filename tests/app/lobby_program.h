@@ -90,6 +90,7 @@ public:
     void Kill() { ::kill(pid_t(proc_.processId()), SIGKILL), proc_.waitForFinished(3000); }
     bool Finished(int ms) { return proc_.state() == QProcess::NotRunning || proc_.waitForFinished(ms); }
     int ExitCode() const { return proc_.exitCode(); }
+    qint64 Pid() const { return proc_.processId(); }
     // The processes this program started that still run.
     int Children() const
     {
@@ -201,3 +202,24 @@ inline QString CommandHex(const QByteArray& text)
     b.append(text).append("\0\0", 2);
     return QString::fromLatin1(b.toHex());
 }
+
+inline auto Racing = [](const QJsonObject& s) { return s["phase"].toInt() == 4; };
+inline auto ShowsResults = [](const QJsonObject& s) { return s["results"].toBool() && s["phase"].toInt() == 0; };
+
+inline QStringList Rows(const QJsonObject& s)
+{
+    QStringList rows;
+    for (const auto& v : s["rows"].toArray())
+        if (!v.toString().trimmed().isEmpty()) rows << v.toString();
+    return rows;
+}
+
+// Laps one lower than the lobby's 3, down to 1.
+inline void SetLaps(Program& host, int laps)
+{
+    for (int i = laps; i < 3; ++i) host.Say("click UpDown1/down");
+    for (int i = 3; i < laps; ++i) host.Say("click UpDown1/up");
+}
+
+// Every race here renders at 640 × 480.
+inline void SmallScreen(Program& p) { p.Say("combo ResComboBox 640 x 480 x 32"); }

@@ -8,9 +8,6 @@
 
 namespace {
 
-auto Racing = [](const QJsonObject& s) { return s["phase"].toInt() == 4; };
-auto ShowsResults = [](const QJsonObject& s) { return s["results"].toBool() && s["phase"].toInt() == 0; };
-
 // The finishers' names as a program shows them, in order.
 QStringList Finishers(const QJsonObject& s)
 {

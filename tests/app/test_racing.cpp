@@ -4,29 +4,8 @@
 
 namespace {
 
-auto Racing = [](const QJsonObject& s) { return s["phase"].toInt() == 4; };
-auto ShowsResults = [](const QJsonObject& s) { return s["results"].toBool() && s["phase"].toInt() == 0; };
-
-QStringList Rows(const QJsonObject& s)
-{
-    QStringList rows;
-    for (const auto& v : s["rows"].toArray())
-        if (!v.toString().trimmed().isEmpty()) rows << v.toString();
-    return rows;
-}
-
 // mm:ss as seconds.
 int Seconds(const QString& row) { return row.right(5).left(2).toInt() * 60 + row.right(2).toInt(); }
-
-// Laps one lower than the lobby's 3, down to 1.
-void SetLaps(Program& host, int laps)
-{
-    for (int i = laps; i < 3; ++i) host.Say("click UpDown1/down");
-    for (int i = 3; i < laps; ++i) host.Say("click UpDown1/up");
-}
-
-// Every race here renders at 640 × 480.
-void SmallScreen(Program& p) { p.Say("combo ResComboBox 640 x 480 x 32"); }
 
 }  // namespace
 
@@ -109,7 +88,7 @@ TEST(Race, ThreeProgramsRaceTwoLapsALateJoinerWaitsAndRacesTheNextOne)
     EXPECT_GE(Rows(ben->last).size(), 1);
 }
 
-TEST(Race, EscapeAndAKilledHostEndTheRaceWithNobodyFrozen)
+TEST(Race, EscapeEndsTheRaceForOneClientOrForEverybodyWithNobodyFrozen)
 {
     auto anna = Start(), tom = Start(), eva = Start();
     Create(*anna, "Anna", "Flucht");
@@ -141,18 +120,6 @@ TEST(Race, EscapeAndAKilledHostEndTheRaceWithNobodyFrozen)
         EXPECT_TRUE(p->WaitFor([](const QJsonObject& s) {
             return s["phase"].toInt() == 0 && s["lobby"].toBool() && s["width"].toInt() == 640;
         })) << qPrintable(p->last["name"].toString());
-
-    // Killed mid-race, the host leaves the others in the lobby with a new host.
-    anna->Say("click llobbystarten");
-    ASSERT_TRUE(eva->WaitFor(Racing, 40000));
-    anna->Kill();
-    EXPECT_TRUE(eva->WaitFor(
-        [](const QJsonObject& s) {
-            return s["phase"].toInt() == 0 && s["lobby"].toBool() && s["width"].toInt() == 640 && s["host"].toBool();
-        },
-        20000));
-    // The lobby answers: it can start the next race.
-    EXPECT_TRUE(eva->last["starten"].toBool());
 }
 
 namespace {
@@ -175,63 +142,119 @@ QStringList Names(const QStringList& rows)
 
 }  // namespace
 
-// Bots are players of their own, in processes the host starts: they join,
-// race and see the same results, and go when their host leaves the lobby.
-TEST(Race, AHostAloneRacesTwoLapsWithThreeBotsThatLeaveWithIt)
-{
-    auto tom = Start();
-    Create(*tom, "Tom", "Bots");
-    ASSERT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"})));
-    for (int i = 0; i < 3; ++i) tom->Say("click lbothinzu");
-    ASSERT_TRUE(tom->WaitFor(PlayersAre({"Bot 1", "Bot 2", "Bot 3", "[HOST]Tom"}), 20000));
-    EXPECT_EQ(tom->Children(), 3);
-    SetLaps(*tom, 2);
-    SmallScreen(*tom);
-    tom->Say("click llobbystarten");
-    ASSERT_TRUE(tom->WaitFor(Racing, 30000));
-    ASSERT_TRUE(tom->WaitFor(ShowsResults, 480000)) << "gates " << tom->last["gates"].toInt();
-    const QStringList rows = Rows(tom->last);
-    std::printf("two laps with three bots: %s, %.1f frames per second\n", qPrintable(rows.join(", ")),
-                tom->last["frames"].toDouble() / tom->last["frameSeconds"].toDouble());
-    ASSERT_GE(rows.size(), 1);
-    for (const QString bot : {"Bot 1", "Bot 2", "Bot 3"}) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*tom, bot).size() == rows.size(); }, 5000));
-        EXPECT_EQ(Names(BotRows(*tom, bot)).join(", "), Names(rows).join(", ")) << qPrintable(bot);
+namespace {
+
+// A host window, two client windows and seven strong bots of the host's: ten
+// players in the game "name".
+struct TenPlayers {
+    std::unique_ptr<Program> host = Start(), tom = Start(), eva = Start();
+    QList<Program*> windows{host.get(), tom.get(), eva.get()};
+    QStringList bots;
+
+    explicit TenPlayers(const QString& game)
+    {
+        Create(*host, "Anna", game);
+        EXPECT_TRUE(host->WaitFor(PlayersAre({"[HOST]Anna"})));
+        EXPECT_TRUE(Join(*tom, "Tom", game));
+        EXPECT_TRUE(Join(*eva, "Eva", game));
+        host->Say("combo botskill schwer");
+        QStringList all{"[HOST]Anna", "Tom", "Eva"};
+        for (int b = 1; b <= 7; ++b) {
+            host->Say("click lbothinzu");
+            bots << "Bot " + QString::number(b);
+        }
+        for (Program* p : windows) EXPECT_TRUE(p->WaitFor(PlayersAre(all + bots), 30000));
+        for (Program* p : windows) SmallScreen(*p);
     }
-    // Back in the lobby the bot controls return; leaving it takes the bots along.
-    tom->Say("click Label7");
-    tom->Say("click llobbyabbrechen");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return tom->Children() == 0; }, 5000));
+    bool Racing()
+    {
+        host->Say("click llobbystarten");
+        return std::ranges::all_of(windows, [](Program* p) { return p->WaitFor(::Racing, 40000); });
+    }
+};
+
+double FramesPerSecond(const QJsonObject& s) { return s["frames"].toDouble() / s["frameSeconds"].toDouble(); }
+
+// Every program lists the same finishers, each in the order it saw them.
+void ExpectTheSameFinishers(const QList<QStringList>& seen)
+{
+    QStringList first = Names(seen[0]);
+    first.sort();
+    for (const QStringList& rows : seen) {
+        QStringList names = Names(rows);
+        names.sort();
+        EXPECT_EQ(names.join(", "), first.join(", "));
+    }
 }
 
-// Two windows and five bots: every program, the bots included, names the
-// same finishers in the same order.
-TEST(Race, AHostAClientAndFiveBotsAgreeOnTheFinishers)
+}  // namespace
+
+// Three laps with ten players: the same finishers everywhere, nobody frozen,
+// and every program ends with status 0.
+TEST(Race, TenProgramsRaceThreeLapsAgreeAndEndCleanly)
 {
-    auto anna = Start(), tom = Start();
-    Create(*anna, "Anna", "Sieben");
-    ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
-    ASSERT_TRUE(Join(*tom, "Tom", "Sieben"));
-    for (int i = 0; i < 5; ++i) anna->Say("click lbothinzu");
-    ASSERT_TRUE(tom->WaitFor(PlayersAre({"Bot 1", "Bot 2", "Bot 3", "Bot 4", "Bot 5", "Tom", "[HOST]Anna"}), 30000));
-    SetLaps(*anna, 1);
-    for (Program* p : {anna.get(), tom.get()}) SmallScreen(*p);
-    anna->Say("click llobbystarten");
-    for (Program* p : {anna.get(), tom.get()}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
-    for (Program* p : {anna.get(), tom.get()})
-        ASSERT_TRUE(p->WaitFor(ShowsResults, 480000)) << "gates " << p->last["gates"].toInt();
-    const QStringList names = Names(Rows(anna->last));
-    std::printf("seven players: %s\n", qPrintable(Rows(anna->last).join(", ")));
-    ASSERT_GE(names.size(), 1);
-    EXPECT_EQ(Names(Rows(tom->last)).join(", "), names.join(", "));
-    for (int b = 1; b <= 5; ++b) {
-        const QString bot = "Bot " + QString::number(b);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*anna, bot).size() == names.size(); }, 5000));
-        EXPECT_EQ(Names(BotRows(*anna, bot)).join(", "), names.join(", ")) << qPrintable(bot);
+    TenPlayers g("Zehn");
+    ASSERT_TRUE(g.Racing());
+    QList<QStringList> seen;
+    for (Program* p : g.windows) {
+        ASSERT_TRUE(p->WaitFor(ShowsResults, 420000))
+            << "gates " << p->last["gates"].toInt() << " at " << p->last["where"].toString().toStdString();
+        seen << Rows(p->last);
+        std::printf("%s: %.1f frames per second, %s\n", qPrintable(p->last["name"].toString()),
+                    FramesPerSecond(p->last), qPrintable(Rows(p->last).join(", ")));
+        EXPECT_GT(FramesPerSecond(p->last), 5) << "a frozen window";
     }
-    // The host leaves: its bots go with it and the client is the new host.
-    anna->Say("click Label7");
-    anna->Say("click llobbyabbrechen");
-    EXPECT_TRUE(tom->WaitFor([](const QJsonObject& s) { return s["host"].toBool(); }, 10000));
-    EXPECT_TRUE(tom->WaitFor(PlayersAre({"[HOST]Tom"}), 10000));
+    for (const QString& bot : g.bots) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*g.host, bot).size() == seen[0].size(); }, 5000));
+        seen << BotRows(*g.host, bot);
+    }
+    ASSERT_GE(seen[0].size(), 1);
+    ExpectTheSameFinishers(seen);
+    // Leaving the lobby, the host takes its bots along; then every window
+    // closes.
+    EXPECT_EQ(g.host->Children(), 7);
+    g.host->Say("click Label7");
+    g.host->Say("click llobbyabbrechen");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return g.host->Children() == 0; }, 10000));
+    for (Program* p : {g.tom.get(), g.eva.get(), g.host.get()}) {
+        p->Say("close");
+        ASSERT_TRUE(p->Finished(15000));
+        EXPECT_EQ(p->ExitCode(), 0);
+    }
+    for (const QString& bot : g.bots)
+        EXPECT_TRUE(g.host->lines.contains(bot + ": ended with status 0")) << qPrintable(bot);
+}
+
+// The host killed mid-race: the others are back in the lobby within 3 s with
+// one new host, and the next race runs in the same session.
+TEST(Race, TenProgramsLoseTheirHostMidRaceAndRaceOnWithANewOne)
+{
+    TenPlayers g("Verlust");
+    ASSERT_TRUE(g.Racing());
+    QTest::qWait(15000);
+    g.host->Kill();
+    const auto killed = Clock::now();
+    auto back = [](const QJsonObject& s) {
+        return s["phase"].toInt() == 0 && s["lobby"].toBool() && s["width"].toInt() == 640 && s["chat"].toBool();
+    };
+    for (Program* p : {g.tom.get(), g.eva.get()}) {
+        ASSERT_TRUE(p->WaitFor(back, 20000));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count();
+        std::printf("%s back in the lobby %lld ms after the kill\n", qPrintable(p->last["name"].toString()),
+                    static_cast<long long>(ms));
+        EXPECT_LE(ms, 3000);
+    }
+    // The bots went with their host; exactly one of the two leads now.
+    Program* next = g.tom->State()["host"].toBool() ? g.tom.get() : g.eva.get();
+    Program* other = next == g.tom.get() ? g.eva.get() : g.tom.get();
+    ASSERT_TRUE(other->WaitFor([](const QJsonObject& s) { return Players(s).size() == 2; }, 10000));
+    EXPECT_TRUE(next->State()["host"].toBool() && next->last["updown"].toBool());
+    EXPECT_FALSE(other->State()["host"].toBool());
+    SetLaps(*next, 1);
+    next->Say("click llobbystarten");
+    for (Program* p : {next, other}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
+    for (Program* p : {next, other})
+        ASSERT_TRUE(p->WaitFor(ShowsResults, 240000)) << "gates " << p->last["gates"].toInt();
+    ExpectTheSameFinishers({Rows(next->last), Rows(other->last)});
+    EXPECT_GE(Rows(next->last).size(), 1);
 }

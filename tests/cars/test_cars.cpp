@@ -190,18 +190,11 @@ TEST(Boxes, AreCuboidsWithTheirPointsInOrder)
             hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
         }
         const float mx = (lo.x + hi.x) / 2;
-        const TBox expected{{{lo.x, lo.y, lo.z},
-                             {hi.x, lo.y, lo.z},
-                             {hi.x, lo.y, hi.z},
-                             {lo.x, lo.y, hi.z},
-                             {lo.x, hi.y, lo.z},
-                             {hi.x, hi.y, lo.z},
-                             {hi.x, hi.y, hi.z},
-                             {lo.x, hi.y, hi.z},
-                             {mx, lo.y, lo.z},
-                             {mx, lo.y, hi.z},
-                             {mx, hi.y, lo.z},
-                             {mx, hi.y, hi.z}}};
+        // clang-format off
+        const TBox expected{{{lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {lo.x, lo.y, hi.z},
+                             {lo.x, hi.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z},
+                             {mx, lo.y, lo.z}, {mx, lo.y, hi.z}, {mx, hi.y, lo.z}, {mx, hi.y, hi.z}}};
+        // clang-format on
         for (int i = 0; i < 12; ++i) EXPECT_EQ((*box)[i], expected[i]) << "point " << i;
     }
 }
@@ -306,6 +299,7 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         D3DVECTOR expected;
         bool hit;
         std::vector<std::string> sends;
+        // clang-format off
     } cases[] = {
         // Into a tree: the own car stops 10 behind its safe position; another
         // player's goes back to it here and is told to go 10 behind and stop.
@@ -331,18 +325,11 @@ TEST(Referee, ObstaclesAndOtherCarsPutACarBack)
         {0, {0, 0, 10}, {0, 0, 10}, 0, {}, D3DVECTOR{0, 0, 250}, {0, 0, 10}, false, {}},
         {0, {5, 0, 10}, {5, 0, 10}, 0, {}, D3DVECTOR{20, 10, 215}, {5, 0, 0}, false, {"7 0 5,0,0", "8 0 20,10,215"}},
         {0, {10, 0, 10}, {10, 0, 10}, 0, {}, D3DVECTOR{145, 10, 215}, {10, 0, 10}, false, {"8 0 145,10,215"}},
-        {0,
-         {15, 0, 10},
-         {15, 0, 10},
-         0,
-         {},
-         D3DVECTOR{150, 10, 20},
-         {0, 0, 10},
-         false,
-         {"7 0 0,0,10", "8 0 150,10,20"}},
+        {0, {15, 0, 10}, {15, 0, 10}, 0, {}, D3DVECTOR{150, 10, 20}, {0, 0, 10}, false, {"7 0 0,0,10", "8 0 150,10,20"}},
         // A car state that is not a number disturbs no one.
         {0, {1.1f, 0, 0}, {3.2f, 0, 0}, 0, {}, D3DVECTOR{NAN, 0, 0}, {1.1f, 0, 0}, false, {}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         FreshRace();
@@ -387,6 +374,7 @@ TEST(DriveStep, FollowsTheDrivingRules)
         int steps;
         double dt;
         float speed, steer, heading, x, z, wheel;
+        // clang-format off
     } cases[] = {
         {{}, {.Up = true}, false, 1, 0.1, 3.5f, 0, 0, 0, 3.5f, 0.14f},
         {{.Speed = 10}, {.Down = true}, false, 1, 0.1, 3, 0, 0, 0, 3, 0.12f},
@@ -411,53 +399,14 @@ TEST(DriveStep, FollowsTheDrivingRules)
         {{}, {.Up = true, .Right = true}, true, 10, 0.01, 0, 0.2f, 0, 0, 0, 0},
         // A quarter of a circle of radius 10·v / (0.03·v·π/6) ≈ 637 to the
         // right, walked in 200 steps; reversing on left lock turns right too.
-        {{.Speed = 50, .Steer = kPi / 6},
-         {.Right = true},
-         true,
-         200,
-         0.01,
-         50,
-         kPi / 6,
-         kPi / 2,
-         639.1165f,
-         634.1165f,
-         2.30089f},
-        {{.Speed = -40, .Steer = -kPi / 6},
-         {.Left = true},
-         true,
-         100,
-         0.01,
-         -40,
-         -kPi / 6,
-         0.62832f,
-         -122.7587f,
-         -373.8125f,
-         2.84956f},
+        {{.Speed = 50, .Steer = kPi / 6}, {.Right = true}, true, 200, 0.01, 50, kPi / 6, kPi / 2, 639.1165f, 634.1165f, 2.30089f},
+        {{.Speed = -40, .Steer = -kPi / 6}, {.Left = true}, true, 100, 0.01, -40, -kPi / 6, 0.62832f, -122.7587f, -373.8125f, 2.84956f},
         // Outside, moving in along z: back on the bound across x, inside on z.
-        {{.Speed = 50, .Heading = kPi / 4, .Pos = {12405, 0, -12405}},
-         {},
-         false,
-         1,
-         0.02,
-         49.5f,
-         0,
-         kPi / 4,
-         12400,
-         -12398,
-         0.396f},
+        {{.Speed = 50, .Heading = kPi / 4, .Pos = {12405, 0, -12405}}, {}, false, 1, 0.02, 49.5f, 0, kPi / 4, 12400, -12398, 0.396f},
         {{.Speed = 50, .Heading = kPi / 2, .Pos = {12390, 0, 0}}, {}, false, 4, 0.02, 48, 0, kPi / 2, 12400, 0, 1.56f},
-        {{.Speed = 50, .Heading = -kPi / 4, .Pos = {-12405, 0, 12405}},
-         {},
-         false,
-         1,
-         0.02,
-         49.5f,
-         0,
-         -kPi / 4,
-         -12400,
-         12400,
-         0.396f},
+        {{.Speed = 50, .Heading = -kPi / 4, .Pos = {-12405, 0, 12405}}, {}, false, 1, 0.02, 49.5f, 0, -kPi / 4, -12400, 12400, 0.396f},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         move::ResetDriving();

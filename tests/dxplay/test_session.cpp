@@ -23,6 +23,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -325,6 +326,25 @@ TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe)
         gone.OnClose = [&] { closedByDestructor = true; };
     }
     EXPECT_FALSE(closedByDestructor);
+}
+
+// Long work on the event loop's thread (a race's world setup) keeps the
+// session when it calls KeepAlive: what arrives meanwhile waits for the loop.
+TEST(SessionLayer, ThreeBusySecondsWithKeepAliveLoseNobodyAndNoMessage)
+{
+    HostWithGuest g;
+    int got = 0;
+    g.play.OnMessage = [&](TDXPlayPlayer&, const uint8_t*, int) { ++got; };
+    g.guest.Say("send 0 20");
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        g.play.KeepAlive();
+    }
+    EXPECT_EQ(got, 0) << "no handler runs inside the work";
+    EXPECT_TRUE(WaitUntil([&] { return got == 20; }));
+    Settle(300);
+    EXPECT_EQ(g.play.Players().size(), 2u);
+    EXPECT_EQ(g.guest.Count("delete "), 0u);
 }
 
 // A plain UDP socket on loopback, for datagrams that are not ENet's.

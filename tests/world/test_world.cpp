@@ -14,6 +14,7 @@
 
 #include "world/bsp.h"
 #include "world/frustum.h"
+#include "world/track.h"
 #include "world/u_heightmap.h"
 
 using namespace u_heightmap;
@@ -156,41 +157,77 @@ TEST(Heightmap, CellsTieToTheEvenOne)
     for (auto [p, cell] : cells) EXPECT_EQ(CellOf(p, 25600, 64), cell) << p;
 }
 
-TEST(Heightmap, BitmapsThatCannotBeReadOrDoNotFit)
+// A BMP's 54 header bytes claiming width x height at 24 bits, and no pixels.
+std::string BmpHeaders(const std::string& path, int32_t width, int32_t height)
+{
+    unsigned char h[54] = {'B', 'M'};
+    for (auto [at, v] : {std::pair{2, 54}, {10, 54}, {14, 40}, {18, width}, {22, height}, {26, 1}, {28, 24}})
+        for (int i = 0; i < 4; ++i) h[at + i] = static_cast<unsigned char>(uint32_t(v) >> (8 * i));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h), sizeof h);
+    return path;
+}
+
+// The world's bitmaps are BMP files, checked by their headers before any
+// pixel is decoded. The tree map refuses the same files as the height map,
+// but has no size rule of its own (trees: false).
+TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
 {
     TScratch s;
     std::ofstream(s.Path("garbage.bmp")) << "BM this is not a bitmap at all";
     fs::resize_file(WriteGreyBitmap(s.Path("cut.bmp"), 256, 256, Hills), 40);
-    const std::tuple<std::string, int, std::vector<std::string>> bad[] = {
-        {s.Path("missing.bmp"), 4, {"missing"}},
-        {s.Path("garbage.bmp"), 4, {"unreadable"}},
-        {s.Path("cut.bmp"), 4, {"unreadable"}},
-        {WriteGreyBitmap(s.Path("big.bmp"), 300, 260, Hills), 4, {"300 x 260", "75 x 65"}},
-        {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, {"6 x 256", "1 x 64"}},
-        {s.Path("big.bmp"), 0, {"steps 0 x 4"}},
+    QImage ramp(16, 16, QImage::Format_RGB32);
+    ramp.fill(Qt::gray);
+    for (const char* fmt : {"PNG", "PPM"}) ramp.save(QString::fromStdString(s.Path(fmt + std::string(".bmp"))), fmt);
+    const struct {
+        std::string file;
+        int stepX;
+        std::vector<std::string> parts;
+        bool trees;
+    } bad[] = {
+        {s.Path("missing.bmp"), 4, {"missing"}, true},
+        {s.Path("garbage.bmp"), 4, {"unreadable"}, true},
+        {s.Path("cut.bmp"), 4, {"unreadable"}, true},
+        {s.Path("PNG.bmp"), 4, {"not a BMP"}, true},
+        {s.Path("PPM.bmp"), 4, {"not a BMP"}, true},
+        {BmpHeaders(s.Path("wide.bmp"), 100000, 16), 4, {"100000 x 16 pixels"}, true},
+        {BmpHeaders(s.Path("tall.bmp"), 16, -2147483647 - 1), 4, {"16 x 2147483648 pixels"}, true},
+        {BmpHeaders(s.Path("empty.bmp"), 16, 16), 4, {"need 822 bytes; the file has 54"}, true},
+        {WriteGreyBitmap(s.Path("big.bmp"), 300, 260, Hills), 4, {"300 x 260", "75 x 65"}, false},
+        {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, {"6 x 256", "1 x 64"}, false},
+        {s.Path("big.bmp"), 0, {"steps 0 x 4"}, false},
     };
-    for (const auto& [file, stepX, parts] : bad) {
-        TD3DHeightSurfaceTerrain t;
+    // The smallest bitmap at the finest steps is one quad; zero scales become 1.
+    TD3DHeightSurfaceTerrain good;
+    good.FileName = WriteGreyBitmap(s.Path("small.bmp"), 2, 2, [](int x, int) { return 2 + x; });
+    good.StepX = good.StepZ = 1;
+    good.ScaleX = good.HeightScale = 0;
+    LoadHeightmap(good);
+    EXPECT_EQ(std::tie(good.Columns, good.Rows, good.IndexCount, good.ScaleX), std::make_tuple(2, 2, 6, 1.0f));
+    EXPECT_EQ((D3DVECTOR{good.Vertices[2].x, good.Vertices[2].y, good.Vertices[2].z}),
+              (D3DVECTOR{1 - 12800, 3, -12800}));
+    // A refused bitmap leaves no part of the terrain loaded before it.
+    for (const auto& [file, stepX, parts, trees] : bad) {
+        TD3DHeightSurfaceTerrain t = good;
         t.FileName = file;
-        t.StepX = stepX;
+        std::tie(t.StepX, t.StepZ) = std::make_tuple(stepX, 4);
+        std::string error, treeError;
         try {
             LoadHeightmap(t);
-            ADD_FAILURE() << "no error for " << file;
         } catch (const EHeightmapError& e) {
-            for (const std::string& p : parts) EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
-            EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+            error = e.what();
         }
-        EXPECT_EQ(t.VertexCount + t.IndexCount, 0);
+        try {
+            track::PlaceTrees(file, [](float, float) { return 0.0f; });
+        } catch (const std::runtime_error& e) {
+            treeError = e.what();
+        }
+        for (const std::string& p : parts) {
+            EXPECT_NE(error.find(p), std::string::npos) << file << ": " << error;
+            EXPECT_EQ(treeError.find(p) != std::string::npos, trees) << file << ": " << treeError;
+        }
+        EXPECT_NE(error.find(file), std::string::npos) << error;
+        EXPECT_EQ(t.VertexCount + t.IndexCount + t.Columns + t.Rows, 0);
     }
-    // The smallest bitmap, one quad; zero scales become 1.
-    TD3DHeightSurfaceTerrain t;
-    t.FileName = WriteGreyBitmap(s.Path("small.bmp"), 8, 8, [](int, int) { return 2; });
-    t.ScaleX = t.HeightScale = 0;
-    LoadHeightmap(t);
-    EXPECT_EQ(t.Columns * t.Rows, 4);
-    EXPECT_EQ(t.IndexCount, 6);
-    EXPECT_EQ(t.ScaleX, 1.0f);
-    EXPECT_EQ((D3DVECTOR{t.Vertices[2].x, t.Vertices[2].y, t.Vertices[2].z}), (D3DVECTOR{4 - 12800, 2, -12800}));
 }
 
 namespace {
