@@ -79,7 +79,8 @@ public:
     {
         play_.TCPIPSetting = {true, "127.0.0.1", port};
         play_.SetProviderName(DPSPNAME_TCPIP);
-        play_.GetSessions();
+        // One search is a lost datagram away from finding nothing: a few more.
+        for (int tries = 0; tries < 5 && (tries == 0 || play_.Sessions().empty()); ++tries) play_.GetSessions();
         if (play_.Sessions().empty()) throw EDXPlayError("no game at port " + std::to_string(port));
         play_.JoinSession(play_.Sessions().front(), name_);
         frames_.start();
