@@ -50,7 +50,7 @@ constexpr size_t kSparePeers = 22;  // room for joiners knocking at a full game
 constexpr milliseconds kSearchUnicast{400};
 constexpr milliseconds kSearchBroadcast{1000};
 constexpr milliseconds kJoinStep{3000};  // connect to the host; get its welcome
-constexpr milliseconds kMeshTime{4000};  // reach every other player
+constexpr milliseconds kMeshTime{8000};  // reach every other player, resends included
 constexpr milliseconds kStrangerTime{5000};
 constexpr milliseconds kLeaveTime{500};
 constexpr int kPumpInterval = 10;  // ms; resends and time-outs need service
@@ -59,15 +59,15 @@ constexpr size_t kMaxMessageBytes = 1 << 20;  // the game's longest is a 64 KiB 
 
 // A player is gone when nothing has come from it for kSilence; every
 // program sends each peer at least one packet every kBeat (an empty one when
-// it has nothing else to say), so a killed one is noticed in 2.5 s while
-// seconds of heavy loss leave a live one in, and so does a program whose
-// window stalls for two seconds on a loaded machine.
+// it has nothing else to say), so a killed one is noticed in 2 s while
+// seconds of heavy loss leave a live one in, and so does a window that
+// stalls for over a second on a loaded machine (long work calls KeepAlive).
 // ENet's own time-out is turned off (its limit, minimum and maximum, out of
 // reach): it counts the resends of a single message, and each resend waits
 // twice as long as the last, so a few lost in a row dropped live players at
 // 10 % loss, and after seconds of heavy loss the next resend came too late.
 constexpr milliseconds kBeat{50};
-constexpr milliseconds kSilence{2500};
+constexpr milliseconds kSilence{2000};
 inline void SetPeerTimeout(ENetPeer* peer) { enet_peer_timeout(peer, 1u << 30, 1u << 30, 1u << 30); }
 
 // The first port of the range; tests move it with DUNEBOLT_PORT_BASE so that

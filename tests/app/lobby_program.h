@@ -223,3 +223,20 @@ inline void SetLaps(Program& host, int laps)
 
 // Every race here renders at 640 × 480.
 inline void SmallScreen(Program& p) { p.Say("combo ResComboBox 640 x 480 x 32"); }
+
+// The finishers a bot printed, in order: its lines "NAME: PLACE. FINISHER TIME".
+inline QStringList BotRows(const Program& host, const QString& bot)
+{
+    QStringList rows;
+    for (const QString& line : host.lines)
+        if (line.startsWith(bot + ": ") && line.contains(". ")) rows << line.section(". ", 1);
+    return rows;
+}
+
+// The names of finisher rows "NAME mm:ss".
+inline QStringList Names(const QStringList& rows)
+{
+    QStringList names;
+    for (const QString& row : rows) names << row.left(row.size() - 6);
+    return names;
+}

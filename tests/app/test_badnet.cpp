@@ -8,24 +8,6 @@
 
 namespace {
 
-// The finishers' names as a program shows them, in order.
-QStringList Finishers(const QJsonObject& s)
-{
-    QStringList names;
-    for (const auto& v : s["rows"].toArray())
-        if (!v.toString().trimmed().isEmpty()) names << v.toString().left(v.toString().size() - 6);
-    return names;
-}
-
-// ...and as a bot printed them, its lines "NAME: PLACE. FINISHER TIME".
-QStringList BotFinishers(const Program& host, const QString& bot)
-{
-    QStringList names;
-    for (const QString& line : host.lines)
-        if (line.startsWith(bot + ": ")) names << line.section(". ", 1).chopped(6);
-    return names;
-}
-
 // What a program shows, for a failure's message.
 std::string Describe(const QJsonObject& s)
 {
@@ -97,22 +79,21 @@ std::pair<double, double> TimedJoin(Program& p, const QString& name, const QStri
 
 void PrepareRace(Program& host, const std::vector<Program*>& all)
 {
-    host.Say("click UpDown1/down");
-    host.Say("click UpDown1/down");  // one lap
-    for (Program* p : all) p->Say("combo ResComboBox 640 x 480 x 32");
+    SetLaps(host, 1);
+    for (Program* p : all) SmallScreen(*p);
     for (Program* p : all) ASSERT_TRUE(p->WaitFor([](const QJsonObject& s) { return s["laps"].toString() == "1"; }));
 }
 
 // Every window and every bot of the host names the same finishers.
 void ExpectSameFinishers(const std::vector<Program*>& all, const Program& host, const QStringList& bots)
 {
-    const QStringList names = Finishers(host.last);
+    const QStringList names = Names(Rows(host.last));
     std::printf("finishers: %s\n", qPrintable(names.join(", ")));
     EXPECT_GE(names.size(), 1);
-    for (Program* p : all) EXPECT_EQ(Finishers(p->last), names) << qPrintable(p->last["name"].toString());
+    for (Program* p : all) EXPECT_EQ(Names(Rows(p->last)), names) << qPrintable(p->last["name"].toString());
     for (const QString& bot : bots) {
-        EXPECT_TRUE(QTest::qWaitFor([&] { return BotFinishers(host, bot).size() == names.size(); }, 10000));
-        EXPECT_EQ(BotFinishers(host, bot), names) << qPrintable(bot);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Names(BotRows(host, bot)).size() == names.size(); }, 10000));
+        EXPECT_EQ(Names(BotRows(host, bot)), names) << qPrintable(bot);
     }
 }
 

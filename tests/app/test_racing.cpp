@@ -124,26 +124,6 @@ TEST(Race, EscapeEndsTheRaceForOneClientOrForEverybodyWithNobodyFrozen)
 
 namespace {
 
-// The finishers a bot printed, in order: its lines "NAME: PLACE. FINISHER TIME".
-QStringList BotRows(const Program& host, const QString& bot)
-{
-    QStringList rows;
-    for (const QString& line : host.lines)
-        if (line.startsWith(bot + ": ")) rows << line.section(". ", 1);
-    return rows;
-}
-
-QStringList Names(const QStringList& rows)
-{
-    QStringList names;
-    for (const QString& row : rows) names << row.left(row.size() - 6);
-    return names;
-}
-
-}  // namespace
-
-namespace {
-
 // A host window, two client windows and seven strong bots of the host's: ten
 // players in the game "name".
 struct TenPlayers {
