@@ -7,6 +7,7 @@
 #include "platform/dxinput/dxinput.h"
 #include "platform/dxinput/keyassigns.h"
 #include "platform/dxplay/dxplay.h"
+#include "platform/gfx/gfxdevice.h"
 #include "platform/gfx/gfxengine.h"
 #include "platform/xaudio/xaudio_api.h"
 #include "platform/xaudio/xaudioplayer.h"
@@ -99,6 +100,7 @@ TFStart::~TFStart()
 {
     u_multiplayer::MessageWindow = nullptr;
     u_multiplayer::DetachSession();
+    GfxAfterSlowStep = nullptr;
     move::DriveHooks = {};
     move::OnViewMatrix = nullptr;
     spiel::RaceFrameHooks = {};

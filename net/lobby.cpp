@@ -7,6 +7,7 @@
 #include "app/waitcursor.h"
 #include "net/wiretext.h"
 #include "platform/dxplay/dxplay.h"
+#include "platform/gfx/gfxdevice.h"
 #include "platform/gfx/gfxengine.h"
 #include "race/racestate.h"
 
@@ -37,6 +38,7 @@ QString Name(const TDXPlayPlayer& p) { return QString::fromStdString(p.Name); }
 void TFStart::CreateSession()
 {
     DXPlay = std::make_unique<TDXPlay>();
+    GfxAfterSlowStep = [this] { DXPlay->KeepAlive(); };
     DXPlay->OnAddPlayer = [this](TDXPlayPlayer& p) { DXPlayAddPlayer(p); };
     DXPlay->OnDeletePlayer = [this](TDXPlayPlayer& p) { DXPlayDeletePlayer(p); };
     DXPlay->OnMessage = [this](TDXPlayPlayer& from, const uint8_t* data, int size) { DXPlayMessage(from, data, size); };

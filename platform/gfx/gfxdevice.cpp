@@ -243,6 +243,8 @@ GLenum GLPrimitive(D3DPRIMITIVETYPE t)
 
 }  // namespace
 
+std::function<void()> GfxAfterSlowStep;
+
 int GfxLiveGLObjects() { return g_liveGLObjects; }
 void GfxCountGLObjects(int delta) { g_liveGLObjects += delta; }
 
@@ -424,6 +426,7 @@ int TGfxDevice::FindProgram(const TProgramKey& key)
              loc("uMatEmissive"), loc("uLightDir"), loc("uLightDiffuse"), loc("uLightAmbient"), loc("uGlobalAmbient"),
              loc("uTex"),         loc("uTFactor"),  loc("uAlphaRef"),     loc("uLodBias")};
     m_programs.push_back(p);
+    if (GfxAfterSlowStep) GfxAfterSlowStep();
     return int(m_programs.size() - 1);
 }
 

@@ -166,6 +166,11 @@ struct TDDSurface {
     int width = 0, height = 0, levels = 1;
 };
 
+// Called after each step that can hold the caller's thread for long: a
+// shader program built at its first use, which on a software renderer takes
+// a good part of a second. The window answers the network there.
+extern std::function<void()> GfxAfterSlowStep;
+
 // Live GL objects made by this layer; zero after every StopAll.
 int GfxLiveGLObjects();
 void GfxCountGLObjects(int delta);

@@ -240,3 +240,15 @@ inline QStringList Names(const QStringList& rows)
     for (const QString& row : rows) names << row.left(row.size() - 6);
     return names;
 }
+
+// Every program lists the same finishers, each in the order it saw them.
+inline void ExpectTheSameFinishers(const QList<QStringList>& seen)
+{
+    QStringList first = Names(seen[0]);
+    first.sort();
+    for (const QStringList& rows : seen) {
+        QStringList names = Names(rows);
+        names.sort();
+        EXPECT_EQ(names.join(", "), first.join(", "));
+    }
+}

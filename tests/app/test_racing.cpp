@@ -155,18 +155,6 @@ struct TenPlayers {
 
 double FramesPerSecond(const QJsonObject& s) { return s["frames"].toDouble() / s["frameSeconds"].toDouble(); }
 
-// Every program lists the same finishers, each in the order it saw them.
-void ExpectTheSameFinishers(const QList<QStringList>& seen)
-{
-    QStringList first = Names(seen[0]);
-    first.sort();
-    for (const QStringList& rows : seen) {
-        QStringList names = Names(rows);
-        names.sort();
-        EXPECT_EQ(names.join(", "), first.join(", "));
-    }
-}
-
 }  // namespace
 
 // Three laps with ten players: the same finishers everywhere, nobody frozen,
