@@ -18,10 +18,20 @@ XA_OutputModule NullOutput()
     return m;
 }
 
+Command Cmd(int code, const std::string& s = {}, long i1 = 0, long i2 = 0)
+{
+    Command c;
+    c.code = code;
+    c.s1 = s;
+    c.i1 = i1;
+    c.i2 = i2;
+    return c;
+}
+
 // Plays until the player leaves the playing state (the end, or an error).
 void PlayOut(XA_Player& p)
 {
-    p.Handle({XA_MSG_COMMAND_PLAY});
+    p.Handle(Cmd(XA_MSG_COMMAND_PLAY));
     while (p.state == XA_PLAYER_STATE_PLAYING) p.DecodeSlice();
 }
 
@@ -34,10 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     XA_Player p;
     p.om = NullOutput();
     p.haveModule = true;
-    p.Handle({XA_MSG_COMMAND_INPUT_OPEN, FuzzInputFile(data, size, ".mp3")});
+    p.Handle(Cmd(XA_MSG_COMMAND_INPUT_OPEN, FuzzInputFile(data, size, ".mp3")));
     PlayOut(p);
     // Looped from a third of the way in, as after the player's seek bar.
-    p.Handle({XA_MSG_COMMAND_INPUT_SEEK, "", 1, 3});
+    p.Handle(Cmd(XA_MSG_COMMAND_INPUT_SEEK, "", 1, 3));
     PlayOut(p);
     p.CloseOutput();
     p.CloseInput();

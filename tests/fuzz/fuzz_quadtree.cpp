@@ -23,10 +23,11 @@ void Check(const bsp::TKnoten* node)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // 64 × 64 pixels at step 4: a grid of 16 × 16 vertices over hills.
-    QImage map(64, 64, QImage::Format_RGB32);
-    for (int x = 0; x < 64; ++x)
-        for (int y = 0; y < 64; ++y) map.setPixel(x, y, qRgb((x * 7 + y * 13) % 256, 0, 0));
+    // 48 × 48 pixels at step 4: a grid of 12 × 12 vertices over hills, enough
+    // for the root to be split once.
+    QImage map(48, 48, QImage::Format_RGB32);
+    for (int x = 0; x < 48; ++x)
+        for (int y = 0; y < 48; ++y) map.setPixel(x, y, qRgb((x * 7 + y * 13) % 256, 0, 0));
     const uint8_t none = 0;
     u_heightmap::Terrain.FileName = FuzzInputFile(&none, 0, ".bmp");
     map.save(QString::fromStdString(u_heightmap::Terrain.FileName), "BMP");
