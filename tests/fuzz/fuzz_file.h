@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +17,12 @@ inline std::string FuzzInputFile(const uint8_t* data, size_t size, const std::st
         std::filesystem::create_directories(d);
         return d.string();
     }();
+    // Gone again when the fuzzer ends its run (a crash leaves it).
+    static const bool removed = std::atexit([] {
+                                    std::error_code ec;
+                                    std::filesystem::remove_all(dir, ec);
+                                }) == 0;
+    (void)removed;
     const std::string path = dir + "/input" + suffix;
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data), size);
     return path;
