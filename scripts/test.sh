@@ -15,5 +15,9 @@ export XDG_CACHE_HOME
 export DUNEBOLT_SEARCH_ADDRESS=127.0.0.1
 export SDL_AUDIODRIVER=dummy
 export LIBGL_ALWAYS_SOFTWARE=1
-exec xvfb-run -a -s '-screen 0 1024x768x24' \
-  ctest --test-dir build --output-on-failure -j 2 --timeout 600
+status=0
+xvfb-run -a -s '-screen 0 1024x768x24' \
+  ctest --test-dir build --output-on-failure -j 2 --timeout 600 || status=1
+# The same tests again built by clang with the sanitizers, and the fuzzers.
+scripts/test-san.sh || status=1
+exit $status
