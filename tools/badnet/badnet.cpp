@@ -150,8 +150,9 @@ struct Network {
                 wake.wait(hold);
                 continue;
             }
-            if (Clock::now() < queue.top().due) {
-                wake.wait_until(hold, queue.top().due);
+            // A copy: the wait lets senders in, whose pushes may move the queue.
+            if (const Clock::time_point due = queue.top().due; Clock::now() < due) {
+                wake.wait_until(hold, due);
                 continue;
             }
             Held h = queue.top();
