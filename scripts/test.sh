@@ -16,8 +16,14 @@ export DUNEBOLT_SEARCH_ADDRESS=127.0.0.1
 export SDL_AUDIODRIVER=dummy
 export LIBGL_ALWAYS_SOFTWARE=1
 status=0
+failed=()
 xvfb-run -a -s '-screen 0 1024x768x24' \
-  ctest --test-dir build --output-on-failure -j 2 --timeout 600 || status=1
+  ctest --test-dir build --output-on-failure -j 2 --timeout 600 || { status=1; failed+=("the plain suite"); }
 # The same tests again built by clang with the sanitizers, and the fuzzers.
-scripts/test-san.sh || status=1
+scripts/test-san.sh || { status=1; failed+=("the sanitized build"); }
+# The last lines are what a CI log shows first: say what failed there.
+if ((status)); then
+  echo "failed: ${failed[*]}"
+  cat build/Testing/Temporary/LastTestsFailed.log build-san/Testing/Temporary/LastTestsFailed.log 2>/dev/null || true
+fi
 exit $status

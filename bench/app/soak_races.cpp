@@ -33,6 +33,15 @@ long Descriptors(qint64 pid)
     return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
 }
 
+// Says what the host shows and what its bots printed, to tell a slow start
+// from a bot that gave up.
+int NoGame(Program& host)
+{
+    std::printf("no game: the host shows %s\n", QJsonDocument(host.last).toJson(QJsonDocument::Compact).constData());
+    for (const QString& line : host.lines) std::printf("  %s\n", qPrintable(line));
+    return 2;
+}
+
 struct Figures {
     long kib, fds, gl;
 };
@@ -46,13 +55,15 @@ int main(int argc, char** argv)
     const int bots = argc > 2 ? std::atoi(argv[2]) : 3;
     auto host = Start();
     Create(*host, "Tom", "Dauerlauf");
-    host->Say("combo botskill schwer");
     QStringList players{"[HOST]Tom"};
+    // A sanitized window on a busy machine may take a while to open its game.
+    if (!host->WaitFor(PlayersAre(players), 60000)) return NoGame(*host);
+    host->Say("combo botskill schwer");
     for (int b = 1; b <= bots; ++b) {
         host->Say("click lbothinzu");
         players << "Bot " + QString::number(b);
     }
-    if (!host->WaitFor(PlayersAre(players), 30000)) return std::puts("no game"), 2;
+    if (!host->WaitFor(PlayersAre(players), 60000)) return NoGame(*host);
     SetLaps(*host, 1);
     SmallScreen(*host);
 
