@@ -65,7 +65,6 @@ int main(int argc, char** argv)
     }
     if (!host->WaitFor(PlayersAre(players), 60000)) return NoGame(*host);
     SetLaps(*host, 1);
-    SmallScreen(*host);
 
     std::vector<Figures> after;
     const auto start = Clock::now();

@@ -182,9 +182,8 @@ void TGfxEngine::StartAll()
     m_view->setGeometry(out->rect());
     m_view->show();
     m_view->raise();
-    if (!m_view->context()) QCoreApplication::processEvents();
-    if (!m_view->context()) Error("StartAll: the output window has no OpenGL view (is it shown?)", "");
-    m_view->makeCurrent();
+    if (!m_view->makeCurrent()) QCoreApplication::processEvents();
+    if (!m_view->makeCurrent()) Error("StartAll: the output window has no OpenGL view (is it shown?)", "");
     auto* gl = m_view->GL();
     if (!gl) Error("StartAll: OpenGL 3.3 core is not available", "");
     UpdateOutputRects();
@@ -366,6 +365,13 @@ void TGfxEngine::Present()
 {
     if (!m_active) return;
     ReleaseCanvas();
+    ShowLastFrame();
+}
+
+void TGfxEngine::ShowLastFrame()
+{
+    // A frame the painter is still writing is no frame to show.
+    if (!m_active || !m_rt || m_painter.isActive()) return;
     m_view->makeCurrent();
     auto* gl = m_view->GL();
     const qreal dpr = m_view->devicePixelRatioF();
@@ -376,15 +382,9 @@ void TGfxEngine::Present()
     const bool same = vw == m_renderSize.width() && vh == m_renderSize.height();
     gl->glBlitFramebuffer(0, 0, m_renderSize.width(), m_renderSize.height(), 0, 0, vw, vh, GL_COLOR_BUFFER_BIT,
                           same ? GL_NEAREST : GL_LINEAR);
-    // The window shows the frame opaque whatever alpha the scene left.
-    gl->glBindFramebuffer(GL_FRAMEBUFFER, m_view->defaultFramebufferObject());
-    gl->glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_TRUE);
-    gl->glClearColor(0, 0, 0, 1);
-    gl->glClear(GL_COLOR_BUFFER_BIT);
-    gl->glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    m_view->Swap();
     m_rtBound = false;
     if (m_device) m_device->InvalidateGLState();
-    m_view->update();
 }
 
 QImage TGfxEngine::GrabRenderSurface()

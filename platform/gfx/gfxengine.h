@@ -406,6 +406,9 @@ private:
     std::map<std::string, int> m_named;
     uint64_t m_generation = 0;
 
+    // The render surface onto the window's back buffer, then on the screen.
+    void ShowLastFrame();
+
     TGfxView* m_view = nullptr;
     QOpenGLFramebufferObject* m_rt = nullptr;
     unsigned m_depth = 0;

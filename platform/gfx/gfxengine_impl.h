@@ -12,40 +12,85 @@
 
 #include "platform/gfx/gfxengine.h"
 
+#include <QExposeEvent>
+#include <QOpenGLContext>
 #include <QOpenGLFunctions_3_3_Core>
 #include <QOpenGLVersionFunctionsFactory>
-#include <QOpenGLWidget>
+#include <QResizeEvent>
 #include <QSurfaceFormat>
+#include <QWidget>
+#include <QWindow>
 
-// The view on the output window: a GL widget whose own framebuffer receives
-// the presented frames. It keeps its contents between presents.
-class TGfxView : public QOpenGLWidget {
+#include <memory>
+
+// The view on the output window: a native window of its own inside it, with
+// its own OpenGL context. A presented frame goes to the screen with one blit
+// and a swap; the widgets' compositing, which would draw it once more, never
+// sees it. It takes no input: keys and clicks go to the window around it.
+class TGfxView : public QWidget {
 public:
-    TGfxView(TGfxEngine* engine, QWidget* parent) : QOpenGLWidget(parent), m_engine(engine)
+    TGfxView(TGfxEngine* engine, QWidget* parent) : QWidget(parent)
     {
         QSurfaceFormat fmt = QSurfaceFormat::defaultFormat();
         fmt.setVersion(3, 3);
         fmt.setProfile(QSurfaceFormat::CoreProfile);
         fmt.setSwapInterval(0);
-        setFormat(fmt);
-        setUpdateBehavior(QOpenGLWidget::PartialUpdate);
-        setAttribute(Qt::WA_DeleteOnClose, false);
+        fmt.setAlphaBufferSize(0);
+        m_window = new Surface(engine);
+        m_window->setSurfaceType(QSurface::OpenGLSurface);
+        m_window->setFormat(fmt);
+        m_window->setFlag(Qt::WindowTransparentForInput);
+        m_container = QWidget::createWindowContainer(m_window, this);
+        m_container->setFocusPolicy(Qt::NoFocus);
+        m_container->setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        m_context = std::make_unique<QOpenGLContext>();
+        m_context->setFormat(fmt);
+        if (!m_context->create()) m_context.reset();
     }
+    ~TGfxView() override
+    {
+        if (m_context) m_context->doneCurrent();
+        m_context.reset();
+    }
+    QOpenGLContext* context() const { return m_context.get(); }
+    bool makeCurrent() { return m_context && m_context->makeCurrent(m_window); }
+    void doneCurrent()
+    {
+        if (m_context) m_context->doneCurrent();
+    }
+    GLuint defaultFramebufferObject() const { return m_context ? m_context->defaultFramebufferObject() : 0; }
     QOpenGLFunctions_3_3_Core* GL() const
     {
-        return context() ? QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(context()) : nullptr;
+        return m_context ? QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(m_context.get()) : nullptr;
+    }
+    // Shows what was blitted to the window's back buffer. A window not on
+    // the screen has nothing to show it on.
+    void Swap()
+    {
+        if (m_window->isExposed()) m_context->swapBuffers(m_window);
     }
 
 protected:
-    void initializeGL() override {}
-    void paintGL() override
-    {
-        // Qt bound the widget's framebuffer: ours must be bound again.
-        m_engine->m_rtBound = false;
-        if (m_engine->m_device) m_engine->m_device->InvalidateGLState();
-    }
-    void resizeGL(int, int) override { paintGL(); }
+    void resizeEvent(QResizeEvent*) override { m_container->setGeometry(rect()); }
 
 private:
-    TGfxEngine* m_engine;
+    // Shown again (uncovered, mapped): the last frame once more.
+    class Surface : public QWindow {
+    public:
+        explicit Surface(TGfxEngine* engine) : m_engine(engine) {}
+
+    protected:
+        void exposeEvent(QExposeEvent*) override
+        {
+            if (isExposed()) m_engine->ShowLastFrame();
+        }
+
+    private:
+        TGfxEngine* m_engine;
+    };
+
+    Surface* m_window;
+    QWidget* m_container;
+    std::unique_ptr<QOpenGLContext> m_context;
 };

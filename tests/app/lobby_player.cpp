@@ -143,8 +143,10 @@ void Command(TFStart& w, const QString& line)
         w.grab().save(object);  // the lobby has no OpenGL view
         Line("shot");
     } else if (cmd == "combo") {
+        // As a player's choice: the window hears of it.
         auto* box = w.findChild<QComboBox*>(object);
         box->setCurrentIndex(box->findText(rest));
+        emit box->activated(box->currentIndex());
     } else if (cmd == "escape") {
         w.FormKeyDown(Qt::Key_Escape);
     } else if (cmd == "close") {

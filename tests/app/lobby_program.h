@@ -221,9 +221,6 @@ inline void SetLaps(Program& host, int laps)
     for (int i = 3; i < laps; ++i) host.Say("click UpDown1/up");
 }
 
-// Every race here renders at 640 × 480.
-inline void SmallScreen(Program& p) { p.Say("combo ResComboBox 640 x 480 x 32"); }
-
 // The finishers a bot printed, in order: its lines "NAME: PLACE. FINISHER TIME".
 inline QStringList BotRows(const Program& host, const QString& bot)
 {

@@ -80,7 +80,6 @@ std::pair<double, double> TimedJoin(Program& p, const QString& name, const QStri
 void PrepareRace(Program& host, const std::vector<Program*>& all)
 {
     SetLaps(host, 1);
-    for (Program* p : all) SmallScreen(*p);
     for (Program* p : all) ASSERT_TRUE(p->WaitFor([](const QJsonObject& s) { return s["laps"].toString() == "1"; }));
 }
 

@@ -20,7 +20,6 @@ TEST(Race, ALateJoinerRacesTheNextRaceAndEscapeEndsItForOneOrForAll)
     ASSERT_TRUE(Join(*tom, "Tom", "Rennen"));
     ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Tom"})));
     SetLaps(*anna, 1);
-    for (Program* p : {anna.get(), tom.get()}) SmallScreen(*p);
     anna->Say("click llobbystarten");
 
     ASSERT_TRUE(tom->WaitFor(ConsoleHas("ACHTUNG: Das Spiel beginnt in 8 Sekunden")));
@@ -53,7 +52,6 @@ TEST(Race, ALateJoinerRacesTheNextRaceAndEscapeEndsItForOneOrForAll)
     EXPECT_TRUE(ben->WaitFor(ConsoleHas("+++ Du kannste jetzt wieder mitspielen +++")));
     EXPECT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Ben", "Tom"})));
 
-    SmallScreen(*ben);
     anna->Say("click llobbystarten");
     for (Program* p : {anna.get(), tom.get(), ben.get()}) ASSERT_TRUE(p->WaitFor(Racing, 40000));
     ben->Say("escape");
@@ -90,7 +88,6 @@ struct TenPlayers {
             bots << "Bot " + QString::number(b);
         }
         for (Program* p : windows) EXPECT_TRUE(p->WaitFor(PlayersAre(all + bots), 30000));
-        for (Program* p : windows) SmallScreen(*p);
     }
     bool Racing()
     {

@@ -9,6 +9,8 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QImage>
+#include <QPixmap>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -54,6 +56,8 @@ protected:
         SetCurrentEngine(engine);
     }
     QColor Pixel(int x, int y) { return QColor(engine->GrabRenderSurface().pixel(x, y)); }
+    // What the screen shows of the window.
+    QColor Shown(int x, int y) { return QColor(win->screen()->grabWindow(win->winId()).toImage().pixel(x, y)); }
 
     QTemporaryDir dir;
     std::unique_ptr<QWidget> win;

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QFile>
 #include <QMessageBox>
-#include <QOpenGLWidget>
 #include <QTimer>
 
 #include <fstream>

@@ -1,7 +1,6 @@
 // The race frame on the real pipeline: the game's world setup and frame over
 // the generated data, ten cars on the grid, pixels read back at places the
 // camera's own matrices say.
-#include <QOpenGLWidget>
 #include <cmath>
 #include <functional>
 
