@@ -371,6 +371,7 @@ TEST(Quadtree, ACacheThatDoesNotFitIsRebuiltAndRewritten)
     b = BuildTerrainQuadtree(Terrain, cache);
     EXPECT_NE(b.CacheError.find("cannot be read"), std::string::npos) << b.CacheError;
     EXPECT_NE(b.CacheError.find("cannot be replaced"), std::string::npos) << b.CacheError;
+    EXPECT_NE(b.CacheError.find("; "), std::string::npos) << b.CacheError;
     EXPECT_TRUE(SameTree(reference.get(), QuadtreeRoot.get()));
     fs::remove(cache);
     // A cache that cannot be written leaves the tree intact.
@@ -447,6 +448,13 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
         return root;
     };
     EXPECT_EQ(CountNodes(build(200).get()), 1);
+    // A corner past the vertex count leaves its triangle out, though the
+    // memory behind the count holds a vertex.
+    const D3DVERTEX four[4] = {};
+    const uint16_t past[3] = {0, 1, 3};
+    std::unique_ptr<TKnoten> none;
+    BuildQuadtree(none, nullptr, -25600, 25600, 25600, -25600, 0, four, past, 3, 3);
+    EXPECT_TRUE(!none || none->IndexCount == 0);
     const auto split = build(201);
     EXPECT_EQ(CountNodes(split.get()), 5);  // the root and its four quarters
     std::function<void(const TKnoten*)> boxed = [&](const TKnoten* k) {
