@@ -345,6 +345,18 @@ TEST(SessionLayer, ThreeBusySecondsWithKeepAliveLoseNobodyAndNoMessage)
     Settle(300);
     EXPECT_EQ(g.play.Players().size(), 2u);
     EXPECT_EQ(g.guest.Count("delete "), 0u);
+
+    // Closing forgets what KeepAlive took in: the next game hears none of it.
+    got = 0;
+    g.guest.Say("send 0 20");
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        g.play.KeepAlive();
+    }
+    g.play.Close();
+    Create(g.play, "neu", "Tom");
+    Settle(300);
+    EXPECT_EQ(got, 0);
 }
 
 // A plain UDP socket on loopback, for datagrams that are not ENet's.
