@@ -260,6 +260,9 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     SendStartPosition({4, 5, 6}, guest);
     EXPECT_EQ(spiel::PlayerTable[1].Pos, (D3DVECTOR{4, 5, 6}));
     EXPECT_EQ(Next("msg "), from + Hex(EncodeStartPosition({{4, 5, 6}, guest})));
+    // Past its next gate, a player tells everybody.
+    ASSERT_TRUE(spiel::GatePass(0, int(spiel::GateOrder[0])));
+    EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindCommand, "updatemygoal")));
 
     // Car states, at most one per 25 ms: of two sent at once the second
     // stays home.
