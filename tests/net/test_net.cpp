@@ -337,6 +337,7 @@ TEST_F(Session, PositionsAndMalformedMessagesWhenAlone)
         {EncodeText(KindChat, "kannst mitspielen"), false},
         {EncodeText(KindCommand, "go!"), false},
         {Bytes{2, 0, 0}, false},
+        {Bytes{2, 0, 0, 0}, false},  // a command without its text
     };
     for (const auto& [bytes, back] : backIn) EXPECT_EQ(LetsBackIn(bytes.data(), int(bytes.size())), back) << Hex(bytes);
 
