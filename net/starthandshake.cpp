@@ -76,8 +76,9 @@ void TFStart::starttimerTimer()
     {
         WaitCursor wait;
         WorldSetupPending = 1;
-        // The engine's start holds the event loop for a while.
-        DXPlay->KeepAlive();
+        // The engine's start holds the event loop for a while: the world
+        // setup inside answers the network between its steps, and this
+        // after the last of them.
         gfxengine->StartAll();
         DXPlay->KeepAlive();
     }
