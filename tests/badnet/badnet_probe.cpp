@@ -43,13 +43,27 @@ int main(int argc, char** argv)
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) return 2;
 
+    // Only our own two senders count: another program on this machine may
+    // still send to a port it had before this probe took it.
+    auto ours = [&](const sockaddr_in& from) {
+        for (int sender : {out, linked}) {
+            sockaddr_in a{};
+            socklen_t l = sizeof a;
+            if (getsockname(sender, reinterpret_cast<sockaddr*>(&a), &l) == 0 && a.sin_port == from.sin_port)
+                return true;
+        }
+        return false;
+    };
     int received = 0, unix = 0, reordered = 0, highest = -1;
     double minMs = 1e9, maxMs = 0;
     auto drain = [&](int wait) {
         pollfd p[2] = {{in, POLLIN, 0}, {pair[1], POLLIN, 0}};
         while (poll(p, 2, wait) > 0) {
             Stamp s;
-            if ((p[0].revents & POLLIN) && recv(in, &s, sizeof s, 0) == sizeof s) {
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            if ((p[0].revents & POLLIN) &&
+                recvfrom(in, &s, sizeof s, 0, reinterpret_cast<sockaddr*>(&from), &fromLen) == sizeof s && ours(from)) {
                 const double ms = (Ns() - s.sentNs) / 1e6;
                 ++received, minMs = std::min(minMs, ms), maxMs = std::max(maxMs, ms);
                 if (s.seq < highest) ++reordered;
