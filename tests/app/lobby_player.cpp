@@ -8,7 +8,6 @@
 //   escape                presses Escape in the window
 //   raw TO HEX            sends the bytes as this program's session (a forger)
 //   state                 -> "state {json}": what the player sees
-//   shot FILE             saves a screenshot of the window
 //   close                 closes the window (the program ends)
 //
 // Every message box that opens is answered with OK and reported as
@@ -58,9 +57,8 @@ QJsonArray Items(const QListWidget* list)
     return out;
 }
 
-// Wall-clock milliseconds of the last race's steps, as this program saw
-// them: graphics ready (phase 2), racing (phase 4), the start clock running.
-int64_t ReadyAt = 0, RacingAt = 0, StartAt = 0;
+// Wall-clock milliseconds when the last race's start clock began to run.
+int64_t StartAt = 0;
 int64_t Now()
 {
     using namespace std::chrono;
@@ -92,15 +90,12 @@ QJsonObject State(TFStart& w)
     s["updown"] = !w.UpDown1->isHidden();
     s["chat"] = w.sendmessage->isEnabled() && !w.sendbutton->isHidden();
     s["host"] = w.DXPlay->IsHost();
-    s["title"] = w.windowTitle();
     s["results"] = w.Panel3->isVisible();
     QJsonArray rows;
     for (int k = 0; k < 10; ++k)
         if (!w.ResultName[k]->isHidden()) rows.append(w.ResultName[k]->text() + " " + w.ResultTime[k]->text());
     s["rows"] = rows;
     s["width"] = w.width();
-    s["height"] = w.height();
-    s["startClock"] = spiel::StartClock;
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
     s["glObjects"] = GfxLiveGLObjects();
@@ -109,8 +104,6 @@ QJsonObject State(TFStart& w)
                      .arg(spiel::PlayerTable[0].Pos.z)
                      .arg(spiel::PlayerTable[0].Speed);
     s["frames"] = double(Presented);
-    s["readyAt"] = double(ReadyAt);
-    s["racingAt"] = double(RacingAt);
     s["startAt"] = double(StartAt);
     s["frameSeconds"] = PresentSeconds();
     s["stallMs"] = double(LongestStall);
@@ -139,9 +132,6 @@ void Command(TFStart& w, const QString& line)
         w.DXPlay->SendMessage(object.toUInt(), bytes.constData(), int(bytes.size()), true);
     } else if (cmd == "state") {
         Line("state " + QString::fromUtf8(QJsonDocument(State(w)).toJson(QJsonDocument::Compact)));
-    } else if (cmd == "shot") {
-        w.grab().save(object);  // the lobby has no OpenGL view
-        Line("shot");
     } else if (cmd == "combo") {
         // As a player's choice: the window hears of it.
         auto* box = w.findChild<QComboBox*>(object);
@@ -163,16 +153,11 @@ int main(int argc, char** argv)
     TFStart window(DUNEBOLT_BIN_DIR);
     if (!window.CreateCompleted()) return 2;
     window.show();
-    // Notes when the race's steps happen, looking every millisecond.
+    // Notes stalls and the start clock's start, looking every millisecond.
     QTimer steps;
-    QObject::connect(&steps, &QTimer::timeout, [phase = uint8_t{0}, running = false, last = Now()]() mutable {
+    QObject::connect(&steps, &QTimer::timeout, [running = false, last = Now()]() mutable {
         if (Now() - last > LongestStall) LongestStall = Now() - last, StallPhase = spiel::GamePhase;
         last = Now();
-        if (spiel::GamePhase != phase) {
-            phase = spiel::GamePhase;
-            if (phase == spiel::PhaseGraphicsReady) ReadyAt = Now();
-            if (phase == spiel::PhaseRacing) RacingAt = Now();
-        }
         if (running != (spiel::StartClock >= 0)) {
             running = !running;
             if (running) StartAt = Now();

@@ -67,15 +67,6 @@ TEST(Lobby, ThreeProgramsCreateJoinChatSetLapsLeaveAndHandOverTheHostRole)
     EXPECT_TRUE(eva->WaitFor(PlayersAre({"Eva", "[HOST]Tom"})));
     EXPECT_TRUE(tom->WaitFor(PlayersAre({"Eva", "[HOST]Tom"})));
 
-    // The new host is killed: the last player takes over within 3 s.
-    const auto killed = Clock::now();
-    tom->Kill();
-    EXPECT_TRUE(eva->WaitFor(
-        [](const QJsonObject& s) { return s["starten"].toBool() && ConsoleHas("+++ Neuer Host ist Eva +++")(s); },
-        3000));
-    EXPECT_LT(Clock::now() - killed, std::chrono::seconds(3));
-    EXPECT_TRUE(eva->WaitFor(PlayersAre({"[HOST]Eva"})));
-
     // Closing the window ends the program cleanly.
     eva->Say("close");
     ASSERT_TRUE(eva->Finished(5000));

@@ -118,14 +118,15 @@ TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
         {10, 12, 400, 400, true},  // a vertex odd on both axes: the diagonal corner of the tie cell
         {12, 14, 0, 0, true},      // even on both axes: a zero direction to triangle 1's corner
     };
-    for (const auto& [i, j, dx, dz, second] : points) {
+    const auto expectPlane = [](int i, int j, float dx, float dz, bool second) {
         const D3DVECTOR low = V(i, j), right = V(i + 1, j), up = V(i, j + 1), diag = V(i + 1, j + 1);
         const D3DVECTOR b = second ? diag : right, c = second ? right : low;
         const float x = low.x + dx, z = low.z + dz, h = GetHeight(x, z);
         const D3DVECTOR n = CrossProduct(b - up, c - up);
         EXPECT_EQ(TerrainNormal, n) << i << "," << j << " + " << dx << "," << dz;
         EXPECT_NEAR(h, up.y - (n.x * (x - up.x) + n.z * (z - up.z)) / n.y, 1e-2f);
-    }
+    };
+    for (const auto& [i, j, dx, dz, second] : points) expectPlane(i, j, dx, dz, second);
     // Outside |x|, |z| < 12400 the ground is 0 and level, also on the strip
     // −12800 < x ≤ −12400 where the mesh goes on.
     for (auto [x, z] : {std::pair{12400.0f, 0.0f},
@@ -147,6 +148,9 @@ TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
     LoadTerrain(file, 8);
     EXPECT_EQ(GridCellsX * GridCellsZ, 32 * 32);
     EXPECT_EQ(CellTable[3][5].Quad, 3 * 31u + 5);
+    // Its first column and row of cells, 800 wide, reach inside the bound.
+    expectPlane(0, 5, 500, 100, false);
+    expectPlane(5, 0, 100, 500, false);
 }
 
 TEST(Heightmap, CellsTieToTheEvenOne)
@@ -455,6 +459,14 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
     std::unique_ptr<TKnoten> none;
     BuildQuadtree(none, nullptr, -25600, 25600, 25600, -25600, 0, four, past, 3, 3);
     EXPECT_TRUE(!none || none->IndexCount == 0);
+    // Corners are shared by position: −0 is 0, and 0 is not 1.
+    D3DVERTEX corners[4] = {};
+    std::tie(corners[1].x, corners[1].y, corners[1].z, corners[2].x, corners[3].z) = std::make_tuple(1, 1, 1, -0.0f, 1);
+    const uint16_t two[6] = {0, 1, 3, 2, 1, 3};
+    std::unique_ptr<TKnoten> shared;
+    BuildQuadtree(shared, nullptr, -25600, 25600, 25600, -25600, 0, corners, two, 4, 6);
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->Indices, (std::vector<uint16_t>{0, 1, 2, 0, 1, 2}));
     const auto split = build(201);
     EXPECT_EQ(CountNodes(split.get()), 5);  // the root and its four quarters
     std::function<void(const TKnoten*)> boxed = [&](const TKnoten* k) {
