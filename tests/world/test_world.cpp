@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <set>
 
 #include "world/bsp.h"
@@ -467,6 +468,16 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
     BuildQuadtree(shared, nullptr, -25600, 25600, 25600, -25600, 0, corners, two, 4, 6);
     ASSERT_TRUE(shared);
     EXPECT_EQ(shared->Indices, (std::vector<uint16_t>{0, 1, 2, 0, 1, 2}));
+    // A pile on the middle point splits alike in all four quarters, each
+    // down to the depth limit.
+    const std::vector<D3DVERTEX> pile(603);
+    std::vector<uint16_t> piled(603);
+    std::iota(piled.begin(), piled.end(), uint16_t{0});
+    std::unique_ptr<TKnoten> middle;
+    BuildQuadtree(middle, nullptr, -25600, 25600, 25600, -25600, 0, pile.data(), piled.data(), 603, 603);
+    ASSERT_TRUE(middle);
+    EXPECT_GT(CountNodes(middle->Children[0].get()), 40);
+    for (int c = 1; c < 4; ++c) EXPECT_EQ(CountNodes(middle->Children[c].get()), CountNodes(middle->Children[0].get()));
     const auto split = build(201);
     EXPECT_EQ(CountNodes(split.get()), 5);  // the root and its four quarters
     std::function<void(const TKnoten*)> boxed = [&](const TKnoten* k) {
