@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QKeyEvent>
@@ -25,6 +24,7 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -110,16 +110,6 @@ bool Xdotool(const QStringList& args)
     QProcess p;
     p.start("xdotool", args);
     return p.waitForFinished(10000) && p.exitCode() == 0;
-}
-
-// Runs the event loop until done() or the time is up.
-template <class Done>
-bool WaitFor(Done done, int timeoutMs = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
 }
 
 }  // namespace
@@ -280,7 +270,7 @@ TEST(StartScreen, GraphicsPageListsComeFromTheEngine)
     // second device would be taken as if the player had chosen it.
     const int devices = w.ComboBox1->count();
     w.show();
-    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.isVisible(); }));
     EXPECT_EQ(w.gfxengine->SelectedD3DDevice(), devices >= 2 ? 1 : 0);
 }
 
@@ -291,7 +281,7 @@ TEST(StartScreen, WithTheRealDataTheEngineStartsAndDrivingFeedsIt)
     ASSERT_TRUE(w.CreateCompleted());
     // The generated pictures become the window's textures.
     w.show();
-    ASSERT_TRUE(WaitFor([&] { return w.isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.isVisible(); }));
     w.gfxengine->StartAll();
     ASSERT_TRUE(w.gfxengine->Active()) << w.gfxengine->LastErrorText();
     // The windowed entry renders at its own size (the desktop's), the window
@@ -421,20 +411,20 @@ TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
     };
 
     // Prepared at start-up, nothing plays.
-    WaitFor([] { return false; }, 500);
+    QTest::qWait(500);
     EXPECT_FALSE(states.contains(1));
 
     // The end of the input during a race: again from 4.25 %, playing.
     spiel::GamePhase = spiel::PhaseRacing;
     w.XaudioPlayer1NotifyPlayerState(*w.XaudioPlayer1, 3);
-    ASSERT_TRUE(WaitFor([&] { return states.contains(1) && !positions.isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.contains(1) && !positions.isEmpty(); }, 10000));
     EXPECT_NEAR(positions.last(), 0.0425, 0.002);
 
     // Near its end it plays to the real end and loops by itself.
     states.clear();
     positions.clear();
     w.XaudioPlayer1->InputSeek(99, 100);
-    ASSERT_TRUE(WaitFor([&] { return states.contains(3) && states.lastIndexOf(1) > states.indexOf(3); }, 8000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return states.contains(3) && states.lastIndexOf(1) > states.indexOf(3); }, 8000))
         << states.size();
     EXPECT_TRUE(std::any_of(positions.begin(), positions.end(), [](double p) { return std::abs(p - 0.0425) < 0.002; }));
 
@@ -443,8 +433,9 @@ TEST(StartScreen, MusicIsPreparedSilentAndLoopsOnlyDuringARace)
     states.clear();
     positions.clear();
     w.XaudioPlayer1->InputSeek(99, 100);
-    ASSERT_TRUE(WaitFor([&] { return states.contains(3) && !positions.isEmpty() && positions.last() == 0.0; }, 8000));
-    WaitFor([] { return false; }, 300);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return states.contains(3) && !positions.isEmpty() && positions.last() == 0.0; }, 8000));
+    QTest::qWait(300);
     EXPECT_FALSE(states.mid(states.indexOf(3)).contains(1));
     EXPECT_TRUE(answer.texts.isEmpty()) << answer.texts.join("|").toStdString();
 }

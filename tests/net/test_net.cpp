@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTest>
 #include <QTimer>
 #include <cstdlib>
 #include <cstring>
@@ -207,13 +208,7 @@ protected:
         DetachSession();
     }
     // The event loop, where the session works, runs until done() or 10 s.
-    bool Until(const std::function<bool()>& done)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        return done();
-    }
+    static bool Until(const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); }
     // The joiner's next line that starts with prefix; "" if none comes.
     std::string Next(const std::string& prefix)
     {
