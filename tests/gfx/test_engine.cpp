@@ -20,12 +20,6 @@ void WindowFilter(TGfxEngine*, const TGfxVideoMode& m, bool& accept)
     if (m.BitsPerPixel == 8 || m.BitsPerPixel == 24 || m.Width < 640 || m.Height < 480) accept = false;
 }
 
-void WriteText(const QString& path, const std::string& text)
-{
-    std::ofstream f(path.toStdString(), std::ios::binary);
-    f << text;
-}
-
 // A 2 × 2 square at depth z from x 0 to 2, facing the camera.
 std::string Square(const char* name, const char* z, const char* material)
 {
@@ -143,12 +137,11 @@ TEST_F(GfxWindowTest, RepeatedStartsAndStopsLeakNothing)
 TEST_F(GfxWindowTest, MissingOrBrokenFilesStopTheEngineWithItsErrorText)
 {
     const char notABitmap[] = "BM\x10\0\0\0garbage garbage";
-    WriteText(File("broken.bmp"), std::string(notABitmap, sizeof notABitmap - 1));
-    WriteText(File("bad.x"), "xof 0303txt 0032\nFrame a { Frame b {");
-    WriteText(File("notex.x"),
-              "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
-              "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
-              "TextureFilename { \"gone.bmp\"; } } } }");
+    std::ofstream(Dir() + "/broken.bmp") << std::string(notABitmap, sizeof notABitmap - 1);
+    std::ofstream(Dir() + "/bad.x") << "xof 0303txt 0032\nFrame a { Frame b {";
+    std::ofstream(Dir() + "/notex.x") << "xof 0303txt 0032\nMesh m { 3; 0;0;0;, 1;0;0;, 0;1;0;; 1; 3;0,1,2;; "
+                                         "MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; "
+                                         "TextureFilename { \"gone.bmp\"; } } } }";
     auto load = [&](const std::string& file) {
         if (file.ends_with(".bmp")) {
             TGfxTexture texture(*engine);
@@ -231,7 +224,7 @@ TEST_F(GfxWindowTest, WindowedEngineKeepsRunningWhenTheFocusGoes)
 
 TEST_F(GfxWindowTest, ModelDrawsOpaqueThenBlendedAndRestoresStates)
 {
-    WriteText(File("model.x"), kModel);
+    std::ofstream(Dir() + "/model.x") << kModel;
     Start();
     TGfxXFile model(*engine);
     model.SetXFile("model.x");

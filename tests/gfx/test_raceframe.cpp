@@ -41,12 +41,7 @@ protected:
     QImage Frame(uint32_t tick = 1000)
     {
         scene->Render(tick);
-        QImage img = engine->GrabRenderSurface();
-        if (const char* dir = std::getenv("DUNEBOLT_SHOTS")) {
-            const auto* t = ::testing::UnitTest::GetInstance()->current_test_info();
-            img.save(QString("%1/%2-%3.png").arg(dir, t->name()).arg(++shots));
-        }
-        return img;
+        return engine->GrabRenderSurface();
     }
     // Where a world point lands on the render surface.
     QPoint Screen(const D3DVECTOR& p)
@@ -68,7 +63,6 @@ protected:
         engine->Device()->SetTransform(D3DTRANSFORMSTATE_VIEW, view);
     }
     std::unique_ptr<TRaceScene> scene;
-    int shots = 0;
 };
 
 // Pixels of the box r of img whose colour passes the test.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "datafiles.h"
 
@@ -18,11 +19,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int CountColour(const QImage& img, QRgb c)
+// The texels whose colour (without alpha) passes the test.
+int Count(const QImage& img, const std::function<bool(QRgb)>& test)
 {
     int n = 0;
     for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x) n += ((img.pixel(x, y) & 0xFFFFFF) == (c & 0xFFFFFF)) ? 1 : 0;
+        for (int x = 0; x < img.width(); ++x) n += test(img.pixel(x, y) & 0xFFFFFF) ? 1 : 0;
     return n;
 }
 
@@ -59,7 +61,7 @@ TEST(Generator, WritesTheFilesOfTheStartUpCheckAsTheBuildDid)
     fs::remove(out);
 }
 
-TEST(DataFiles, BitmapsReadAndHaveTheSizesTheyAreDrawnAt)
+TEST(DataFiles, BitmapsHaveTheSizesTheyAreDrawnAtAndExactColourKeys)
 {
     struct TSize {
         const char* file;
@@ -70,33 +72,23 @@ TEST(DataFiles, BitmapsReadAndHaveTheSizesTheyAreDrawnAt)
           TSize{"images/mainmenu.bmp", 640, 480}, TSize{"images/lobby.bmp", 640, 480},
           TSize{"images/height.bmp", 256, 256}, TSize{"images/treemap.bmp", 256, 256}})
         EXPECT_EQ(LoadImage(s.file).size(), QSize(s.w, s.h)) << s.file;
-}
-
-TEST(DataFiles, TreesAreKeyedOnExactWhiteWithoutPaleFringes)
-{
+    // The trees are keyed on exact white, without pale fringes.
     for (const char* f : {"images/tree1.bmp", "images/tree2.bmp", "images/tree3.bmp"}) {
         QImage img = LoadImage(f);
         ASSERT_FALSE(img.isNull()) << f;
         const int total = img.width() * img.height();
-        const int keyed = CountColour(img, 0xFFFFFF);
+        const int keyed = Count(img, [](QRgb c) { return c == 0xFFFFFF; });
         EXPECT_GT(keyed, total / 3) << f << ": the space around the tree is transparent";
         EXPECT_LT(keyed, total * 19 / 20) << f << ": the tree itself is visible";
         // No almost-white texel: it would stay opaque and show as a halo.
-        int pale = 0;
-        for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x) {
-                QRgb p = img.pixel(x, y);
-                pale += ((p & 0xFFFFFF) != 0xFFFFFF && qRed(p) > 225 && qGreen(p) > 225 && qBlue(p) > 225) ? 1 : 0;
-            }
-        EXPECT_EQ(pale, 0) << f;
+        EXPECT_EQ(
+            Count(img, [](QRgb c) { return c != 0xFFFFFF && qRed(c) > 225 && qGreen(c) > 225 && qBlue(c) > 225; }), 0)
+            << f;
     }
-}
-
-TEST(DataFiles, GateLatticeIsKeyedOnExactBlack)
-{
-    // Holes to see through and bars to see.
+    // The gate lattice is keyed on exact black: holes to see through and
+    // bars to see.
     QImage grid = LoadImage("images/torgitter.bmp");
-    const int keyed = CountColour(grid, 0x000000);
+    const int keyed = Count(grid, [](QRgb c) { return c == 0; });
     EXPECT_GT(keyed, grid.width() * grid.height() / 5);
     EXPECT_LT(keyed, grid.width() * grid.height() * 4 / 5);
 }

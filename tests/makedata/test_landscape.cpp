@@ -42,6 +42,21 @@ std::vector<std::pair<TPoint, TPoint>> CourseLines()
     return lines;
 }
 
+// The lowest and highest ground on a grid of the box 2a × 2b about c, its
+// a along x turned by yaw.
+std::pair<float, float> Spread(TPoint c, float yaw, float a, float b, float step)
+{
+    const float cs = std::cos(yaw), sn = std::sin(yaw);
+    float lo = 1e9f, hi = -1e9f;
+    for (float u = -a; u <= a; u += step)
+        for (float v = -b; v <= b; v += step) {
+            const float h = Height(c.x + u * cs + v * sn, c.z - u * sn + v * cs);
+            lo = std::min(lo, h);
+            hi = std::max(hi, h);
+        }
+    return {lo, hi};
+}
+
 }  // namespace
 
 TEST(HeightMap, FallsToWaterLevelAtTheEdges)
@@ -56,23 +71,20 @@ TEST(HeightMap, FallsToWaterLevelAtTheEdges)
     }
 }
 
-TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
+TEST(HeightMap, EveryGateAndTheStartGridStandOnLevelGroundInAValley)
 {
+    const auto [gridLo, gridHi] =
+        Spread({(GridFirst.x + GridLast.x) / 2, GridFirst.z}, 0, (GridLast.x - GridFirst.x) / 2 + 150, 150, 25);
+    EXPECT_GT(gridLo, 20);
+    EXPECT_LT(gridHi - gridLo, 10);
     for (size_t g = 0; g < Gates.size(); ++g) {
         const TPoint c = Gates[g];
         const float centre = Height(c.x, c.z);
         EXPECT_GT(centre, 20) << "gate " << g << " above the water";
         EXPECT_LT(centre, 300) << "gate " << g << " in a valley";
         // The footprint of posts and opening: 600 either side along the
-        // gate's x, 100 before and behind along its z, after the yaw.
-        const float cs = std::cos(GateYaw[g]), sn = std::sin(GateYaw[g]);
-        float lo = centre, hi = centre;
-        for (float a = -600; a <= 600; a += 50)
-            for (float b = -100; b <= 100; b += 50) {
-                float h = Height(c.x + a * cs + b * sn, c.z - a * sn + b * cs);
-                lo = std::min(lo, h);
-                hi = std::max(hi, h);
-            }
+        // gate's x, 100 before and behind along its z.
+        const auto [lo, hi] = Spread(c, GateYaw[g], 600, 100, 50);
         EXPECT_LT(hi - lo, 15) << "gate " << g;
         // Lower than the land around it: the hills rise within 3000 units.
         float around = 0;
@@ -82,19 +94,6 @@ TEST(HeightMap, EveryGateStandsOnLevelGroundInAValley)
         }
         EXPECT_GT(around, centre + 150) << "gate " << g;
     }
-}
-
-TEST(HeightMap, StartGridIsLevel)
-{
-    float lo = 1e9f, hi = -1e9f;
-    for (float x = GridFirst.x - 150; x <= GridLast.x + 150; x += 25)
-        for (float z = -2150; z <= -1850; z += 25) {
-            float h = Height(x, z);
-            lo = std::min(lo, h);
-            hi = std::max(hi, h);
-        }
-    EXPECT_GT(lo, 20);
-    EXPECT_LT(hi - lo, 10);
 }
 
 TEST(HeightMap, EveryCourseLineIsAGentleDriveAboveTheWater)

@@ -99,7 +99,7 @@ const char* WheelFrames[12] = {"x3ds_rad1",     "x3ds_rad1kap1", "x3ds_rad1kap2"
 
 }  // namespace
 
-TEST(Models, CarHasTheTwelveWheelFramesTurningAboutZAndTheSixTextures)
+TEST(Models, CarHasTwelveWheelFramesTurningAboutZSixTexturesAndFitsItsCollisionBox)
 {
     auto m = Load("auto1.x");
     for (const char* name : WheelFrames) {
@@ -122,11 +122,7 @@ TEST(Models, CarHasTheTwelveWheelFramesTurningAboutZAndTheSixTextures)
     });
     EXPECT_EQ(textures,
               (std::set<std::string>{"cboden.bmp", "cfenster.bmp", "chaube.bmp", "crad.bmp", "cseite.bmp", "rad.bmp"}));
-}
-
-TEST(Models, CarFitsItsCollisionBoxAndHasFrontWheelsAhead)
-{
-    auto m = Load("auto1.x");
+    // The car fits its collision box.
     TBounds b = BoundsOf(Triangles(*m));
     EXPECT_TRUE(b.lo.x >= -70 && b.hi.x <= 70 && b.lo.y >= 0 && b.hi.y <= 125 && b.lo.z >= -100 && b.hi.z <= 110);
     // The wheels touch the ground; 1 and 2 (the steered ones) at the front,

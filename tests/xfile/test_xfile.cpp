@@ -1,14 +1,45 @@
 // The .x model reader: frames, matrices and nesting, polygons fanned into
 // material groups, the model object read from a real file, and clear errors
-// for malformed files. (What a damaged file still yields is the fuzz
+// for malformed files, and what a hostile file costs in memory (this program
+// counts every allocation). (What a damaged file still yields is the fuzz
 // target's: tests/fuzz/fuzz_xfile.cpp.)
 #include <gtest/gtest.h>
-
+#include <malloc.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 
 #include "platform/xfile/xfile.h"
+
+namespace {
+std::atomic<size_t> liveBytes{0}, peakBytes{0};
+}  // namespace
+
+void* operator new(size_t size)
+{
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    const size_t now = liveBytes += malloc_usable_size(p);
+    size_t peak = peakBytes;
+    while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {}
+    return p;
+}
+
+// GCC takes the free below for one of memory from the operator new it pairs
+// with; both are ours and both are malloc's.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept
+{
+    if (p == nullptr) return;
+    liveBytes -= malloc_usable_size(p);
+    std::free(p);
+}
+
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -127,10 +158,9 @@ TEST(XFileReader, ModelObjectFromAFileScalesAndSharesItsGeometry)
     EXPECT_NO_THROW(LoadXObject(obj, path));
     std::filesystem::remove_all(dir);
     ASSERT_EQ(obj.Loaded + obj.Active, 2);
-    EXPECT_EQ(obj.Position, (D3DVECTOR{0, 0, 0})) << "the placement starts afresh";
-    EXPECT_EQ(obj.Right, (D3DVECTOR{1, 0, 0}));
-    EXPECT_EQ(obj.Up, (D3DVECTOR{0, 1, 0}));
-    EXPECT_EQ(obj.Forward, (D3DVECTOR{0, 0, 1}));
+    // The placement starts afresh.
+    EXPECT_TRUE((obj.Position == D3DVECTOR{} && obj.Right == D3DVECTOR{1, 0, 0} && obj.Up == D3DVECTOR{0, 1, 0} &&
+                 obj.Forward == D3DVECTOR{0, 0, 1}));
     ScaleXObject(obj, 2, 3, 4);
     TGeometry g, root;
     GetXGeometry(obj, "body", g);
@@ -179,5 +209,29 @@ TEST(XFileReader, MalformedFilesGiveClearErrors)
             EXPECT_EQ(what.rfind("bad.x", 0), 0u) << what;
             EXPECT_NE(what.find(needle), std::string::npos) << what;
         }
+    }
+}
+
+// Memory in proportion to what the file can hold, not to how many tokens it
+// splits into.
+TEST(XFileReader, AHostileFileCostsMemoryInProportionToWhatItCanHold)
+{
+    const std::string h = "xof 0303txt 0032\n";
+    constexpr size_t n = 8 << 20;
+    std::string templates = h, faces = h + "Mesh m { 1; 0;0;0;; 4000000;";
+    for (size_t i = 0; i < n / 12; ++i) templates += "template a{}";
+    for (int i = 0; i < 4000000; ++i) faces += "0;";
+    // The most allocated per byte of the file; a face of no corners costs an
+    // offset and a material.
+    const std::pair<std::string, double> cases[] = {
+        {h + std::string(n, '{'), 0.01}, {h + std::string(n, '}'), 0.01}, {templates, 0.01}, {faces + "}", 8.0}};
+    for (const auto& [text, costPerByte] : cases) {
+        peakBytes = liveBytes.load();
+        const size_t before = liveBytes;
+        try {
+            TXFileModel::LoadFromText(text, "hostile.x");
+        } catch (const EXFileError&) {
+        }
+        EXPECT_LE(peakBytes - before, costPerByte * text.size()) << text.substr(h.size(), 30);
     }
 }
