@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 #include <lame/lame.h>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <algorithm>
 #include <cmath>
@@ -83,24 +83,6 @@ struct Recorded {
     size_t Count(int state) const { return size_t(std::count(states.begin(), states.end(), state)); }
 };
 
-template <typename Done>
-bool RunEventsUntil(Done done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void RunEventsFor(int ms)
-{
-    RunEventsUntil([] { return false; }, ms);
-}
-
 // A file in a directory of the test's own, removed at its end.
 std::string In(const QTemporaryDir& dir, const char* name) { return dir.filePath(name).toStdString(); }
 
@@ -113,7 +95,7 @@ int64_t OpenAsTheGame(TXaudioPlayer& p, Recorded& rec, const std::string& mp3)
     p.OutputModuleRegister("xa_dsound_output.dll");
     p.SetOutputName("/dev/dsound/0");
     p.InputOpen(mp3);
-    if (!RunEventsUntil([&] { return !rec.positions.empty() || !rec.errors.empty(); }, 10000) || !rec.errors.empty())
+    if (!QTest::qWaitFor([&] { return !rec.positions.empty() || !rec.errors.empty(); }, 10000) || !rec.errors.empty())
         return -1;
     return rec.positions.front().second;
 }
@@ -130,12 +112,12 @@ protected:
     int64_t NextPosition()
     {
         const size_t seen = rec.positions.size();
-        RunEventsUntil([&] { return rec.positions.size() > seen || !rec.errors.empty(); }, 10000);
-        return rec.positions.size() > seen ? rec.positions.back().first : -1;
+        const bool moved = QTest::qWaitFor([&] { return rec.positions.size() > seen || !rec.errors.empty(); }, 10000);
+        return moved && rec.positions.size() > seen ? rec.positions.back().first : -1;
     }
     bool WaitFor(int state, size_t count = 1)
     {
-        return RunEventsUntil([&] { return rec.Count(state) >= count; }, 10000);
+        return QTest::qWaitFor([&] { return rec.Count(state) >= count; }, 10000);
     }
 
     QTemporaryDir dir;
@@ -199,11 +181,11 @@ TEST_F(Music, StartUpOpensTheInputAndSeeksToAFractionOfItsLength)
     // Without a range a seek is refused and the position stays.
     player.InputSeek(5, 0);
     player.InputSeek(-1, 10);
-    ASSERT_TRUE(RunEventsUntil([&] { return rec.errors.size() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rec.errors.size() == 2; }, 5000));
     for (const auto& e : rec.errors)
         EXPECT_EQ(e, std::make_pair(XA_MSG_COMMAND_INPUT_SEEK, XA_ERROR_INVALID_PARAMETERS));
     EXPECT_EQ(rec.errorTexts[0], "invalid parameters");
-    RunEventsFor(200);
+    QTest::qWait(200);
     EXPECT_EQ(rec.positions.size(), 6u);
     EXPECT_TRUE(rec.states.empty()) << "the start-up calls play nothing";
 }
@@ -225,7 +207,7 @@ TEST_F(Music, PlaysToTheEndAtRealTimePaceWithOrWithoutADevice)
         QElapsedTimer t;
         t.start();
         p.Play();
-        ASSERT_TRUE(RunEventsUntil([&] { return r.Count(XA_PLAYER_STATE_EOF) > 0; }, 10000)) << driver;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return r.Count(XA_PLAYER_STATE_EOF) > 0; }, 10000)) << driver;
         EXPECT_GE(t.elapsed(), 400 * (10000 - 398) / 10000) << driver << ": decoded, not played";
         EXPECT_EQ(r.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING, XA_PLAYER_STATE_EOF})) << driver;
         EXPECT_EQ(r.positions.back(), std::make_pair(n, n)) << driver;
@@ -276,10 +258,10 @@ TEST_F(Music, StopHaltsBeforeTheEndASeekWhilePlayingGoesOnAndDestroyingEndsTheNo
     Open(kRate);
     player.Play();
     ASSERT_TRUE(WaitFor(XA_PLAYER_STATE_PLAYING));
-    RunEventsFor(200);
+    QTest::qWait(200);
     player.Stop();
     ASSERT_TRUE(WaitFor(XA_PLAYER_STATE_STOPPED));
-    RunEventsFor(1200);  // longer than the rest of the tone
+    QTest::qWait(1200);  // longer than the rest of the tone
     EXPECT_EQ(rec.states, (std::vector<int>{XA_PLAYER_STATE_PLAYING, XA_PLAYER_STATE_STOPPED}));
 
     // Played again, and sought while it plays (a second race start).
@@ -298,7 +280,7 @@ TEST_F(Music, StopHaltsBeforeTheEndASeekWhilePlayingGoesOnAndDestroyingEndsTheNo
     ASSERT_TRUE(WaitFor(XA_PLAYER_STATE_PLAYING, 3));
     const size_t states = rec.states.size();
     owned.reset();
-    RunEventsFor(300);
+    QTest::qWait(300);
     EXPECT_EQ(rec.states.size(), states);
 }
 
