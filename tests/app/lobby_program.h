@@ -159,19 +159,31 @@ inline void Create(Program& p, const QString& name, const QString& game)
     p.Say("click Label10");
 }
 
-// Searches until the game is listed, then joins it.
-inline bool Join(Program& p, const QString& name, const QString& game)
+inline double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// Searches (a second a try, 30 s at most) until the game is listed, then
+// joins it: the seconds the search took and those until the player saw
+// itself in, -1 for a join that failed.
+struct TJoin {
+    double search = -1, join = -1;
+    explicit operator bool() const { return join >= 0; }
+};
+inline TJoin Join(Program& p, const QString& name, const QString& game)
 {
     p.Say("set Edit2 " + name);
-    for (int tries = 0; tries < 5; ++tries) {
-        p.Say("click Label16");
-        if (p.WaitFor([&](const QJsonObject& s) { return s["games"].toArray().contains(game); }, 3000)) break;
-    }
+    const auto start = Clock::now();
+    auto listed = [&](const QJsonObject& s) { return s["games"].toArray().contains(game); };
+    do p.Say("click Label16");
+    while (!p.WaitFor(listed, 1000) && Seconds(start) < 30);
+    TJoin out{Seconds(start)};
     const int row = int(p.last["games"].toArray().toVariantList().indexOf(game));
-    if (row < 0) return false;
+    if (row < 0) return out;
+    const auto joining = Clock::now();
     p.Say("select sessionbox " + QString::number(row));
     p.Say("click Label19");
-    return true;
+    if (p.WaitFor([&](const QJsonObject& s) { return s["players"].toArray().contains(name); }, 30000))
+        out.join = Seconds(joining);
+    return out;
 }
 
 inline QStringList Players(const QJsonObject& s)

@@ -22,8 +22,6 @@ std::string Describe(const QJsonObject& s)
         .toStdString();
 }
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
 // The bad network, its counters in a folder of their own (one file a process).
 class BadNetwork {
 public:
@@ -58,25 +56,6 @@ private:
     QProcessEnvironment env_;
 };
 
-// Searches (a second a try) until the game is listed, then joins it. The
-// seconds the search took and the join until the player saw itself in.
-std::pair<double, double> TimedJoin(Program& p, const QString& name, const QString& game)
-{
-    p.Say("set Edit2 " + name);
-    const auto start = Clock::now();
-    auto listed = [&](const QJsonObject& s) { return s["games"].toArray().contains(game); };
-    do p.Say("click Label16");
-    while (!p.WaitFor(listed, 1000) && Seconds(start) < 30);
-    const double search = Seconds(start);
-    const int row = int(p.last["games"].toArray().toVariantList().indexOf(game));
-    if (row < 0) return {search, -1};
-    const auto joining = Clock::now();
-    p.Say("select sessionbox " + QString::number(row));
-    p.Say("click Label19");
-    const bool in = p.WaitFor([&](const QJsonObject& s) { return s["players"].toArray().contains(name); }, 30000);
-    return {search, in ? Seconds(joining) : -1};
-}
-
 }  // namespace
 
 // 10 % loss, 100 ms ± 20 ms, and half the datagrams lost for 10 s in the
@@ -92,7 +71,7 @@ TEST(BadNet, TheLobbyARaceThroughABurstOfLossAndTheHandOverWork)
     const std::vector<Program*> all{anna.get(), tom.get()};
     Create(*anna, "Anna", "Sturm");
     ASSERT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna"})));
-    const auto [search, join] = TimedJoin(*tom, "Tom", "Sturm");
+    const auto [search, join] = Join(*tom, "Tom", "Sturm");
     std::printf("search %.1f s, join %.1f s\n", search, join);
     EXPECT_LT(search, 5);
     EXPECT_GE(join, 0);
