@@ -32,18 +32,6 @@ using namespace dxplaywire;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Lets the event loop (this process's layer) run while the test waits.
-template <typename Done>
-bool WaitUntil(Done done, int ms = 3000)
-{
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (Clock::now() >= until) return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 // One scripted player program: commands go to its stdin, its event lines
 // are collected from stdout.
 class PlayerProcess {
@@ -74,14 +62,15 @@ public:
     {
         const std::regex start("^(" + pattern + ")");
         std::optional<std::string> found;
-        WaitUntil(
-            [&] {
-                for (; !found && cursor_ < lines_.size(); ++cursor_)
-                    if (std::regex_search(lines_[cursor_], start)) found = lines_[cursor_];
-                return found.has_value();
-            },
-            ms);
-        return found;
+        return QTest::qWaitFor(
+                   [&] {
+                       for (; !found && cursor_ < lines_.size(); ++cursor_)
+                           if (std::regex_search(lines_[cursor_], start)) found = lines_[cursor_];
+                       return found.has_value();
+                   },
+                   ms)
+                   ? found
+                   : std::nullopt;
     }
     std::optional<std::string> Ask(const std::string& command, const std::string& pattern)
     {
@@ -157,7 +146,7 @@ struct HostWithGuest {
     {
         Create(play, "wueste", "Tom");
         guest.Open("join wueste Gast");
-        EXPECT_TRUE(WaitUntil([&] { return play.Players().size() == 2; }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return play.Players().size() == 2; }));
     }
 };
 
@@ -253,7 +242,7 @@ TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe)
         --inside;
     };
     g.guest.Say("send 0 20");
-    EXPECT_TRUE(WaitUntil([&] { return got == 20; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return got == 20; }, 5000));
     EXPECT_EQ(own, 20);
     EXPECT_EQ(deepest, 1) << "the network never enters a running handler again";
 
@@ -264,7 +253,7 @@ TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe)
         if (++got == 1) throw EDXPlayError("the game failed on this one");
     };
     g.guest.Say("send 0 5");
-    EXPECT_TRUE(WaitUntil([&] { return got == 5; })) << "what came after the failure is still delivered";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return got == 5; })) << "what came after the failure is still delivered";
     EXPECT_EQ(reported, std::vector<std::string>{"the game failed on this one"});
 
     int closes = 0;
@@ -277,7 +266,7 @@ TEST(SessionLayer, HandlersThatWaitFailOrCloseAreSafe)
     };
     play.OnClose = [&] { ++closes; };
     g.guest.Say("send 0 20");
-    EXPECT_TRUE(WaitUntil([&] { return got > 0; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return got > 0; }));
     QTest::qWait(200);
     EXPECT_EQ(got, 1) << "nothing more after the close";
     EXPECT_EQ(closes, 1);
@@ -305,7 +294,7 @@ TEST(SessionLayer, ThreeBusySecondsWithKeepAliveLoseNobodyAndNoMessage)
     g.guest.Say("send 0 20");
     for (int i = 0; i < 10; ++i, g.play.KeepAlive()) std::this_thread::sleep_for(300ms);
     EXPECT_EQ(got, 0) << "no handler runs inside the work";
-    EXPECT_TRUE(WaitUntil([&] { return got == 20; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return got == 20; }));
     QTest::qWait(300);
     EXPECT_EQ(g.play.Players().size(), 2u);
     EXPECT_EQ(g.guest.Count("delete "), 0u);
@@ -329,9 +318,9 @@ std::optional<SearchReply> Search(uint16_t port, const std::vector<uint8_t>& byt
     ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     uint8_t buf[2048];
     ssize_t n = 0;
-    WaitUntil([&] { return (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0; }, ms);
+    const bool answered = QTest::qWaitFor([&] { return (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0; }, ms);
     ::close(fd);
-    return DecodeSearchReply(buf, size_t(std::max<ssize_t>(n, 0)));
+    return DecodeSearchReply(buf, answered ? size_t(n) : 0);
 }
 
 const char* const kOtherGame = "{11111111-2222-3333-4444-555555555555}";
@@ -401,7 +390,7 @@ TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing)
     EXPECT_EQ(found->players, 2);
 
     Impostor bad(play.Port());
-    ASSERT_TRUE(WaitUntil([&] { return bad.Service(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bad.Service(); }));
     const uint8_t game[] = {1, 0, 0, 0, 'x'};
     // Speaking before joining and claiming to be the guest; host-only records
     // from someone who is not the host; nonsense.
@@ -417,14 +406,14 @@ TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing)
         bad.Send(bytes, channel);
     // A join for another game is refused with the reason.
     bad.Send(EncodeJoin({*ParseGuid(kOtherGame), {}, "x"}));
-    ASSERT_TRUE(WaitUntil([&] { return bad.Service(), !bad.answers.empty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bad.Service(), !bad.answers.empty(); }));
     EXPECT_EQ(bad.answers.size(), 1u);
     EXPECT_EQ(bad.answers[0].kind, Kind::Refuse);
     EXPECT_EQ(bad.answers[0].refuse.reason, RefuseReason::WrongGame);
     EXPECT_GT(play.DroppedMessages(), 0u);
 
     g.guest.Say("send 0 3");
-    EXPECT_TRUE(WaitUntil([&] { return events.size() >= 3; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return events.size() >= 3; }));
     QTest::qWait(100);
     EXPECT_EQ(events, std::vector<std::string>(3, "msg Gast")) << "the real guest is still heard as itself";
 
@@ -434,7 +423,7 @@ TEST(SessionLayer, BadBytesFromTheNetworkChangeNothing)
         EXPECT_EQ(play.Players()[1], &p);
     };
     g.guest.Say("leave");
-    EXPECT_TRUE(WaitUntil([&] { return play.Players().size() == 1; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return play.Players().size() == 1; }));
     EXPECT_EQ(events.back(), std::to_string(guestId) + " of 2");
 }
 
@@ -453,7 +442,7 @@ TEST(SessionLayer, AFloodOfJoinersFillsTheGameAndEveryOtherIsTurnedAway)
     std::vector<std::unique_ptr<Impostor>> crowd;
     for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<Impostor>(play.Port()));
     std::vector<bool> sent(crowd.size(), false);
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             size_t answered = 0;
             for (size_t i = 0; i < crowd.size(); ++i) {
@@ -498,7 +487,7 @@ struct Game {
     bool WaitForCount(size_t count)
     {
         for (auto& p : procs)
-            if (!WaitUntil([&] { return Listed(*p).size() == count; }, 10000)) return false;
+            if (!QTest::qWaitFor([&] { return Listed(*p).size() == count; }, 10000)) return false;
         return true;
     }
     std::string Deleted(size_t i) const { return "delete " + std::to_string(ids[i]) + " p" + std::to_string(i); }
@@ -564,7 +553,7 @@ TEST(SessionGame, MessagesArriveOnceAndInOrderAndTheEarliestLeftTakesOverFromAVa
                 expected.emplace_back(g.ids[j], j == 2 ? "10200" : j == 4 ? "50" : (j == 1 && i == 3) ? "230" : "200");
         std::sort(expected.begin(), expected.end());
         std::optional<std::string> last;
-        EXPECT_TRUE(WaitUntil([&] { return Pairs(last = g.procs[i]->Ask("stats", "stats")) == expected; }, 60000))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Pairs(last = g.procs[i]->Ask("stats", "stats")) == expected; }, 60000))
             << i << ": " << last.value_or("no answer");
         EXPECT_EQ(g.procs[i]->Expect("faults"), "faults 0");
         EXPECT_EQ(g.procs[i]->Count("delete "), 0u) << i << ": nobody was dropped meanwhile";
@@ -573,7 +562,8 @@ TEST(SessionGame, MessagesArriveOnceAndInOrderAndTheEarliestLeftTakesOverFromAVa
     // each at most once.
     for (size_t i = 0; i < 4; ++i) g.procs[i]->Say("send 0 50 80 u");
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_TRUE(WaitUntil([&] { return Pairs(g.procs[i]->Ask("stats", "unreliable")).size() == 3; }, 5000)) << i;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Pairs(g.procs[i]->Ask("stats", "unreliable")).size() == 3; }, 5000))
+            << i;
         QTest::qWait(100);
         for (const auto& [id, n] : Pairs(g.procs[i]->Ask("stats", "unreliable")))
             EXPECT_LE(std::stoi(n), 50) << i << " from " << id;
