@@ -115,10 +115,7 @@ TEST(Race, TenProgramsRaceThreeLapsAgreeAndEndCleanly)
                     FramesPerSecond(p->last), qPrintable(Rows(p->last).join(", ")));
         EXPECT_GT(FramesPerSecond(p->last), 5) << "a frozen window";
     }
-    for (const QString& bot : g.bots) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return BotRows(*g.host, bot).size() == seen[0].size(); }, 5000));
-        seen << BotRows(*g.host, bot);
-    }
+    for (const QString& bot : g.bots) seen << BotRows(*g.host, bot, 5000);
     ASSERT_GE(seen[0].size(), 1);
     ExpectTheSameFinishers(seen);
     // Leaving the lobby, the host takes its bots along; then every window
