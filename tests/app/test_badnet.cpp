@@ -129,7 +129,10 @@ TEST(BadNet, TheLobbyARaceThroughABurstOfLossAndTheHandOverWork)
             EXPECT_EQ(Players(s), everybody) << Describe(s) << " at " << Seconds(opened) << " s";
             EXPECT_TRUE(Racing(s) || ShowsResults(s)) << Describe(s);
         }
-        if (HasFailure()) break;
+        if (HasFailure()) {
+            for (Program* p : all) std::printf("%s\n", Describe(p->State()).c_str());
+            break;
+        }
         QTest::qWait(500);
     }
     const double burstLoss = (net.Sum("dropped") - droppedBefore) / (net.Sum("sent") - sentBefore);
@@ -140,6 +143,9 @@ TEST(BadNet, TheLobbyARaceThroughABurstOfLossAndTheHandOverWork)
     // it saw them; nobody was dropped.
     for (Program* p : all) ASSERT_TRUE(p->WaitFor(ShowsResults, 180000)) << Describe(p->last);
     std::printf("race done after %.0f s\n", Seconds(began));
+    for (Program* p : all)
+        std::printf("%s: longest stall %d ms (phase %d)\n", qPrintable(p->last["name"].toString()),
+                    p->last["stallMs"].toInt(), p->last["stallPhase"].toInt());
     QList<QStringList> seen;
     for (Program* p : all) seen << Rows(p->last);
     std::printf("finishers: %s\n", qPrintable(seen[0].join(", ")));
