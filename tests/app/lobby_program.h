@@ -248,17 +248,19 @@ inline QStringList BotRows(const Program& host, const QString& bot, int ms)
     return rows();
 }
 
+// A finisher row's time "NAME mm:ss" in seconds.
+inline int RowSeconds(const QString& row) { return row.right(5).left(2).toInt() * 60 + row.right(2).toInt(); }
+
 // Every program lists the same finishers, each in the order it saw them
 // (rows "NAME mm:ss"). Each program ends the race ten seconds after the
 // winner's finish reached it, so one who finishes in the last seconds may
 // be in time for some programs and not for others: those are not compared.
 inline void ExpectTheSameFinishers(const QList<QStringList>& seen)
 {
-    const auto seconds = [](const QString& row) { return row.right(5).left(2).toInt() * 60 + row.right(2).toInt(); };
     QSet<QString> late;
     for (const QStringList& rows : seen)
         for (const QString& row : rows)
-            if (seconds(row) >= seconds(rows[0]) + 8) late << row.chopped(6);
+            if (RowSeconds(row) >= RowSeconds(rows[0]) + 8) late << row.chopped(6);
     const auto settled = [&](const QStringList& rows) {
         QStringList names;
         for (const QString& row : rows)

@@ -4,8 +4,7 @@
 
 namespace {
 
-// mm:ss as seconds.
-int Seconds(const QString& row) { return row.right(5).left(2).toInt() * 60 + row.right(2).toInt(); }
+double FramesPerSecond(const QJsonObject& s) { return s["frames"].toDouble() / s["frameSeconds"].toDouble(); }
 
 }  // namespace
 
@@ -37,8 +36,7 @@ TEST(Race, ALateJoinerRacesTheNextRaceAndEscapeEndsItForOneOrForAll)
         ASSERT_TRUE(p->WaitFor(ShowsResults, 300000)) << "gates " << p->last["gates"].toInt();
         seen << Rows(p->last);
         std::printf("%s: %.1f frames per second, rows %s\n", qPrintable(p->last["name"].toString()),
-                    p->last["frames"].toDouble() / p->last["frameSeconds"].toDouble(),
-                    qPrintable(seen.back().join(", ")));
+                    FramesPerSecond(p->last), qPrintable(seen.back().join(", ")));
     }
     ASSERT_GE(seen[0].size(), 1);
     ExpectTheSameFinishers(seen);
@@ -46,9 +44,9 @@ TEST(Race, ALateJoinerRacesTheNextRaceAndEscapeEndsItForOneOrForAll)
     // the display's rounding. The winner's runs from "GO!" to the finish,
     // frame-time scaled, and the race ends ten seconds after it.
     for (int row = 0; row < std::min(seen[0].size(), seen[1].size()); ++row)
-        EXPECT_LE(std::abs(Seconds(seen[0][row]) - Seconds(seen[1][row])), 1) << qPrintable(seen[1][row]);
-    EXPECT_NEAR(Seconds(seen[0][0]), anna->last["raceTime"].toDouble() - 10, 1.5);
-    EXPECT_GT(Seconds(seen[0][0]), 20);
+        EXPECT_LE(std::abs(RowSeconds(seen[0][row]) - RowSeconds(seen[1][row])), 1) << qPrintable(seen[1][row]);
+    EXPECT_NEAR(RowSeconds(seen[0][0]), anna->last["raceTime"].toDouble() - 10, 1.5);
+    EXPECT_GT(RowSeconds(seen[0][0]), 20);
     EXPECT_TRUE(ben->WaitFor(ConsoleHas("+++ Du kannste jetzt wieder mitspielen +++")));
     EXPECT_TRUE(anna->WaitFor(PlayersAre({"[HOST]Anna", "Ben", "Tom"})));
 
@@ -95,8 +93,6 @@ struct TenPlayers {
         return std::ranges::all_of(windows, [](Program* p) { return p->WaitFor(::Racing, 40000); });
     }
 };
-
-double FramesPerSecond(const QJsonObject& s) { return s["frames"].toDouble() / s["frameSeconds"].toDouble(); }
 
 }  // namespace
 
