@@ -19,7 +19,6 @@
 #include "app/startscreen.h"
 #include "app/updown.h"
 #include "platform/dxplay/dxplay.h"
-#include "platform/gfx/gfxdevice.h"
 #include "race/raceframe.h"
 #include "race/racestate.h"
 
@@ -98,7 +97,6 @@ QJsonObject State(TFStart& w)
     s["width"] = w.width();
     s["raceTime"] = spiel::RaceTime;
     s["gates"] = spiel::PlayerTable[0].GatesPassed;
-    s["glObjects"] = GfxLiveGLObjects();
     s["where"] = QString("%1,%2 at %3")
                      .arg(spiel::PlayerTable[0].Pos.x)
                      .arg(spiel::PlayerTable[0].Pos.z)

@@ -21,27 +21,22 @@
 
 using Clock = std::chrono::steady_clock;
 
-// Loopback only, and ports of the lobby tests' own. asked: no address
-// preset, so a search asks the player for it. The autopilot drives.
-inline QProcessEnvironment PlayerEnvironment(bool asked)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
-    env.insert("CI", "1");
-    env.insert("DUNEBOLT_PORT_BASE", "47900");
-    env.insert("DUNEBOLT_AUTOPILOT", "1");
-    if (asked) env.remove("DUNEBOLT_SEARCH_ADDRESS");
-    return env;
-}
-
 class Program {
 public:
-    // asked: the search asks the player for the host's address. extra: more
-    // environment on top of the players' own.
+    // Loopback only, on the lobby tests' own ports, the autopilot driving.
+    // asked: no address preset, so a search asks the player for it. extra:
+    // more environment on top.
     explicit Program(const QString& exe, bool asked = false, const QProcessEnvironment& extra = {})
     {
-        QProcessEnvironment env = PlayerEnvironment(asked);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("CI", "1");
+        env.insert("DUNEBOLT_PORT_BASE", "47900");
+        env.insert("DUNEBOLT_AUTOPILOT", "1");
+        if (asked)
+            env.remove("DUNEBOLT_SEARCH_ADDRESS");
+        else
+            env.insert("DUNEBOLT_SEARCH_ADDRESS", "127.0.0.1");
         env.insert(extra);
         proc_.setProcessEnvironment(env);
         proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -113,12 +108,8 @@ public:
 private:
     bool Wait(const std::function<bool()>& done, int ms)
     {
-        const auto until = Clock::now() + std::chrono::milliseconds(ms);
-        while (!done()) {
-            if (Clock::now() >= until || proc_.state() == QProcess::NotRunning) return done();
-            QTest::qWait(10);
-        }
-        return true;
+        QTest::qWaitFor([&] { return done() || proc_.state() == QProcess::NotRunning; }, ms);
+        return done();
     }
     void Read()
     {
