@@ -95,8 +95,7 @@ TEST(InitCar, ResetsTheRecordAndGivesEachCarItsOwnModel)
     std::string text = "xof 0303txt 0032\nFrame body {\nMesh { 3; 0;0;0;, 1;0;0;, 0;0;1;; 1; 3;0,1,2;; }\n";
     for (const std::string name : cars::WheelFrameNames)
         if (name != "x3ds_rad2kap2")
-            text += "Frame " + name + " { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, " + name[8] +
-                    "0,30,0,1;; } }\n";
+            text += "Frame " + name + " {FrameTransformMatrix{1,0,0,0,0,1,0,0,0,0,1,0," + name[8] + "0,30,0,1;;}}\n";
     QTemporaryDir dir;
     ASSERT_TRUE(QDir(dir.path()).mkpath("3dobjects"));
     std::ofstream(dir.filePath("3dobjects/auto1.x").toStdString()) << text + "}\n";
@@ -151,16 +150,15 @@ TEST(CarModel, TheShadowLiesTwoUnitsOverTheGround)
 // top +z edges. A slip in any one coordinate breaks the cuboid.
 TEST(Boxes, AreCuboidsWithTheirPointsInOrder)
 {
-    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull}) {
-        const D3DVECTOR lo = (*box)[0], hi = (*box)[6];
+    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull})
         for (int i = 0; i < 12; ++i) {
+            const D3DVECTOR lo = (*box)[0], hi = (*box)[6];
             const bool right = (i % 4 == 1 || i % 4 == 2), top = (i >= 4 && i < 8) || i >= 10;
             const bool back = (i < 8) ? (i % 4 >= 2) : (i % 2 == 1);
             const D3DVECTOR p{(i >= 8) ? (lo.x + hi.x) / 2 : (right ? hi.x : lo.x), top ? hi.y : lo.y,
                               back ? hi.z : lo.z};
             EXPECT_EQ((*box)[i], p) << "point " << i;
         }
-    }
 }
 
 // Half a unit inside and outside each face of a tree box, and on it.
@@ -367,8 +365,7 @@ TEST(DriveStep, FollowsTheGroundAndTiltsTowardsIt)
         EXPECT_NEAR(move::SpeedLimit, c.limit, 1e-3);
     }
     // Ground standing upright along the nose: the product rounds past 1.
-    const D3DVECTOR nose{0.1f, 0, 0.77f};
-    EXPECT_NEAR(cars::ComputeTilt(nose, 10, 0, 0, nose).SpeedLimit, 375.6194f, 1e-2);
+    EXPECT_NEAR(cars::ComputeTilt({0.1f, 0, 0.77f}, 10, 0, 0, {0.1f, 0, 0.77f}).SpeedLimit, 375.6194f, 1e-2);
 }
 
 TEST(Camera, FollowsBehindAndAboveTheCarWithTheWorldUp)
@@ -405,8 +402,7 @@ TEST(DriveCar, TheLocalCarsFrameOverTheTerrain)
     spiel::TPlayerRec &me = spiel::PlayerTable[0], &other = spiel::PlayerTable[4];
     other.Id = 77;
     bool host = true;
-    move::TControls keys;
-    move::DriveHooks = {[&] { return keys; }, [&] { return host; }};
+    move::DriveHooks = {[] { return move::TControls{.Up = true}; }, [&] { return host; }};
     int views = 0;
     move::OnViewMatrix = [&](const D3DMATRIX&) { ++views; };
     move::CameraEye = {0, 1000, 0};
@@ -419,7 +415,6 @@ TEST(DriveCar, TheLocalCarsFrameOverTheTerrain)
     me.Pos.z = other.Pos.z = 1700;
     move::ResetDriving();
     // Locked: no throttle.
-    keys = {.Up = true};
     for (int i = 0; i < 10; ++i) move::DriveCar();
     EXPECT_EQ(me.Speed, 0);
     EXPECT_EQ(me.GatesPassed + other.GatesPassed, 0);
