@@ -64,15 +64,87 @@ D3DVECTOR V(int i, int j)
     return {v.x, v.y, v.z};
 }
 
+// A BMP's 54 header bytes claiming width x height at 24 bits, and no pixels.
+std::string BmpHeaders(const std::string& path, int32_t width, int32_t height)
+{
+    unsigned char h[54] = {'B', 'M'};
+    for (auto [at, v] : {std::pair{2, 54}, {10, 54}, {14, 40}, {18, width}, {22, height}, {26, 1}, {28, 24}})
+        for (int i = 0; i < 4; ++i) h[at + i] = static_cast<unsigned char>(uint32_t(v) >> (8 * i));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h), sizeof h);
+    return path;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Nodes in the subtree, empty ones included.
+int CountNodes(const TKnoten* node)
+{
+    if (node == nullptr) return 0;
+    int n = 1;
+    for (const auto& c : node->Children) n += CountNodes(c.get());
+    return n;
+}
+
+// Two subtrees with equal shape, lists (all 32 bytes of every vertex) and boxes.
+bool SameTree(const TKnoten* a, const TKnoten* b)
+{
+    if (a == nullptr || b == nullptr) return a == b;
+    const auto bits = [](const D3DVERTEX& u, const D3DVERTEX& v) {
+        return std::bit_cast<std::array<uint32_t, 8>>(u) == std::bit_cast<std::array<uint32_t, 8>>(v);
+    };
+    if (a->VertexCount != b->VertexCount || a->IndexCount != b->IndexCount || a->Indices != b->Indices ||
+        !std::ranges::equal(a->Vertices, b->Vertices, bits) || !(a->BoxMin == b->BoxMin) || !(a->BoxMax == b->BoxMax))
+        return false;
+    for (int c = 0; c < 4; ++c)
+        if (!SameTree(a->Children[c].get(), b->Children[c].get())) return false;
+    return true;
+}
+
+// The tree over these triangles in the root's region, with no cache.
+std::unique_ptr<TKnoten> Tree(const std::vector<D3DVERTEX>& v, const std::vector<uint16_t>& ix, int vertexCount)
+{
+    QuadtreeLoaded = false;
+    QuadtreeList.clear();
+    QuadtreeLine = 0;
+    std::unique_ptr<TKnoten> root;
+    BuildQuadtree(root, nullptr, -25600, 25600, 25600, -25600, 0, v.data(), ix.data(), vertexCount, int(ix.size()));
+    return root;
+}
+
+// The tree of a height bitmap, built with a fresh cache file in s.
+std::unique_ptr<TKnoten> BuildFrom(const std::string& bitmap, const TScratch& s, TQuadtreeBuild* build = nullptr)
+{
+    Terrain = TD3DHeightSurfaceTerrain{};
+    Terrain.FileName = bitmap;
+    LoadHeightmap(Terrain);
+    const TQuadtreeBuild b = BuildTerrainQuadtree(Terrain, QuadtreeCachePath(s.Dir.string() + "/"));
+    if (build) *build = b;
+    return std::move(QuadtreeRoot);
+}
+
+// The race's view from eye to at: field of view π/4, aspect π/4, near 50,
+// far 25000.
+std::pair<D3DMATRIX, D3DMATRIX> View(D3DVECTOR eye, D3DVECTOR at)
+{
+    D3DMATRIX v, p;
+    EXPECT_TRUE(ViewMatrix(v, eye, at, {0, 1, 0}));
+    ProjectionMatrix(p, 3.14159265f / 4, 0.7853982f, 50, 25000);
+    return {v, p};
+}
+
 }  // namespace
 
-TEST(Heightmap, VerticesIndicesAndFlatShadedNormals)
+TEST(Heightmap, VerticesFlatShadedNormalsAndTheGroundAsThePlaneOfTheCellsTriangle)
 {
     TScratch s;
-    LoadTerrain(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills));
-    EXPECT_EQ(Terrain.Columns * Terrain.Rows, 64 * 64);
-    EXPECT_EQ(Terrain.VertexCount, 4096);
-    EXPECT_EQ(Terrain.IndexCount, 63 * 63 * 6);
+    const std::string file = WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills);
+    LoadTerrain(file);
+    EXPECT_EQ(std::make_tuple(Terrain.Columns * Terrain.Rows, Terrain.VertexCount, Terrain.IndexCount),
+              std::make_tuple(64 * 64, 4096, 63 * 63 * 6));
     // Vertex (i, j) at i × Rows + j, from pixel (4i, 4j), 400 apart.
     const D3DVERTEX& v = Terrain.Vertices[5 * 64 + 9];
     EXPECT_EQ((D3DVECTOR{v.x, v.y, v.z}), (D3DVECTOR{5 * 400 - 12800, 5.0f * Hills(20, 36), 9 * 400 - 12800}));
@@ -100,14 +172,7 @@ TEST(Heightmap, VerticesIndicesAndFlatShadedNormals)
         EXPECT_EQ((D3DVECTOR{w.nx, w.ny, w.nz}), n) << vi;
         EXPECT_GT(n.y, 0.5f);
     }
-}
-
-TEST(Heightmap, GroundHeightIsThePlaneOfTheCellsTriangleAndZeroOutside)
-{
-    TScratch s;
-    const std::string file = WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills);
-    LoadTerrain(file);
-    // Offsets from the low corner of cell (i, j); triangle 1 is (up, right,
+    // The ground: offsets from the low corner of cell (i, j); triangle 1 is (up, right,
     // low), triangle 2 (up, diag, right).
     const struct {
         int I, J;
@@ -160,16 +225,6 @@ TEST(Heightmap, CellsTieToTheEvenOne)
     const std::pair<float, int> cells[] = {{-8800, 10},  {-8400, 10},       {-8000, 12}, {-8399, 11}, {-12799, 0},
                                            {-1e-6f, 31}, {3999.99976f, 41}, {0, 32},     {NAN, -1}};
     for (auto [p, cell] : cells) EXPECT_EQ(CellOf(p, 25600, 64), cell) << p;
-}
-
-// A BMP's 54 header bytes claiming width x height at 24 bits, and no pixels.
-std::string BmpHeaders(const std::string& path, int32_t width, int32_t height)
-{
-    unsigned char h[54] = {'B', 'M'};
-    for (auto [at, v] : {std::pair{2, 54}, {10, 54}, {14, 40}, {18, width}, {22, height}, {26, 1}, {28, 24}})
-        for (int i = 0; i < 4; ++i) h[at + i] = static_cast<unsigned char>(uint32_t(v) >> (8 * i));
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h), sizeof h);
-    return path;
 }
 
 // The world's bitmaps are BMP files, checked by their headers before any
@@ -234,62 +289,6 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
         EXPECT_EQ(t.VertexCount + t.IndexCount + t.Columns + t.Rows, 0);
     }
 }
-
-namespace {
-
-std::string FileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Nodes in the subtree, empty ones included.
-int CountNodes(const TKnoten* node)
-{
-    if (node == nullptr) return 0;
-    int n = 1;
-    for (const auto& c : node->Children) n += CountNodes(c.get());
-    return n;
-}
-
-// Two subtrees with equal shape, lists (all 32 bytes of every vertex) and boxes.
-bool SameTree(const TKnoten* a, const TKnoten* b)
-{
-    if (a == nullptr || b == nullptr) return a == b;
-    const auto bits = [](const D3DVERTEX& u, const D3DVERTEX& v) {
-        return std::bit_cast<std::array<uint32_t, 8>>(u) == std::bit_cast<std::array<uint32_t, 8>>(v);
-    };
-    if (a->VertexCount != b->VertexCount || a->IndexCount != b->IndexCount || a->Indices != b->Indices ||
-        !std::ranges::equal(a->Vertices, b->Vertices, bits) || !(a->BoxMin == b->BoxMin) || !(a->BoxMax == b->BoxMax))
-        return false;
-    for (int c = 0; c < 4; ++c)
-        if (!SameTree(a->Children[c].get(), b->Children[c].get())) return false;
-    return true;
-}
-
-// The tree over these triangles in the root's region, with no cache.
-std::unique_ptr<TKnoten> Tree(const std::vector<D3DVERTEX>& v, const std::vector<uint16_t>& ix, int vertexCount)
-{
-    QuadtreeLoaded = false;
-    QuadtreeList.clear();
-    QuadtreeLine = 0;
-    std::unique_ptr<TKnoten> root;
-    BuildQuadtree(root, nullptr, -25600, 25600, 25600, -25600, 0, v.data(), ix.data(), vertexCount, int(ix.size()));
-    return root;
-}
-
-// The tree of a height bitmap, built with a fresh cache file in s.
-std::unique_ptr<TKnoten> BuildFrom(const std::string& bitmap, const TScratch& s, TQuadtreeBuild* build = nullptr)
-{
-    Terrain = TD3DHeightSurfaceTerrain{};
-    Terrain.FileName = bitmap;
-    LoadHeightmap(Terrain);
-    const TQuadtreeBuild b = BuildTerrainQuadtree(Terrain, QuadtreeCachePath(s.Dir.string() + "/"));
-    if (build) *build = b;
-    return std::move(QuadtreeRoot);
-}
-
-}  // namespace
 
 TEST(Quadtree, TheGeneratedTerrainsTreeAndCacheFile)
 {
@@ -466,29 +465,10 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
     boxed(split.get());
 }
 
-namespace {
-
-// The race's view: field of view π/4, aspect π/4, near 50, far 25000.
-D3DMATRIX Projection()
-{
-    D3DMATRIX p;
-    ProjectionMatrix(p, 3.14159265f / 4, 0.7853982f, 50, 25000);
-    return p;
-}
-
-D3DMATRIX LookAt(D3DVECTOR eye, D3DVECTOR at)
-{
-    D3DMATRIX v;
-    EXPECT_TRUE(ViewMatrix(v, eye, at, {0, 1, 0}));
-    return v;
-}
-
-}  // namespace
-
 TEST(Frustum, BoxesAroundTheView)
 {
     // From (1000, 500, −2000) along +z.
-    ExtractFrustumPlanes(LookAt({1000, 500, -2000}, {1000, 500, 0}), Projection());
+    std::apply(ExtractFrustumPlanes, View({1000, 500, -2000}, {1000, 500, 0}));
     const struct {
         D3DVECTOR Min, Max;
         int Seen;
@@ -509,7 +489,8 @@ TEST(Frustum, TheQuadtreeDrawsVisibleNodesWholeAndOnce)
     const auto tree = BuildFrom(WriteGreyBitmap(s.Path("h.bmp"), 256, 256, Hills), s);
     auto draw = [&](D3DVECTOR eye, D3DVECTOR at) {
         std::vector<const TKnoten*> drawn;
-        DrawQuadtree(tree.get(), LookAt(eye, at), Projection(), [&](const TKnoten& k) { drawn.push_back(&k); });
+        const auto [view, projection] = View(eye, at);
+        DrawQuadtree(tree.get(), view, projection, [&](const TKnoten& k) { drawn.push_back(&k); });
         return drawn;
     };
     // Looking away from the terrain, out beyond its edge: nothing.
