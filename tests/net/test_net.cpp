@@ -78,8 +78,7 @@ TEST(Records, TextIsLengthPrefixedWithTwoBytesPadding)
     // A length beyond what came is read to the end of what came.
     TTextMsg m;
     ASSERT_TRUE(DecodeText(Bytes{1, 0, 0, 0, 200, 0, 'g', 'o'}, m));
-    EXPECT_EQ(m.Text, "go");
-    EXPECT_EQ(m.Kind, KindChat);
+    EXPECT_EQ(std::make_pair(m.Text, m.Kind), std::make_pair(std::string("go"), KindChat));
 }
 
 TEST(Records, TheWindowsUtf8AndTheWiresCodePage1252)
@@ -273,8 +272,7 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     SendText("sende-tor", KindCommand, guest, false);
     EXPECT_TRUE(Until([&] { return window.Calls.size() == 2; }));
     EXPECT_EQ(window.Calls.back(), "chat Gast: tor gesendet 0");
-    EXPECT_EQ(r.GatesPassed, 0);
-    EXPECT_EQ(spiel::ActiveRecordCount(), 2);
+    EXPECT_EQ(std::make_pair(r.GatesPassed, spiel::ActiveRecordCount()), std::make_pair(0, 2));
 }
 
 TEST_F(Session, CommandsChangeTheRaceStateAndTellTheWindow)
@@ -315,16 +313,16 @@ TEST_F(Session, PositionsAndMalformedMessagesWhenAlone)
 
     spiel::PlayerTable[0].Speed = 55;
     ToSelf(EncodeSetPosition({{1, 2, 3}, 0}));
-    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{1, 2, 3}));
-    EXPECT_EQ(spiel::PlayerTable[0].Speed, 55.0f);
+    EXPECT_EQ(std::make_pair(spiel::PlayerTable[0].Pos, spiel::PlayerTable[0].Speed),
+              std::make_pair(D3DVECTOR{1, 2, 3}, 55.0f));
     ToSelf(EncodeSetPosition({{4, 5, 6}, 1}));
     EXPECT_EQ(spiel::PlayerTable[0].Speed, 0.0f);
     // Alone in the session: only record 0 takes a start position, and car
     // states are dropped.
     SendStartPosition({7, 8, 9}, me);
     ToSelf(EncodeStartPosition({{1, 1, 1}, 999}), EncodeCarState(GuestCar));
-    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{7, 8, 9}));
-    EXPECT_EQ(spiel::ActiveRecordCount(), 1);
+    EXPECT_EQ(std::make_pair(spiel::PlayerTable[0].Pos, spiel::ActiveRecordCount()),
+              std::make_pair(D3DVECTOR{7, 8, 9}, 1));
 
     const uint64_t dropped = DroppedMessages;
     const auto set = EncodeSetPosition({{9, 9, 9}, 1});

@@ -97,8 +97,7 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     // that is no gate leaves the arrow; a next gate beyond the order counts
     // nothing.
     OnNextTor();
-    EXPECT_EQ(PlayerTable[0].GatesPassed, 6);
-    EXPECT_EQ(GoalPos, Raised(1));
+    EXPECT_EQ(std::make_pair(PlayerTable[0].GatesPassed, GoalPos), std::make_pair(6, Raised(1)));
     GateOrder[2] = 5;
     EXPECT_TRUE(GatePass(0, 1));
     EXPECT_EQ(GoalPos, Raised(1));

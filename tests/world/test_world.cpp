@@ -118,9 +118,7 @@ std::unique_ptr<TKnoten> Tree(const std::vector<D3DVERTEX>& v, const std::vector
 // The tree of a height bitmap, built with a fresh cache file in s.
 std::unique_ptr<TKnoten> BuildFrom(const std::string& bitmap, const TScratch& s, TQuadtreeBuild* build = nullptr)
 {
-    Terrain = TD3DHeightSurfaceTerrain{};
-    Terrain.FileName = bitmap;
-    LoadHeightmap(Terrain);
+    LoadTerrain(bitmap);
     const TQuadtreeBuild b = BuildTerrainQuadtree(Terrain, QuadtreeCachePath(s.Dir.string() + "/"));
     if (build) *build = b;
     return std::move(QuadtreeRoot);
@@ -153,8 +151,7 @@ TEST(Heightmap, VerticesFlatShadedNormalsAndTheGroundAsThePlaneOfTheCellsTriangl
     // Scales of 0 count as 1.
     Terrain.ScaleX = Terrain.ScaleZ = 0;
     LoadHeightmap(Terrain);
-    EXPECT_EQ(V(5, 9).x - V(0, 0).x, 20.0f);
-    EXPECT_EQ(V(5, 9).z - V(0, 0).z, 36.0f);
+    EXPECT_EQ(std::make_pair(V(5, 9).x - V(0, 0).x, V(5, 9).z - V(0, 0).z), std::make_pair(20.0f, 36.0f));
     Terrain.ScaleX = Terrain.ScaleZ = 100;
     LoadHeightmap(Terrain);
     // Quad (i, j) = i × 63 + j: up, right, low, up, diag, right.
@@ -195,14 +192,9 @@ TEST(Heightmap, VerticesFlatShadedNormalsAndTheGroundAsThePlaneOfTheCellsTriangl
     for (const auto& [i, j, dx, dz, second] : points) expectPlane(i, j, dx, dz, second);
     // Outside |x|, |z| < 12400 the ground is 0 and level, also on the strip
     // −12800 < x ≤ −12400 where the mesh goes on.
-    for (auto [x, z] : {std::pair{12400.0f, 0.0f},
-                        {-12400.0f, 0.0f},
-                        {0.0f, 12400.0f},
-                        {-12600.0f, 500.0f},
-                        {0.0f, -12799.0f},
-                        {NAN, 0.0f},
-                        {0.0f, NAN},
-                        {INFINITY, 0.0f}}) {
+    const std::pair<float, float> outside[] = {{12400, 0},  {-12400, 0}, {0, 12400}, {-12600, 500},
+                                               {0, -12799}, {NAN, 0},    {0, NAN},   {INFINITY, 0}};
+    for (auto [x, z] : outside) {
         EXPECT_EQ(GetHeight(x, z), 0.0f) << x << "," << z;
         EXPECT_EQ(TerrainNormal, (D3DVECTOR{0, 1, 0}));
     }
@@ -241,20 +233,22 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
     const struct {
         std::string file;
         int stepX;
-        std::vector<std::string> parts;
+        std::string part;
         bool trees;
     } bad[] = {
-        {s.Path("missing.bmp"), 4, {"missing"}, true},
-        {s.Path("garbage.bmp"), 4, {"unreadable"}, true},
-        {s.Path("cut.bmp"), 4, {"unreadable"}, true},
-        {s.Path("PNG.bmp"), 4, {"not a BMP"}, true},
-        {s.Path("PPM.bmp"), 4, {"not a BMP"}, true},
-        {BmpHeaders(s.Path("wide.bmp"), 100000, 16), 4, {"100000 x 16 pixels"}, true},
-        {BmpHeaders(s.Path("tall.bmp"), 16, -2147483647 - 1), 4, {"16 x 2147483648 pixels"}, true},
-        {BmpHeaders(s.Path("empty.bmp"), 16, 16), 4, {"need 822 bytes; the file has 54"}, true},
-        {WriteGreyBitmap(s.Path("big.bmp"), 300, 260, Hills), 4, {"300 x 260", "75 x 65"}, false},
-        {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, {"6 x 256", "1 x 64"}, false},
-        {s.Path("big.bmp"), 0, {"steps 0 x 4"}, false},
+        {s.Path("missing.bmp"), 4, "missing", true},
+        {s.Path("garbage.bmp"), 4, "unreadable", true},
+        {s.Path("cut.bmp"), 4, "unreadable", true},
+        {s.Path("PNG.bmp"), 4, "not a BMP", true},
+        {s.Path("PPM.bmp"), 4, "not a BMP", true},
+        {BmpHeaders(s.Path("wide.bmp"), 100000, 16), 4, "100000 x 16 pixels", true},
+        {BmpHeaders(s.Path("tall.bmp"), 16, -2147483647 - 1), 4, "16 x 2147483648 pixels", true},
+        {BmpHeaders(s.Path("empty.bmp"), 16, 16), 4, "need 822 bytes; the file has 54", true},
+        {WriteGreyBitmap(s.Path("big.bmp"), 300, 260, Hills), 4,
+         "300 x 260 pixels at step 4 x 4 give a grid of 75 x 65", false},
+        {WriteGreyBitmap(s.Path("tiny.bmp"), 6, 256, Hills), 4, "6 x 256 pixels at step 4 x 4 give a grid of 1 x 64",
+         false},
+        {s.Path("big.bmp"), 0, "steps 0 x 4", false},
     };
     // The smallest bitmap at the finest steps is one quad; zero scales become 1.
     TD3DHeightSurfaceTerrain good;
@@ -266,7 +260,7 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
     EXPECT_EQ((D3DVECTOR{good.Vertices[2].x, good.Vertices[2].y, good.Vertices[2].z}),
               (D3DVECTOR{1 - 12800, 3, -12800}));
     // A refused bitmap leaves no part of the terrain loaded before it.
-    for (const auto& [file, stepX, parts, trees] : bad) {
+    for (const auto& [file, stepX, part, trees] : bad) {
         TD3DHeightSurfaceTerrain t = good;
         t.FileName = file;
         std::tie(t.StepX, t.StepZ) = std::make_tuple(stepX, 4);
@@ -281,10 +275,8 @@ TEST(WorldBitmaps, ThoseThatCannotBeReadOrDoNotFitAreRefusedWithTheFigures)
         } catch (const std::runtime_error& e) {
             treeError = e.what();
         }
-        for (const std::string& p : parts) {
-            EXPECT_NE(error.find(p), std::string::npos) << file << ": " << error;
-            EXPECT_EQ(treeError.find(p) != std::string::npos, trees) << file << ": " << treeError;
-        }
+        EXPECT_NE(error.find(part), std::string::npos) << file << ": " << error;
+        EXPECT_EQ(treeError.find(part) != std::string::npos, trees) << file << ": " << treeError;
         EXPECT_NE(error.find(file), std::string::npos) << error;
         EXPECT_EQ(t.VertexCount + t.IndexCount + t.Columns + t.Rows, 0);
     }
@@ -304,7 +296,6 @@ TEST(Quadtree, TheGeneratedTerrainsTreeAndCacheFile)
     const std::string cache = FileText(QuadtreeCachePath(s.Dir.string() + "/"));
     uint64_t fnv = 14695981039346656037ull;
     for (unsigned char c : cache) fnv = (fnv ^ c) * 1099511628211ull;
-    EXPECT_EQ(std::count(cache.begin(), cache.end(), '\n'), 128502);
     EXPECT_EQ(cache.substr(0, 15), "-1\r\n-1\r\n-1\r\n0\r\n");
     EXPECT_EQ(fnv, 5128457076683151321ull);
 
