@@ -229,9 +229,7 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     // A copy to ourselves is handled inside the send; one to all others
     // never comes back.
     SendText(Utf8ToWire("hallo Grüße"), KindChat, 0, false);
-    EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindChat,
-                                                  "hallo Gr\xFC\xDF"
-                                                  "e")));
+    EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindChat, "hallo Gr\374\337e")));
     SendText("lobbystatus:3", KindCommand, guest, true);
     EXPECT_EQ(window.Calls, std::vector<std::string>{"laps 3 0"});
     EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindCommand, "lobbystatus:3")));

@@ -296,7 +296,6 @@ TEST(Quadtree, TheGeneratedTerrainsTreeAndCacheFile)
     const std::string cache = FileText(QuadtreeCachePath(s.Dir.string() + "/"));
     uint64_t fnv = 14695981039346656037ull;
     for (unsigned char c : cache) fnv = (fnv ^ c) * 1099511628211ull;
-    EXPECT_EQ(cache.substr(0, 15), "-1\r\n-1\r\n-1\r\n0\r\n");
     EXPECT_EQ(fnv, 5128457076683151321ull);
 
     // Read back, it gives the same tree; the search by scan, the same lines.
@@ -412,12 +411,8 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
     auto row = [](int n) {
         std::vector<D3DVERTEX> v;
         for (int t = 0; t < n; ++t)
-            for (auto [dx, dz] : {std::pair{0.0f, 0.0f}, {100.0f, 0.0f}, {0.0f, 100.0f}}) {
-                D3DVERTEX p;
-                std::tie(p.x, p.y, p.z) =
-                    std::make_tuple(-25000.0f + 240.0f * float(t) + dx, float(t % 7), -20000 + dz);
-                v.push_back(p);
-            }
+            for (auto [dx, dz] : {std::pair{0.0f, 0.0f}, {100.0f, 0.0f}, {0.0f, 100.0f}})
+                v.push_back({-25000.0f + 240.0f * float(t) + dx, float(t % 7), -20000 + dz});
         std::vector<uint16_t> ix(v.size());
         std::iota(ix.begin(), ix.end(), uint16_t{0});
         return Tree(v, ix, int(v.size()));
@@ -428,9 +423,7 @@ TEST(Quadtree, ANodeOf600IndicesIsALeafAndEveryBoxHoldsItsVertices)
     const auto none = Tree(std::vector<D3DVERTEX>(4), {0, 1, 3}, 3);
     EXPECT_TRUE(!none || none->IndexCount == 0);
     // Corners are shared by position: −0 is 0, and 0 is not 1.
-    std::vector<D3DVERTEX> corners(4);
-    std::tie(corners[1].x, corners[1].y, corners[1].z, corners[2].x, corners[3].z) = std::make_tuple(1, 1, 1, -0.0f, 1);
-    const auto shared = Tree(corners, {0, 1, 3, 2, 1, 3}, 4);
+    const auto shared = Tree({{}, {1, 1, 1}, {-0.0f, 0, 0}, {0, 0, 1}}, {0, 1, 3, 2, 1, 3}, 4);
     ASSERT_TRUE(shared);
     EXPECT_EQ(shared->Indices, (std::vector<uint16_t>{0, 1, 2, 0, 1, 2}));
     // A pile on the middle point splits alike in all four quarters, each
