@@ -23,27 +23,6 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 template <class C>
-Bytes B(const C& c)
-{
-    return Bytes(c.begin(), c.end());
-}
-
-// A float's four bytes, little-endian, written out by hand.
-Bytes F(float v)
-{
-    uint32_t u;
-    std::memcpy(&u, &v, 4);
-    return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-template <class C>
 std::string Hex(const C& bytes)
 {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()))
@@ -54,34 +33,36 @@ std::string Hex(const C& bytes)
 // Every field its own value, none zero.
 const TCarStateMsg GuestCar{0.5f, 0.25f, 3.5f, -0.125f, 1.5f, 0.0625f, {-500, 42, 777}, {1, 2, -3}};
 
-void SetLocalCar(const TCarStateMsg& m)
+// The local car's state becomes m, and is sent.
+void SendLocalCar(const TCarStateMsg& m)
 {
     spiel::TPlayerRec& r = spiel::PlayerTable[0];
     std::tie(r.Spare, r.Steer, r.WheelAngle, r.Pitch, r.Heading, r.Roll, r.Pos, r.Move) =
         std::tie(m.Spare, m.Steer, m.WheelAngle, m.Pitch, m.Heading, m.Roll, m.Pos, m.Move);
+    SendCarState();
 }
 
 }  // namespace
 
 TEST(Records, BytesInTheirOrderAndBackAgain)
 {
-    const Bytes car = B(EncodeCarState(GuestCar)), set = B(EncodeSetPosition({{1.5f, -2, 3}, 7})),
-                start = B(EncodeStartPosition({{-100, 50.25f, 8000}, 0xFEDCBA98u}));
-    Bytes floats;
-    for (float v : {0.5f, 0.25f, 3.5f, -0.125f, 1.5f, 0.0625f, -500.0f, 42.0f, 777.0f, 1.0f, 2.0f, -3.0f})
-        floats = Cat({floats, F(v)});
-    EXPECT_EQ(car, Cat({{0, 0, 0, 0}, floats}));
-    EXPECT_EQ(set, Cat({{3, 0, 0, 0}, F(1.5f), F(-2), F(3), {7, 0, 0, 0}}));
-    EXPECT_EQ(start, Cat({{4, 0, 0, 0}, F(-100), F(50.25f), F(8000), {0x98, 0xBA, 0xDC, 0xFE}}));
+    const auto car = EncodeCarState(GuestCar);
+    const auto set = EncodeSetPosition({{1.5f, -2, 3}, 7});
+    const auto start = EncodeStartPosition({{-100, 50.25f, 8000}, 0xFEDCBA98u});
+    // The kind, then each float's four bytes little-endian, worked out by hand.
+    EXPECT_EQ(Hex(car),
+              "000000000000003f0000803e00006040000000be0000c03f0000803d0000fac30000284200404244"
+              "0000803f00000040000040c0");
+    EXPECT_EQ(Hex(set), "030000000000c03f000000c00000404007000000");
+    EXPECT_EQ(Hex(start), "040000000000c8c2000049420000fa4598badcfe");
     // Decoded and encoded again: the same bytes. A byte short, or another
     // kind: refused.
     TCarStateMsg c;
     TSetPositionMsg s;
     TStartPositionMsg p;
     ASSERT_TRUE(DecodeCarState(car, c) && DecodeSetPosition(set, s) && DecodeStartPosition(start, p));
-    EXPECT_EQ(B(EncodeCarState(c)), car);
-    EXPECT_EQ(B(EncodeSetPosition(s)), set);
-    EXPECT_EQ(B(EncodeStartPosition(p)), start);
+    EXPECT_EQ(Hex(EncodeCarState(c)) + Hex(EncodeSetPosition(s)) + Hex(EncodeStartPosition(p)),
+              Hex(car) + Hex(set) + Hex(start));
     EXPECT_FALSE(DecodeCarState(std::span(car).first(51), c) || DecodeCarState(set, c));
     EXPECT_FALSE(DecodeStartPosition(std::span(start).first(19), p) || DecodeStartPosition(set, p));
 }
@@ -97,8 +78,7 @@ TEST(Records, TextIsLengthPrefixedWithTwoBytesPadding)
     // A length beyond what came is read to the end of what came.
     TTextMsg m;
     ASSERT_TRUE(DecodeText(Bytes{1, 0, 0, 0, 200, 0, 'g', 'o'}, m));
-    EXPECT_EQ(m.Text, "go");
-    EXPECT_EQ(m.Kind, KindChat);
+    EXPECT_EQ(std::make_pair(m.Text, m.Kind), std::make_pair(std::string("go"), KindChat));
 }
 
 TEST(Records, TheWindowsUtf8AndTheWiresCodePage1252)
@@ -153,8 +133,7 @@ int RunJoiner(const std::string& session)
                 *std::array{&bad.Pos.x, &bad.Move.z, &bad.Pitch}[k] = NAN;
                 play.SendMessage(0, EncodeCarState(bad).data(), CarStateSize, false);
             }
-            SetLocalCar(GuestCar);
-            SendCarState();
+            SendLocalCar(GuestCar);
         } else if (t.Text == "sende-tor") {
             SendText(CmdUpdateMyGoal, KindCommand, 0, false);
             SendText("tor gesendet", KindChat, 0, false);
@@ -217,11 +196,17 @@ protected:
             if ((line = joiner.readLine().trimmed().toStdString()).starts_with(prefix)) return line;
         return "";
     }
-    void Command(const std::string& text) { SendText(text, KindCommand, me, false); }
-    template <class C>
-    void ToSelf(const C& bytes)
+    // Commands from this program to itself, in their order.
+    template <class... T>
+    void Command(const T&... texts)
     {
-        host.SendMessage(me, bytes.data(), static_cast<int>(bytes.size()), true);
+        (SendText(texts, KindCommand, me, false), ...);
+    }
+    // Messages to itself, in their order.
+    template <class... C>
+    void ToSelf(const C&... bytes)
+    {
+        (host.SendMessage(me, bytes.data(), static_cast<int>(bytes.size()), true), ...);
     }
     const std::string name = "net" + std::to_string(QCoreApplication::applicationPid());
     TDXPlay host;
@@ -244,9 +229,7 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     // A copy to ourselves is handled inside the send; one to all others
     // never comes back.
     SendText(Utf8ToWire("hallo Grüße"), KindChat, 0, false);
-    EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindChat,
-                                                  "hallo Gr\xFC\xDF"
-                                                  "e")));
+    EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindChat, "hallo Gr\374\337e")));
     SendText("lobbystatus:3", KindCommand, guest, true);
     EXPECT_EQ(window.Calls, std::vector<std::string>{"laps 3 0"});
     EXPECT_EQ(Next("msg "), from + Hex(EncodeText(KindCommand, "lobbystatus:3")));
@@ -266,18 +249,13 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     c.Pos.x = 2;
     QElapsedTimer t;
     t.start();
-    SetLocalCar(a);
-    SendCarState();
-    SetLocalCar(b);
-    SendCarState();
+    SendLocalCar(a);
+    SendLocalCar(b);
     const bool atOnce = t.elapsed() < 20;  // else the machine stalled between the two
     Until([&] { return t.elapsed() > 30; });
-    SetLocalCar(c);
-    SendCarState();
+    SendLocalCar(c);
     EXPECT_EQ(Next("msg "), from + Hex(EncodeCarState(a)));
-    if (atOnce) {
-        EXPECT_EQ(Next("msg "), from + Hex(EncodeCarState(c)));
-    }
+    EXPECT_TRUE(!atOnce || Next("msg ") == from + Hex(EncodeCarState(c)));
 
     // The guest's car state takes its record; its "updatemygoal" does not
     // count a gate again: the host counts them itself. The chat line after
@@ -292,8 +270,7 @@ TEST_F(Session, BetweenTwoProgramsEveryRecordArrivesAsEncoded)
     SendText("sende-tor", KindCommand, guest, false);
     EXPECT_TRUE(Until([&] { return window.Calls.size() == 2; }));
     EXPECT_EQ(window.Calls.back(), "chat Gast: tor gesendet 0");
-    EXPECT_EQ(r.GatesPassed, 0);
-    EXPECT_EQ(spiel::ActiveRecordCount(), 2);
+    EXPECT_EQ(std::make_pair(r.GatesPassed, spiel::ActiveRecordCount()), std::make_pair(0, 2));
 }
 
 TEST_F(Session, CommandsChangeTheRaceStateAndTellTheWindow)
@@ -303,22 +280,18 @@ TEST_F(Session, CommandsChangeTheRaceStateAndTellTheWindow)
     track::GateTable[1].Pos = {-7, 8, 9};
     SendText("hallo", KindChat, 0, true);
     SendText(Utf8ToWire("Grüß dich"), KindChat, me, false);
-    for (const char* c :
-         {"host:4294967295", "lobbystatus:12", "go!", "torliste:31402", "bereitschaft", "los jetzt", "spielbereit",
-          "spielbereit!", "spielbereit", "losfahren", "losfahren ", "nexttor", "updatemygoal", "kannst mitspielen",
-          "Go!", "", "spiel abbrechen.", "spiel abbrechen", "abort"})
-        Command(c);
+    Command("host:4294967295", "lobbystatus:12", "go!", "torliste:31402", "bereitschaft", "los jetzt", "spielbereit",
+            "spielbereit!", "spielbereit", "losfahren", "losfahren ", "nexttor", "updatemygoal", "kannst mitspielen",
+            "Go!", "", "spiel abbrechen.", "spiel abbrechen", "abort");
     EXPECT_EQ(window.Calls,
               (std::vector<std::string>{"chat Tom: hallo 0", "chat Tom: Grüß dich 0", "host 4294967295 0", "laps 12 0",
                                         "go 1", "ready Tom 1", "begins 1", "music 4", "aborted 0", "locked 3"}));
     EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{3, 1, 4, 0, 2}));
     EXPECT_NE(spiel::PlayerTable[0].GateSide[0], 12345.0f) << "this race's sides recorded at its start";
-    EXPECT_EQ(spiel::ControlsLocked, 1);
-    EXPECT_EQ(spiel::PlayReadyCount, 1);
-    EXPECT_EQ(spiel::StartClock, 0.0f);
     // "nexttor" passed the first gate; the host had counted it already.
-    EXPECT_EQ(spiel::PlayerTable[0].NextGate, 1);
-    EXPECT_EQ(spiel::PlayerTable[0].GatesPassed, 1);
+    EXPECT_EQ(std::make_tuple(spiel::ControlsLocked, spiel::PlayReadyCount, spiel::StartClock,
+                              spiel::PlayerTable[0].NextGate, spiel::PlayerTable[0].GatesPassed),
+              std::make_tuple(uint8_t{1}, 1, 0.0f, 1, 1));
     EXPECT_EQ(spiel::GoalPos, (D3DVECTOR{-7, 108, 9}));
 }
 
@@ -338,32 +311,27 @@ TEST_F(Session, PositionsAndMalformedMessagesWhenAlone)
 
     spiel::PlayerTable[0].Speed = 55;
     ToSelf(EncodeSetPosition({{1, 2, 3}, 0}));
-    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{1, 2, 3}));
-    EXPECT_EQ(spiel::PlayerTable[0].Speed, 55.0f);
+    EXPECT_EQ(std::make_pair(spiel::PlayerTable[0].Pos, spiel::PlayerTable[0].Speed),
+              std::make_pair(D3DVECTOR{1, 2, 3}, 55.0f));
     ToSelf(EncodeSetPosition({{4, 5, 6}, 1}));
     EXPECT_EQ(spiel::PlayerTable[0].Speed, 0.0f);
     // Alone in the session: only record 0 takes a start position, and car
     // states are dropped.
     SendStartPosition({7, 8, 9}, me);
-    ToSelf(EncodeStartPosition({{1, 1, 1}, 999}));
-    ToSelf(EncodeCarState(GuestCar));
-    EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{7, 8, 9}));
-    EXPECT_EQ(spiel::ActiveRecordCount(), 1);
+    ToSelf(EncodeStartPosition({{1, 1, 1}, 999}), EncodeCarState(GuestCar));
+    EXPECT_EQ(std::make_pair(spiel::PlayerTable[0].Pos, spiel::ActiveRecordCount()),
+              std::make_pair(D3DVECTOR{7, 8, 9}, 1));
 
     const uint64_t dropped = DroppedMessages;
     const auto set = EncodeSetPosition({{9, 9, 9}, 1});
-    ToSelf(std::span(set).first(19));
-    ToSelf(std::array<uint8_t, 4>{3, 0, 0, 0});
-    ToSelf(EncodeSetPosition({{NAN, 0, 0}, 0}));
-    ToSelf(EncodeStartPosition({{0, INFINITY, 0}, me}));
-    ToSelf(EncodeStartPosition({{0, 0, 0}, 0}));
-    ToSelf(std::array<uint8_t, 5>{2, 0, 0, 0, 9});  // text header cut short
-    for (const char* c : {"torliste:3140", "torliste:31495", "torliste:31442", "host:", "host:-5", "host:4294967296",
-                          "host:12345678901"})
-        Command(c);
+    // The last, a text whose header is cut short.
+    ToSelf(std::span(set).first(19), std::array<uint8_t, 4>{3, 0, 0, 0}, EncodeSetPosition({{NAN, 0, 0}, 0}),
+           EncodeStartPosition({{0, INFINITY, 0}, me}), EncodeStartPosition({{0, 0, 0}, 0}),
+           std::array<uint8_t, 5>{2, 0, 0, 0, 9});
+    Command("torliste:3140", "torliste:31495", "torliste:31442", "host:", "host:-5", "host:4294967296",
+            "host:12345678901");
     // Unused kinds are ignored, not counted.
-    ToSelf(std::array<uint8_t, 8>{5, 0, 0, 0, 1, 2, 3, 4});
-    ToSelf(std::array<uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF});
+    ToSelf(std::array<uint8_t, 8>{5, 0, 0, 0, 1, 2, 3, 4}, std::array<uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(DroppedMessages, dropped + 13);
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{7, 8, 9}));
     EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{0, 1, 2, 3, 4}));
@@ -380,32 +348,28 @@ TEST_F(Session, OnlyTheHostSteersTheRaceAndPlacesStayInTheWorld)
 {
     // Another player's host commands and positions are dropped and counted.
     const TDXPlayPlayer stranger{12345, "Fremd", true};
-    auto from = [&](const auto& bytes) { HandleMessage(stranger, bytes.data(), static_cast<int>(bytes.size())); };
+    auto from = [&](const auto&... bytes) {
+        (HandleMessage(stranger, bytes.data(), static_cast<int>(bytes.size())), ...);
+    };
     const uint64_t dropped = DroppedMessages;
     spiel::PlayerTable[0].Pos = {5, 5, 5};
     for (const char* c : {"go!", "lobbystatus:7", "torliste:43210", "abort", "los jetzt", "losfahren", "nexttor",
                           "spiel abbrechen", "host:1"})
         from(EncodeText(KindCommand, c));
-    from(EncodeSetPosition({{1, 1, 1}, 1}));
-    from(EncodeStartPosition({{1, 1, 1}, me}));
-    EXPECT_EQ(DroppedMessages, dropped + 11);
-    EXPECT_EQ(spiel::GamePhase, spiel::PhaseMenu);
+    from(EncodeSetPosition({{1, 1, 1}, 1}), EncodeStartPosition({{1, 1, 1}, me}));
+    EXPECT_EQ(std::make_tuple(DroppedMessages, spiel::GamePhase, spiel::PlayerTable[0].NextGate),
+              std::make_tuple(dropped + 11, spiel::PhaseMenu, 0));
     EXPECT_EQ(spiel::GateOrder, (std::array<uint32_t, 5>{0, 1, 2, 3, 4}));
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));
-    EXPECT_EQ(spiel::PlayerTable[0].NextGate, 0);
     // What any player may say still counts.
-    from(EncodeText(KindChat, "hi"));
-    from(EncodeText(KindCommand, "bereit"));
+    from(EncodeText(KindChat, "hi"), EncodeText(KindCommand, "bereit"));
     EXPECT_EQ(window.Calls, (std::vector<std::string>{"chat Fremd: hi 0", "ready Fremd 0"}));
 
     // The host's own: laps are a number 1 … 20, places lie in the world.
     window.Calls.clear();
-    for (const char* laps :
-         {"lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:", "lobbystatus:020", "lobbystatus:0A"})
-        Command(laps);
-    ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}));
-    ToSelf(EncodeSetPosition({{0, 0, -14000}, 1}));
-    ToSelf(EncodeStartPosition({{0, 20000, 0}, me}));
+    Command("lobbystatus:0", "lobbystatus:21", "lobbystatus:x", "lobbystatus:", "lobbystatus:020", "lobbystatus:0A");
+    ToSelf(EncodeSetPosition({{2e38f, 0, 0}, 1}), EncodeSetPosition({{0, 0, -14000}, 1}),
+           EncodeStartPosition({{0, 20000, 0}, me}));
     EXPECT_EQ(DroppedMessages, dropped + 13 + 7);
     EXPECT_TRUE(window.Calls.empty());
     EXPECT_EQ(spiel::PlayerTable[0].Pos, (D3DVECTOR{5, 5, 5}));

@@ -97,8 +97,7 @@ TEST(Gates, OnlyTheNextGateCountsAndTheArrowPointsBeyondIt)
     // that is no gate leaves the arrow; a next gate beyond the order counts
     // nothing.
     OnNextTor();
-    EXPECT_EQ(PlayerTable[0].GatesPassed, 6);
-    EXPECT_EQ(GoalPos, Raised(1));
+    EXPECT_EQ(std::make_pair(PlayerTable[0].GatesPassed, GoalPos), std::make_pair(6, Raised(1)));
     GateOrder[2] = 5;
     EXPECT_TRUE(GatePass(0, 1));
     EXPECT_EQ(GoalPos, Raised(1));
@@ -207,19 +206,15 @@ TEST(FormatRaceTime, MinutesAndSecondsRoundedHalvesToEven)
 // speed from frame to frame stays near the true one.
 TEST(RemoteCars, GlideAtAnEvenSpeedAndJumpToANewPlace)
 {
-    struct Case {
-        int lostEvery;
-        double maxJump;  // the largest frame's speed over the mean
-    };
-    for (const Case c : {Case{0, 1.25}, Case{5, 1.6}}) {
+    // One state in lostEvery lost; the largest frame's speed over the mean.
+    for (const auto& [lostEvery, maxJump] : {std::pair{0, 1.25}, {5, 1.6}}) {
         remotecars::Reset();
         const double sendEvery = 2000.0 / 60, frame = 1000.0 / 85;
         double nextSend = 0, lastDrawn = 0, sum = 0, maxStep = 0;
         int sent = 0, steps = 0;
         for (double t = frame; t < 3000; t += frame) {
             for (; nextSend <= t; nextSend += sendEvery)
-                if (c.lostEvery == 0 || ++sent % c.lostEvery != 0)
-                    remotecars::Received(1, {{float(nextSend), 0, 0}}, t);
+                if (lostEvery == 0 || ++sent % lostEvery != 0) remotecars::Received(1, {{float(nextSend), 0, 0}}, t);
             const double x = remotecars::Drawn(1, {}, t).Pos.x;
             if (t > 500) {
                 sum += x - lastDrawn, maxStep = std::max(maxStep, x - lastDrawn), ++steps;
@@ -227,7 +222,7 @@ TEST(RemoteCars, GlideAtAnEvenSpeedAndJumpToANewPlace)
             }
             lastDrawn = x;
         }
-        EXPECT_LT(maxStep / (sum / steps), c.maxJump) << "one state in " << c.lostEvery << " lost";
+        EXPECT_LT(maxStep / (sum / steps), maxJump) << "one state in " << lostEvery << " lost";
     }
     // A set position is drawn at once; a heading across ±π turns the short way.
     remotecars::Reset();
