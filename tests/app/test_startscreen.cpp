@@ -45,25 +45,22 @@ public:
         for (const QString& file : RequiredDataFiles()) {
             const QString path = tmp_.path() + "/" + file;
             QDir().mkpath(QFileInfo(path).path());
-            QFile f(path);
-            f.open(QIODevice::WriteOnly);
+            QFile(path).open(QIODevice::WriteOnly);
         }
         for (const char* module : {"xaudio.dll", "xa_dsound_output.dll"}) {
             QFile::remove(Path(module));
             QFile::copy(QString(DUNEBOLT_BIN_DIR) + "/" + module, Path(module));
         }
-        Picture(Qt::red).save(Path("images/mainmenu.bmp"));
-        Picture(Qt::blue).save(Path("images/lobby.bmp"));
+        for (auto [file, colour] :
+             {std::pair{"images/mainmenu.bmp", Qt::red}, std::pair{"images/lobby.bmp", Qt::blue}}) {
+            QImage picture(640, 480, QImage::Format_RGB32);
+            picture.fill(colour);
+            picture.save(Path(file));
+        }
     }
     QString Path(const QString& file = {}) const { return tmp_.path() + "/" + file; }
 
 private:
-    static QImage Picture(Qt::GlobalColor colour)
-    {
-        QImage image(640, 480, QImage::Format_RGB32);
-        image.fill(colour);
-        return image;
-    }
     QTemporaryDir tmp_;
 };
 
@@ -105,12 +102,7 @@ private:
 };
 
 // Presses or releases keys on the X server (XTEST).
-bool Xdotool(const QStringList& args)
-{
-    QProcess p;
-    p.start("xdotool", args);
-    return p.waitForFinished(10000) && p.exitCode() == 0;
-}
+bool Xdotool(const QStringList& args) { return QProcess::execute("xdotool", args) == 0; }
 
 }  // namespace
 
@@ -334,20 +326,18 @@ TEST(StartScreen, WithTheRealDataTheEngineStartsAndDrivingFeedsIt)
     EXPECT_TRUE(answers.texts.isEmpty()) << answers.texts.join("|").toStdString();
 }
 
-TEST(StartScreen, EachMissingFileInTurnShowsTheMessageAndEndsTheProgram)
+TEST(StartScreen, EachMissingFileEndsTheProgramWithTheMessageAndUnreadableOnesAreOnlyReported)
 {
     ProgramDirectory dir;
-    const QString message = "Hier es sind nicht alle Files da, also check das nochmal ab!";
     for (const QString& file : RequiredDataFiles()) {
         const QString kept = dir.Path(file + ".kept");
         ASSERT_TRUE(QFile::rename(dir.Path(file), kept)) << file.toStdString();
         // A folder of the file's name does not stand in for it.
-        if (file == "images/leer.bmp") {
-            ASSERT_TRUE(QDir().mkpath(dir.Path(file)));
-        }
+        if (file == "images/leer.bmp") ASSERT_TRUE(QDir().mkpath(dir.Path(file)));
         MessageBoxAnswerer answer;
         TFStart w(dir.Path());
-        EXPECT_EQ(answer.texts, QStringList{message}) << file.toStdString();
+        EXPECT_EQ(answer.texts, QStringList{"Hier es sind nicht alle Files da, also check das nochmal ab!"})
+            << file.toStdString();
         EXPECT_FALSE(w.CreateCompleted()) << file.toStdString();
         EXPECT_TRUE(w.Image1->pixmap().isNull());  // the rest of the creation was skipped
         QDir().rmdir(dir.Path(file));
@@ -356,13 +346,9 @@ TEST(StartScreen, EachMissingFileInTurnShowsTheMessageAndEndsTheProgram)
     // The quit requests wait in the event loop: running it ends at once.
     QTimer::singleShot(5000, [] { QApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
-}
 
-// A picture that cannot be read and a music library that cannot be loaded
-// are each reported, and the start page still comes.
-TEST(StartScreen, UnreadableBackgroundAndMusicLibraryAreReportedAndTheWindowGoesOn)
-{
-    ProgramDirectory dir;
+    // A picture that cannot be read and a music library that cannot be
+    // loaded are each reported, and the start page still comes.
     for (const char* file : {"images/lobby.bmp", "xaudio.dll"}) {
         QFile bad(dir.Path(file));
         ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));

@@ -9,12 +9,7 @@
 
 namespace {
 
-bool Xdotool(const QStringList& args)
-{
-    QProcess p;
-    p.start("xdotool", args);
-    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
+bool Xdotool(const QStringList& args) { return QProcess::execute("xdotool", args) == 0; }
 
 class X11Keys : public testing::Test {
 protected:

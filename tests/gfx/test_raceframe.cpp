@@ -49,12 +49,10 @@ protected:
         D3DMATRIX view, proj;
         engine->Device()->GetTransform(D3DTRANSFORMSTATE_VIEW, view);
         engine->Device()->GetTransform(D3DTRANSFORMSTATE_PROJECTION, proj);
-        const D3DMATRIX m = view * proj;
-        const float x = p.x * m._11 + p.y * m._21 + p.z * m._31 + m._41;
-        const float y = p.x * m._12 + p.y * m._22 + p.z * m._32 + m._42;
-        const float w = p.x * m._14 + p.y * m._24 + p.z * m._34 + m._44;
+        // The perspective projection's w is the depth in the camera's space.
+        const D3DVECTOR eye = TransformVector(p, view), clip = TransformVector(eye, proj);
         const QSize s = engine->RenderSize();
-        return {int((x / w + 1) / 2 * float(s.width())), int((1 - y / w) / 2 * float(s.height()))};
+        return {int((clip.x / eye.z + 1) / 2 * float(s.width())), int((1 - clip.y / eye.z) / 2 * float(s.height()))};
     }
     void LookAt(const D3DVECTOR& eye, const D3DVECTOR& at)
     {

@@ -10,7 +10,6 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #include "net/u_multiplayer.h"
