@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -228,6 +229,10 @@ TEST_F(Music, PlaysFromTheSeekPointWithTheLevelsAndBalanceSet)
         player.InputSeek(seek, 10000);
         player.Play();
         EXPECT_TRUE(WaitFor(XA_PLAYER_STATE_EOF, rec.Count(XA_PLAYER_STATE_EOF) + 1));
+        // The device writes a buffer it took a moment later, on its own
+        // thread: read once it has written four more (silence) after the end.
+        const auto atEnd = std::filesystem::file_size(raw);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return std::filesystem::file_size(raw) >= atEnd + 4 * 1024 * 4; }));
         std::vector<int16_t> pcm = ReadPcm(raw, written);
         written += pcm.size() * 2;
         return pcm;
