@@ -80,7 +80,8 @@ TEST(BadNet, TheLobbyARaceThroughABurstOfLossAndTheHandOverWork)
     anna->Say("click lbothinzu");
     const QStringList everybody{"Bot 1", "Bot 2", "Tom", "[HOST]Anna"};
     // The bots search and join through the same loss: a few resends each.
-    for (Program* p : all) ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 40000));
+    for (Program* p : all)
+        ASSERT_TRUE(p->WaitFor(PlayersAre(everybody), 40000)) << Describe(p->last) << qPrintable(anna->lines.join("|"));
 
     // Guaranteed commands: each chat line shows once on every program, in
     // the order it was typed, though two players type at once.
