@@ -11,9 +11,7 @@
 TEST(Program, WithoutADisplayItSaysGraphicsAreMissingAndEnds)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(DUNEBOLT_EXE, {});

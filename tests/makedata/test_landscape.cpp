@@ -66,9 +66,7 @@ TEST(HeightMap, FallsToWaterLevelAtTheEdges)
     const auto& t = u_heightmap::Terrain;
     ASSERT_EQ(t.Rows, 64);
     auto y = [&](int i, int j) { return t.Vertices[size_t(i * t.Rows + j)].y; };
-    for (int k = 0; k < 64; ++k) {
-        EXPECT_EQ(y(k, 0) + y(k, 63) + y(0, k) + y(63, k), 0) << k;
-    }
+    for (int k = 0; k < 64; ++k) EXPECT_EQ(y(k, 0) + y(k, 63) + y(0, k) + y(63, k), 0) << k;
 }
 
 TEST(HeightMap, EveryGateAndTheStartGridStandOnLevelGroundInAValley)

@@ -166,9 +166,7 @@ TEST(Models, CarAndArrowAndGateFacesLookOutward)
                     n += MakeVector(v[idx[i + k]].nx, v[idx[i + k]].ny, v[idx[i + k]].nz);
                 }
                 D3DVECTOR face = CrossProduct(p[1] - p[0], p[2] - p[0]);
-                if (Magnitude(face) > 1e-3f) {
-                    ASSERT_GT(DotProduct(face, n), 0) << f.Name << " triangle " << i / 3;
-                }
+                if (Magnitude(face) > 1e-3f) ASSERT_GT(DotProduct(face, n), 0) << f.Name << " triangle " << i / 3;
             }
         });
 }
