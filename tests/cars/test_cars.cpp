@@ -145,20 +145,22 @@ TEST(CarModel, TheShadowLiesTwoUnitsOverTheGround)
     EXPECT_EQ(std::make_tuple(out[0].x, out[0].y, out[60].y), std::make_tuple(10.0f, 2.0f, 42.0f));
 }
 
-// Twelve points: the bottom corners −x−z, +x−z, +x+z, −x+z, the top ones in
-// the same order, then the middles of the bottom −z, bottom +z, top −z and
-// top +z edges. A slip in any one coordinate breaks the cuboid.
+// Twelve points: the bottom corners, the top ones in the same order, then
+// the middles of the bottom and top edges across x. A slip in any one
+// coordinate breaks the cuboid.
 TEST(Boxes, AreCuboidsWithTheirPointsInOrder)
 {
-    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull})
+    // Each point's x, y and z: the box's low (0) or high (1) value, or the middle of x (m).
+    const char* const points[] = {"000", "100", "101", "001", "010", "110", "111", "011", "m00", "m01", "m10", "m11"};
+    const auto pick = [](char c, float lo, float hi) { return c == '0' ? lo : c == '1' ? hi : (lo + hi) / 2; };
+    for (const TBox* box : {&TreeBox, &PostBoxLeft, &PostBoxRight, &cars::CarHull}) {
+        const D3DVECTOR lo = (*box)[0], hi = (*box)[6];
         for (int i = 0; i < 12; ++i) {
-            const D3DVECTOR lo = (*box)[0], hi = (*box)[6];
-            const bool right = (i % 4 == 1 || i % 4 == 2), top = (i >= 4 && i < 8) || i >= 10;
-            const bool back = (i < 8) ? (i % 4 >= 2) : (i % 2 == 1);
-            const D3DVECTOR p{(i >= 8) ? (lo.x + hi.x) / 2 : (right ? hi.x : lo.x), top ? hi.y : lo.y,
-                              back ? hi.z : lo.z};
-            EXPECT_EQ((*box)[i], p) << "point " << i;
+            const char* p = points[i];
+            const D3DVECTOR expected{pick(p[0], lo.x, hi.x), pick(p[1], lo.y, hi.y), pick(p[2], lo.z, hi.z)};
+            EXPECT_EQ((*box)[i], expected) << "point " << i;
         }
+    }
 }
 
 // Half a unit inside and outside each face of a tree box, and on it.
